@@ -1,0 +1,21 @@
+// The backward pass over the calling thread's graph.
+#pragma once
+
+#include <cstddef>
+
+#include "autograd/context.hpp"
+#include "autograd/node.hpp"
+#include "core/storage.hpp"
+#include "runtime/error.hpp"
+
+namespace quarn::autograd {
+
+// Walks ids root, root-1, ..., 0, hands each filled slot to its node's rule,
+// and stores every gradient of the pass in the graph store. A failed pass
+// leaves the store's gradients as they were.
+Result<void> run_backward(std::size_t root, Storage seed);
+
+// The gradient rule of one node: adds its inputs' contributions into `ctx`.
+Result<void> apply_rule(const Node& node, GradContext& ctx, const Storage& grad);
+
+}  // namespace quarn::autograd

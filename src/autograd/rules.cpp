@@ -1,0 +1,68 @@
+// Gradient rules, one per node kind. A contribution is never summed back to
+// its input's shape: a broadcast input receives a gradient of the broadcast
+// shape. The left contribution is accumulated first; if it fails, the right
+// one is not attempted.
+#include "autograd/engine.hpp"
+#include "engine/ops.hpp"
+
+namespace quarn::autograd {
+
+namespace {
+
+Result<void> pass_scaled(GradContext& ctx, std::size_t id, const Storage& g, float factor) {
+  QUARN_TRY(Storage c, engine::scalar_product(g, factor));
+  return ctx.accumulate(id, std::move(c));
+}
+
+Result<void> both(GradContext& ctx, const Node& n, Result<Storage> left, Result<Storage> right) {
+  if (!left.ok()) return std::move(left).error();
+  QUARN_CHECK(ctx.accumulate(n.inputs[0], std::move(left).value()));
+  if (!right.ok()) return std::move(right).error();
+  return ctx.accumulate(n.inputs[1], std::move(right).value());
+}
+
+Result<void> not_available(const char* what) {
+  return runtime_error(std::string("The gradient of ") + what + " is not available yet.");
+}
+
+}  // namespace
+
+Result<void> apply_rule(const Node& n, GradContext& ctx, const Storage& g) {
+  switch (n.kind) {
+    case NodeKind::kLeaf:
+    case NodeKind::kConstant:
+      return {};
+    case NodeKind::kScalarAdd:
+    case NodeKind::kScalarSub:
+      return pass_scaled(ctx, n.inputs[0], g, 1.0f);
+    case NodeKind::kScalarProduct:
+      return pass_scaled(ctx, n.inputs[0], g, n.scalar);
+    case NodeKind::kScalarDiv:
+      // The same reciprocal as the forward product.
+      return pass_scaled(ctx, n.inputs[0], g, 1.0f / n.scalar);
+    case NodeKind::kAdd:
+      QUARN_CHECK(pass_scaled(ctx, n.inputs[0], g, 1.0f));
+      return pass_scaled(ctx, n.inputs[1], g, 1.0f);
+    case NodeKind::kSub:
+      QUARN_CHECK(pass_scaled(ctx, n.inputs[0], g, 1.0f));
+      return pass_scaled(ctx, n.inputs[1], g, -1.0f);
+    case NodeKind::kReshape: {
+      QUARN_TRY(Storage c, engine::reshape(g, n.shape));
+      return ctx.accumulate(n.inputs[0], std::move(c));
+    }
+    case NodeKind::kTranspose:
+      return ctx.accumulate(n.inputs[0], engine::transpose(g, n.dim0, n.dim1));
+    case NodeKind::kMul:
+      return both(ctx, n, engine::mul(g, n.rhs), engine::mul(g, n.lhs));
+    case NodeKind::kMatmul:
+    case NodeKind::kDiv:
+    case NodeKind::kScalarRdiv:
+    case NodeKind::kRelu:
+      return not_available(n.kind == NodeKind::kMatmul ? "a matrix product"
+                           : n.kind == NodeKind::kRelu ? "relu"
+                                                       : "a division by a tensor");
+  }
+  return {};
+}
+
+}  // namespace quarn::autograd

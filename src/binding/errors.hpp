@@ -1,0 +1,53 @@
+// The boundary between our errors and Python's exceptions. Every function the
+// interpreter calls runs its body through `guarded`, which turns a fault into
+// PanicException and an allocation failure into MemoryError; every Error value
+// becomes an exception in `raise`, through one switch.
+#pragma once
+
+#include <exception>
+#include <new>
+#include <string_view>
+
+#include "binding/python.hpp"
+#include "runtime/error.hpp"
+#include "runtime/fault.hpp"
+
+namespace quarn::binding {
+
+// The class every fault surfaces as; derives directly from BaseException so
+// that `except Exception` does not swallow our bugs.
+PyObject* panic_exception_type();
+
+// Sets the Python exception for `error` (leaves an already-set one alone for
+// kPythonError). Always returns nullptr, for `return raise(e);`.
+PyObject* raise(const Error& error);
+
+// Appends "while processing '<name>'" to the exception being raised.
+void add_argument_note(std::string_view parameter);
+
+void raise_panic(const char* message);
+
+template <class F>
+PyObject* guarded(F&& body) noexcept {
+  try {
+    return body();
+  } catch (const Fault& f) {
+    raise_panic(f.what());
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    raise_panic(e.what());
+  } catch (...) {
+    raise_panic("internal error: unknown exception");
+  }
+  return nullptr;
+}
+
+// Unwraps a Result into a new Python object built by `make`, or raises.
+template <class T, class Make>
+PyObject* finish(Result<T>&& r, Make&& make) {
+  if (!r.ok()) return raise(r.error());
+  return make(std::move(r).value());
+}
+
+}  // namespace quarn::binding

@@ -1,0 +1,205 @@
+#include "binding/exchange.hpp"
+
+#include <cstring>
+#include <optional>
+#include <string>
+
+#include "binding/args.hpp"
+#include "binding/errors.hpp"
+#include "binding/numpy.hpp"
+#include "binding/tensor_object.hpp"
+#include "core/ops.hpp"
+#include "engine/copy.hpp"
+
+namespace quarn::binding {
+
+namespace {
+
+struct DTypeName {
+  const char* name;
+  const char* numpy_name;
+  DType dtype;
+};
+
+constexpr DTypeName kDTypeNames[] = {
+    {"float32", "float32", DType::F32}, {"f32", "float32", DType::F32},
+    {"float16", "float16", DType::F16}, {"f16", "float16", DType::F16},
+    {"bfloat16", "bfloat16", DType::BF16}, {"bf16", "bfloat16", DType::BF16},
+    {"bool", "bool", DType::Bool},
+};
+
+const DTypeName* find_dtype(std::string_view name) {
+  for (const auto& e : kDTypeNames)
+    if (name == e.name) return &e;
+  return nullptr;
+}
+
+std::optional<std::string> utf8(PyObject* s) {
+  Py_ssize_t n = 0;
+  const char* p = PyUnicode_AsUTF8AndSize(s, &n);
+  if (p == nullptr) return std::nullopt;
+  return std::string(p, static_cast<std::size_t>(n));
+}
+
+// The dtype argument as a name: None -> "float32", a str as it is, else the
+// object's __name__, else numpy.dtype(obj).name. Returns nullopt with a
+// Python exception set.
+std::optional<std::string> resolve_dtype_name(PyObject* dtype) {
+  if (dtype == nullptr || dtype == Py_None) return std::string("float32");
+  if (PyUnicode_Check(dtype)) return utf8(dtype);
+  PyRef name = PyRef::steal(PyObject_GetAttrString(dtype, "__name__"));
+  if (name) {
+    if (!PyUnicode_Check(name.get())) {
+      raise_not_instance(name.get(), "PyString");
+      return std::nullopt;
+    }
+    return utf8(name.get());
+  }
+  PyErr_Clear();
+  PyRef numpy = PyRef::steal(PyImport_ImportModule("numpy"));
+  if (!numpy) return std::nullopt;
+  PyRef dtype_fn = PyRef::steal(PyObject_GetAttrString(numpy.get(), "dtype"));
+  if (!dtype_fn) return std::nullopt;
+  PyRef descr = PyRef::steal(PyObject_CallOneArg(dtype_fn.get(), dtype));
+  if (!descr) return std::nullopt;
+  PyRef descr_name = PyRef::steal(PyObject_GetAttrString(descr.get(), "name"));
+  if (!descr_name) return std::nullopt;
+  if (!PyUnicode_Check(descr_name.get())) {
+    raise_not_instance(descr_name.get(), "PyString");
+    return std::nullopt;
+  }
+  return utf8(descr_name.get());
+}
+
+// Device names are compared after full Unicode lower-casing, as str.lower()
+// does it.
+bool check_device(PyObject* device, bool* valid) {
+  PyRef lowered = PyRef::steal(PyObject_CallMethod(device, "lower", nullptr));
+  if (!lowered) return false;
+  *valid = PyUnicode_Check(lowered.get()) &&
+           PyUnicode_CompareWithASCIIString(lowered.get(), "cpu") == 0;
+  return true;
+}
+
+// Bool elements must be 0 or 1 for the logic kernels; NumPy arrays viewed
+// from other byte data can hold anything else.
+void normalise_bools(std::uint8_t* p, std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i) p[i] = p[i] != 0;
+}
+
+bool matches_numpy_type(PyArrayObject* arr, DType dtype) {
+  PyArray_Descr* have = PyArray_DESCR(arr);
+  PyRef want = PyRef::steal(reinterpret_cast<PyObject*>(numpy_descr(dtype)));
+  return PyArray_EquivTypes(have, reinterpret_cast<PyArray_Descr*>(want.get()));
+}
+
+}  // namespace
+
+Result<Storage> ingest_array(PyObject* obj, std::string_view dtype_name) {
+  if (!ensure_numpy()) return python_error();
+  if (!PyArray_Check(obj)) {
+    raise_not_instance(obj, "PyArray");
+    return python_error();
+  }
+  auto* arr = reinterpret_cast<PyArrayObject*>(obj);
+  int nd = PyArray_NDIM(arr);
+  const npy_intp* dims = PyArray_DIMS(arr);
+  Shape shape;
+  for (int i = 0; i < nd; ++i) shape.push_back(static_cast<std::size_t>(dims[i]));
+
+  const DTypeName* entry = find_dtype(dtype_name);
+  if (entry == nullptr)
+    return type_error("Unsupported data type '" + std::string(dtype_name) +
+                      "'. Only float32, float16, bfloat16, and bool are supported.");
+  if (!matches_numpy_type(arr, entry->dtype)) {
+    PyErr_Format(PyExc_TypeError, "the array's element type does not match '%s'", entry->numpy_name);
+    return python_error();
+  }
+
+  Storage out = Storage::allocate_row_major(entry->dtype, std::move(shape));
+  std::size_t itemsize = out.itemsize();
+  if (static_cast<std::size_t>(PyArray_ITEMSIZE(arr)) != itemsize) {
+    PyErr_SetString(PyExc_TypeError, "the array's element size does not match its type");
+    return python_error();
+  }
+  if (PyArray_IS_C_CONTIGUOUS(arr)) {
+    if (out.nbytes()) std::memcpy(out.mutable_data(), PyArray_DATA(arr), out.nbytes());
+  } else {
+    Strides byte_strides;
+    for (int i = 0; i < nd; ++i) byte_strides.push_back(PyArray_STRIDES(arr)[i]);
+    engine::gather_row_major(PyArray_DATA(arr), out.shape(), byte_strides.data(), itemsize,
+                             out.mutable_data());
+  }
+  if (out.dtype() == DType::Bool) normalise_bools(out.mutable_data_as<std::uint8_t>(), out.numel());
+  return out;
+}
+
+PyObject* export_storage(const Storage& s) {
+  if (!ensure_numpy()) return nullptr;
+  PyArray_Descr* descr = numpy_descr(s.dtype());  // reference stolen below
+  int nd = static_cast<int>(s.ndim());
+  SmallVector<npy_intp> dims, strides;
+  for (std::size_t i = 0; i < s.ndim(); ++i) {
+    dims.push_back(static_cast<npy_intp>(s.shape()[i]));
+    strides.push_back(static_cast<npy_intp>(s.strides()[i] * static_cast<std::ptrdiff_t>(s.itemsize())));
+  }
+  bool block = s.is_row_major() || (s.ndim() >= 2 && s.is_column_major());
+  PyObject* arr = PyArray_NewFromDescr(&PyArray_Type, descr, nd, dims.data(),
+                                       block ? strides.data() : nullptr, nullptr, 0, nullptr);
+  if (arr == nullptr) return nullptr;
+  void* dst = PyArray_DATA(reinterpret_cast<PyArrayObject*>(arr));
+  if (block) {
+    if (s.nbytes()) std::memcpy(dst, s.data(), s.nbytes());
+  } else {
+    Strides byte_strides;
+    for (std::size_t i = 0; i < s.ndim(); ++i)
+      byte_strides.push_back(s.strides()[i] * static_cast<std::ptrdiff_t>(s.itemsize()));
+    engine::gather_row_major(s.data(), s.shape(), byte_strides.data(), s.itemsize(), dst);
+  }
+  return arr;
+}
+
+PyObject* tensor_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* kwlist[] = {"data", "dtype", "device", "requires_grad", nullptr};
+    PyObject *data = nullptr, *dtype = nullptr, *device = nullptr, *requires_grad_obj = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOO:Tensor", const_cast<char**>(kwlist), &data,
+                                     &dtype, &device, &requires_grad_obj))
+      return nullptr;
+    if (device && !arg_str(device, "device")) return nullptr;
+    bool requires_grad = false;
+    if (requires_grad_obj && !arg_bool(requires_grad_obj, "requires_grad", &requires_grad)) return nullptr;
+    if (device) {
+      bool valid = false;
+      if (!check_device(device, &valid)) return nullptr;
+      if (!valid) return raise(value_error("The device string is invalid or not supported."));
+    }
+    std::optional<std::string> name = resolve_dtype_name(dtype);
+    if (!name) return nullptr;
+    const DTypeName* entry = find_dtype(*name);
+    if (entry == nullptr) return raise(value_error("Unsupported or invalid data type: '" + *name + "'"));
+
+    if (!ensure_numpy()) return nullptr;
+    PyRef array;
+    // An ndarray that already holds exactly this element type is read as it
+    // is; numpy.array would only make a copy that we copy again.
+    if (PyArray_CheckExact(data) && matches_numpy_type(reinterpret_cast<PyArrayObject*>(data), entry->dtype)) {
+      array = PyRef::borrow(data);
+    } else {
+      PyRef numpy = PyRef::steal(PyImport_ImportModule("numpy"));
+      if (!numpy) return nullptr;
+      PyRef array_fn = PyRef::steal(PyObject_GetAttrString(numpy.get(), "array"));
+      if (!array_fn) return nullptr;
+      PyRef pos = PyRef::steal(PyTuple_Pack(1, data));
+      PyRef kw = PyRef::steal(Py_BuildValue("{s:s}", "dtype", entry->numpy_name));
+      if (!pos || !kw) return nullptr;
+      array = PyRef::steal(PyObject_Call(array_fn.get(), pos.get(), kw.get()));
+      if (!array) return nullptr;
+    }
+    Result<Storage> storage = ingest_array(array.get(), *name);
+    if (!storage.ok()) return raise(storage.error());
+    return wrap(ops::make_leaf(std::move(storage).value(), requires_grad));
+  });
+}
+
+}  // namespace quarn::binding

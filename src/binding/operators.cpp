@@ -1,0 +1,106 @@
+// Python's operators on Tensor. A slot answers NotImplemented when it does
+// not serve its operands, so Python can try the other side or raise its own
+// TypeError; an error of the operation itself is raised, not passed on.
+#include "binding/args.hpp"
+#include "binding/tensor_object.hpp"
+#include "core/ops.hpp"
+
+namespace quarn::binding {
+
+namespace {
+
+using TensorOp = Result<Tensor> (*)(const Tensor&, const Tensor&);
+using ScalarOp = Result<Tensor> (*)(const Tensor&, float);
+
+enum class Reflected { kNone, kSame, kOwn };
+
+// The second operand as a tensor or a binary32 number (Python's float
+// conversion, narrowed); anything else is unsupported.
+template <Reflected R>
+PyObject* number_slot(PyObject* l, PyObject* r, TensorOp tensor_op, ScalarOp scalar_op, ScalarOp reflected_op) {
+  return guarded([&]() -> PyObject* {
+    if (is_tensor(l)) {
+      if (is_tensor(r)) return wrap_result(tensor_op(record_of(l), record_of(r)));
+      float s = 0.0f;
+      if (arg_float(r, &s, nullptr, false)) return wrap_result(scalar_op(record_of(l), s));
+    }
+    if constexpr (R != Reflected::kNone) {
+      float s = 0.0f;
+      if (is_tensor(r) && !is_tensor(l) && arg_float(l, &s, nullptr, false))
+        return wrap_result(reflected_op(record_of(r), s));
+    }
+    Py_RETURN_NOTIMPLEMENTED;
+  });
+}
+
+PyObject* tensor_only_slot(PyObject* l, PyObject* r, TensorOp op) {
+  return guarded([&]() -> PyObject* {
+    if (!is_tensor(l) || !is_tensor(r)) Py_RETURN_NOTIMPLEMENTED;
+    return wrap_result(op(record_of(l), record_of(r)));
+  });
+}
+
+template <engine::LogicOp Op>
+Result<Tensor> logical_op(const Tensor& a, const Tensor& b) {
+  return ops::logical(Op, a, b);
+}
+
+}  // namespace
+
+PyObject* tensor_add(PyObject* l, PyObject* r) {
+  return number_slot<Reflected::kSame>(l, r, ops::add, ops::scalar_add, ops::scalar_add);
+}
+PyObject* tensor_sub(PyObject* l, PyObject* r) {
+  return number_slot<Reflected::kNone>(l, r, ops::sub, ops::scalar_sub, nullptr);
+}
+PyObject* tensor_mul(PyObject* l, PyObject* r) {
+  return number_slot<Reflected::kSame>(l, r, ops::mul, ops::scalar_mul, ops::scalar_mul);
+}
+// A number on the left of `/` is the element-wise quotient number / element.
+PyObject* tensor_truediv(PyObject* l, PyObject* r) {
+  return number_slot<Reflected::kOwn>(l, r, ops::div, ops::scalar_div, ops::scalar_rdiv);
+}
+PyObject* tensor_matmul(PyObject* l, PyObject* r) { return tensor_only_slot(l, r, ops::matmul); }
+PyObject* tensor_and(PyObject* l, PyObject* r) {
+  return tensor_only_slot(l, r, logical_op<engine::LogicOp::kAnd>);
+}
+PyObject* tensor_or(PyObject* l, PyObject* r) {
+  return tensor_only_slot(l, r, logical_op<engine::LogicOp::kOr>);
+}
+PyObject* tensor_xor(PyObject* l, PyObject* r) {
+  return tensor_only_slot(l, r, logical_op<engine::LogicOp::kXor>);
+}
+
+PyObject* tensor_invert(PyObject* self) {
+  return guarded([&] { return wrap_result(ops::logical_not(record_of(self))); });
+}
+
+PyObject* tensor_richcompare(PyObject* self, PyObject* other, int op) {
+  return guarded([&]() -> PyObject* {
+    if (op == Py_NE) {
+      // Derived from == through Python's whole protocol, so the other
+      // operand's equality and the identity fallback take part.
+      PyRef eq = PyRef::steal(PyObject_RichCompare(self, other, Py_EQ));
+      if (!eq) return nullptr;
+      int truth = PyObject_IsTrue(eq.get());
+      if (truth < 0) return nullptr;
+      return PyBool_FromLong(!truth);
+    }
+    engine::CompareOp cmp;
+    switch (op) {
+      case Py_EQ: cmp = engine::CompareOp::kEq; break;
+      case Py_GE: cmp = engine::CompareOp::kGe; break;
+      case Py_GT: cmp = engine::CompareOp::kGt; break;
+      case Py_LE: cmp = engine::CompareOp::kLe; break;
+      case Py_LT: cmp = engine::CompareOp::kLt; break;
+      default: fault("invalid compareop");
+    }
+    if (!is_tensor(self)) Py_RETURN_NOTIMPLEMENTED;
+    if (is_tensor(other)) return wrap_result(ops::compare(cmp, record_of(self), record_of(other)));
+    float s = 0.0f;
+    if (!arg_float(other, &s, nullptr, false)) Py_RETURN_NOTIMPLEMENTED;
+    return wrap_result(ops::compare_scalar(cmp, record_of(self), s));
+  });
+}
+
+}  // namespace quarn::binding

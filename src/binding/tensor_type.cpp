@@ -1,0 +1,70 @@
+#include <atomic>
+#include <new>
+
+#include "binding/tensor_object.hpp"
+
+namespace quarn::binding {
+
+namespace {
+
+void tensor_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  reinterpret_cast<PyTensor*>(self)->record.~Tensor();
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyType_Slot tensor_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Tensor(data, dtype=None, device=\"cpu\", requires_grad=False)\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void*>(tensor_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(tensor_dealloc)},
+    {Py_tp_getset, tensor_getset},
+    {Py_tp_methods, tensor_methods},
+    {Py_tp_richcompare, reinterpret_cast<void*>(tensor_richcompare)},
+    {Py_nb_add, reinterpret_cast<void*>(tensor_add)},
+    {Py_nb_subtract, reinterpret_cast<void*>(tensor_sub)},
+    {Py_nb_multiply, reinterpret_cast<void*>(tensor_mul)},
+    {Py_nb_true_divide, reinterpret_cast<void*>(tensor_truediv)},
+    {Py_nb_matrix_multiply, reinterpret_cast<void*>(tensor_matmul)},
+    {Py_nb_and, reinterpret_cast<void*>(tensor_and)},
+    {Py_nb_or, reinterpret_cast<void*>(tensor_or)},
+    {Py_nb_xor, reinterpret_cast<void*>(tensor_xor)},
+    {Py_nb_invert, reinterpret_cast<void*>(tensor_invert)},
+    {0, nullptr},
+};
+
+// Not a base type: Python refuses to subclass it.
+PyType_Spec tensor_spec = {
+    "quarn.Tensor",
+    sizeof(PyTensor),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    tensor_slots,
+};
+
+std::atomic<PyTypeObject*> the_type{nullptr};
+
+}  // namespace
+
+PyTypeObject* tensor_type() {
+  PyTypeObject* t = the_type.load(std::memory_order_acquire);
+  if (t) return t;
+  auto* made = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&tensor_spec));
+  if (made == nullptr) return nullptr;
+  PyTypeObject* expected = nullptr;
+  if (!the_type.compare_exchange_strong(expected, made, std::memory_order_acq_rel)) {
+    Py_DECREF(made);
+    return expected;
+  }
+  return made;  // one reference kept for the life of the process
+}
+
+PyObject* wrap(Tensor&& t) {
+  PyTypeObject* type = tensor_type();
+  PyObject* obj = type->tp_alloc(type, 0);
+  if (obj == nullptr) return nullptr;
+  new (&reinterpret_cast<PyTensor*>(obj)->record) Tensor(std::move(t));
+  return obj;
+}
+
+}  // namespace quarn::binding

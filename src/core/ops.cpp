@@ -1,0 +1,129 @@
+#include "core/ops.hpp"
+
+#include "autograd/graph.hpp"
+
+namespace quarn::ops {
+
+namespace {
+
+using autograd::Node;
+using autograd::NodeKind;
+using autograd::thread_graph;
+
+Tensor plain(Storage s) { return Tensor{std::nullopt, std::move(s), false}; }
+
+Result<Tensor> plain(Result<Storage>&& r) {
+  if (!r.ok()) return std::move(r).error();
+  return plain(std::move(r).value());
+}
+
+// Records first, computes second; `compute` returns Result<Storage>.
+template <class Compute>
+Result<Tensor> unary(const Tensor& a, Node node, Compute&& compute) {
+  std::optional<std::size_t> id;
+  if (a.requires_grad) id = thread_graph().record(a, std::move(node));
+  QUARN_TRY(Storage out, compute());
+  return Tensor{id, std::move(out), a.requires_grad};
+}
+
+template <class Compute>
+Result<Tensor> binary(const Tensor& a, const Tensor& b, Node node, Compute&& compute) {
+  bool grad = a.requires_grad || b.requires_grad;
+  std::optional<std::size_t> id;
+  if (grad) id = thread_graph().record(a, b, std::move(node));
+  QUARN_TRY(Storage out, compute());
+  return Tensor{id, std::move(out), grad};
+}
+
+// Captured operand storages only matter when the node is actually recorded.
+Node keeping(NodeKind kind, const Tensor& a, const Tensor& b) {
+  if (!(a.requires_grad || b.requires_grad)) return Node::binary(kind);
+  return Node::binary_keeping(kind, a.data, b.data);
+}
+
+}  // namespace
+
+Result<Tensor> add(const Tensor& a, const Tensor& b) {
+  return binary(a, b, Node::binary(NodeKind::kAdd), [&] { return engine::add(a.data, b.data); });
+}
+Result<Tensor> sub(const Tensor& a, const Tensor& b) {
+  return binary(a, b, Node::binary(NodeKind::kSub), [&] { return engine::sub(a.data, b.data); });
+}
+Result<Tensor> mul(const Tensor& a, const Tensor& b) {
+  return binary(a, b, keeping(NodeKind::kMul, a, b), [&] { return engine::mul(a.data, b.data); });
+}
+Result<Tensor> div(const Tensor& a, const Tensor& b) {
+  return binary(a, b, keeping(NodeKind::kDiv, a, b), [&] { return engine::div(a.data, b.data); });
+}
+Result<Tensor> matmul(const Tensor& a, const Tensor& b) {
+  return binary(a, b, keeping(NodeKind::kMatmul, a, b),
+                [&] { return engine::matmul(a.data, b.data); });
+}
+
+Result<Tensor> scalar_add(const Tensor& a, float s) {
+  return unary(a, Node::with_scalar(NodeKind::kScalarAdd, s),
+               [&] { return engine::scalar_add(a.data, s); });
+}
+Result<Tensor> scalar_sub(const Tensor& a, float s) {
+  return unary(a, Node::with_scalar(NodeKind::kScalarSub, s),
+               [&] { return engine::scalar_sub(a.data, s); });
+}
+Result<Tensor> scalar_mul(const Tensor& a, float s) {
+  return unary(a, Node::with_scalar(NodeKind::kScalarProduct, s),
+               [&] { return engine::scalar_product(a.data, s); });
+}
+// Division by a number is a product with its binary32 reciprocal, so it can
+// differ from a true quotient in the last place; the gradient rule forms the
+// same reciprocal.
+Result<Tensor> scalar_div(const Tensor& a, float s) {
+  float r = 1.0f / s;
+  return unary(a, Node::with_scalar(NodeKind::kScalarDiv, s),
+               [&] { return engine::scalar_product(a.data, r); });
+}
+Result<Tensor> scalar_rdiv(const Tensor& a, float s) {
+  Node node = a.requires_grad ? Node::unary_keeping(NodeKind::kScalarRdiv, a.data, s)
+                              : Node::with_scalar(NodeKind::kScalarRdiv, s);
+  return unary(a, std::move(node), [&] { return engine::scalar_rdiv(a.data, s); });
+}
+
+Result<Tensor> reshape(const Tensor& a, const Shape& shape) {
+  Node node = a.requires_grad ? Node::reshape(a.data.shape()) : Node::reshape({});
+  return unary(a, std::move(node), [&] { return engine::reshape(a.data, shape); });
+}
+
+Tensor transpose(const Tensor& a, std::size_t dim0, std::size_t dim1) {
+  std::optional<std::size_t> id;
+  if (a.requires_grad) id = thread_graph().record(a, Node::transpose(dim0, dim1));
+  return Tensor{id, engine::transpose(a.data, dim0, dim1), a.requires_grad};
+}
+
+Result<Tensor> relu(const Tensor& a) {
+  Node node = a.requires_grad ? Node::unary_keeping(NodeKind::kRelu, a.data)
+                              : Node::binary(NodeKind::kRelu);
+  return unary(a, std::move(node), [&] { return engine::relu(a.data); });
+}
+
+Result<Tensor> compare(engine::CompareOp op, const Tensor& a, const Tensor& b) {
+  return plain(engine::compare(op, a.data, b.data));
+}
+Result<Tensor> compare_scalar(engine::CompareOp op, const Tensor& a, float s) {
+  return plain(engine::compare_scalar(op, a.data, s));
+}
+Result<Tensor> logical(engine::LogicOp op, const Tensor& a, const Tensor& b) {
+  return plain(engine::logical(op, a.data, b.data));
+}
+Result<Tensor> logical_not(const Tensor& a) {
+  if (a.data.dtype() != DType::Bool)
+    return runtime_error("Logical NOT is only supported for Bool data type.");
+  return plain(engine::logical_not(a.data));
+}
+Tensor zeros_like(const Tensor& a) { return plain(engine::zeros_like(a.data)); }
+Tensor ones_like(const Tensor& a) { return plain(engine::ones_like(a.data)); }
+
+Tensor make_leaf(Storage data, bool requires_grad) {
+  std::optional<std::size_t> id;
+  if (requires_grad) id = thread_graph().add_leaf();
+  return Tensor{id, std::move(data), requires_grad};
+}
+
+}  // namespace quarn::ops

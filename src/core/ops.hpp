@@ -1,0 +1,40 @@
+// Operation front ends: decide whether a result takes part in
+// differentiation, record its node first (the node stays even if the
+// computation then fails), call the engine and wrap the result.
+#pragma once
+
+#include <cstddef>
+
+#include "core/tensor.hpp"
+#include "engine/ops.hpp"
+#include "runtime/error.hpp"
+
+namespace quarn::ops {
+
+// Differentiable.
+Result<Tensor> add(const Tensor& a, const Tensor& b);
+Result<Tensor> sub(const Tensor& a, const Tensor& b);
+Result<Tensor> mul(const Tensor& a, const Tensor& b);
+Result<Tensor> div(const Tensor& a, const Tensor& b);
+Result<Tensor> matmul(const Tensor& a, const Tensor& b);
+Result<Tensor> scalar_add(const Tensor& a, float s);
+Result<Tensor> scalar_sub(const Tensor& a, float s);
+Result<Tensor> scalar_mul(const Tensor& a, float s);
+Result<Tensor> scalar_div(const Tensor& a, float s);
+Result<Tensor> scalar_rdiv(const Tensor& a, float s);  // s / a
+Result<Tensor> reshape(const Tensor& a, const Shape& shape);
+Tensor transpose(const Tensor& a, std::size_t dim0, std::size_t dim1);
+Result<Tensor> relu(const Tensor& a);
+
+// Not differentiable: the result never requires a gradient.
+Result<Tensor> compare(engine::CompareOp op, const Tensor& a, const Tensor& b);
+Result<Tensor> compare_scalar(engine::CompareOp op, const Tensor& a, float s);
+Result<Tensor> logical(engine::LogicOp op, const Tensor& a, const Tensor& b);
+Result<Tensor> logical_not(const Tensor& a);
+Tensor zeros_like(const Tensor& a);
+Tensor ones_like(const Tensor& a);
+
+// A new leaf from freshly ingested data.
+Tensor make_leaf(Storage data, bool requires_grad);
+
+}  // namespace quarn::ops

@@ -1,0 +1,37 @@
+#include "core/storage.hpp"
+
+#include <limits>
+#include <new>
+
+namespace quarn {
+
+Storage Storage::allocate(DType dtype, Shape shape, Strides strides) {
+  auto count = checked_numel(shape);
+  if (!count) throw std::bad_alloc();
+  std::size_t size = dtype_size(dtype);
+  if (*count > std::numeric_limits<std::size_t>::max() / size) throw std::bad_alloc();
+  Storage s;
+  s.dtype_ = dtype;
+  s.shape_ = std::move(shape);
+  s.strides_ = std::move(strides);
+  s.numel_ = *count;
+  s.buffer_ = BufferRef::allocate(*count * size);
+  return s;
+}
+
+Storage Storage::allocate_row_major(DType dtype, Shape shape) {
+  Strides strides = row_major_strides(shape);
+  return allocate(dtype, std::move(shape), std::move(strides));
+}
+
+Storage Storage::relabel(Shape shape, Strides strides) const {
+  Storage s;
+  s.dtype_ = dtype_;
+  s.shape_ = std::move(shape);
+  s.strides_ = std::move(strides);
+  s.numel_ = numel_;
+  s.buffer_ = buffer_;
+  return s;
+}
+
+}  // namespace quarn

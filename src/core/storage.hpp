@@ -1,0 +1,62 @@
+// Storage: a dtype-tagged, n-dimensional, immutable array. Every storage the
+// system makes is dense: its buffer holds exactly its elements, the element at
+// index 0 first, strides zero or positive. Storages may share one buffer
+// (reshape and transpose only relabel the same elements), which is safe
+// because nothing ever writes into a buffer once its storage is published.
+#pragma once
+
+#include <cstddef>
+#include <utility>
+
+#include "core/dtype.hpp"
+#include "core/shape.hpp"
+#include "runtime/buffer.hpp"
+
+namespace quarn {
+
+class Storage {
+ public:
+  Storage() = default;
+
+  // A fresh, uninitialised buffer for `shape` laid out with `strides` (which
+  // must describe a dense block). Throws std::bad_alloc when the byte size
+  // overflows or the memory cannot be had.
+  static Storage allocate(DType dtype, Shape shape, Strides strides);
+  static Storage allocate_row_major(DType dtype, Shape shape);
+
+  // The same elements under another shape and strides; shares the buffer.
+  Storage relabel(Shape shape, Strides strides) const;
+
+  DType dtype() const { return dtype_; }
+  const Shape& shape() const { return shape_; }
+  const Strides& strides() const { return strides_; }
+  std::size_t ndim() const { return shape_.size(); }
+  std::size_t numel() const { return numel_; }
+  std::size_t itemsize() const { return dtype_size(dtype_); }
+  std::size_t nbytes() const { return numel_ * itemsize(); }
+
+  const void* data() const { return buffer_ ? buffer_.get()->data() : nullptr; }
+  template <class T>
+  const T* data_as() const {
+    return static_cast<const T*>(data());
+  }
+  // Only for the code that fills a storage it has just allocated, before
+  // anybody else can see it.
+  void* mutable_data() const { return buffer_ ? buffer_.get()->data() : nullptr; }
+  template <class T>
+  T* mutable_data_as() const {
+    return static_cast<T*>(mutable_data());
+  }
+
+  bool is_row_major() const { return is_row_major_contiguous(shape_, strides_); }
+  bool is_column_major() const { return is_column_major_contiguous(shape_, strides_); }
+
+ private:
+  DType dtype_ = DType::F32;
+  Shape shape_;
+  Strides strides_;
+  std::size_t numel_ = 0;
+  BufferRef buffer_;
+};
+
+}  // namespace quarn

@@ -1,0 +1,28 @@
+#include "engine/cpu_features.hpp"
+
+namespace quarn::engine {
+
+namespace {
+CpuFeatures detect() {
+  CpuFeatures f;
+#if defined(__x86_64__) && defined(__GNUC__)
+  // GCC's probe also checks that the OS saves the wider register state.
+  __builtin_cpu_init();
+  f.avx2 = __builtin_cpu_supports("avx2");
+  f.fma = __builtin_cpu_supports("fma");
+  f.f16c = __builtin_cpu_supports("f16c");
+  f.avx512f = __builtin_cpu_supports("avx512f");
+  f.avx512bw = __builtin_cpu_supports("avx512bw");
+  f.avx512vl = __builtin_cpu_supports("avx512vl");
+  f.avx512dq = __builtin_cpu_supports("avx512dq");
+#endif
+  return f;
+}
+}  // namespace
+
+const CpuFeatures& cpu_features() {
+  static const CpuFeatures features = detect();
+  return features;
+}
+
+}  // namespace quarn::engine

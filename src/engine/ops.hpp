@@ -1,0 +1,82 @@
+// The engine's operations: storages in, a new storage (or an Error) out.
+// Nothing here knows about Python or the graph. Every Error carries the
+// exception class its message surfaces as.
+#pragma once
+
+#include <cstddef>
+#include <utility>
+
+#include "core/storage.hpp"
+#include "runtime/error.hpp"
+
+namespace quarn::engine {
+
+// ---- Broadcasting ---------------------------------------------------------
+
+// A read-only view of a storage's elements under another shape; broadcast
+// axes have stride 0. Never owns or copies elements.
+struct View {
+  DType dtype;
+  const void* data;
+  Shape shape;
+  Strides strides;
+};
+
+View view_of(const Storage& s);
+
+// "Shape mismatch: cannot broadcast [..] and [..]" (RuntimeError).
+Result<Shape> broadcast_shape(const Shape& a, const Shape& b);
+// Expands `s` to `target`; fails with "Broadcast failed for <which>: ..."
+// when the target's element count overflows.
+Result<View> expand_to(const Storage& s, const Shape& target, const char* which);
+Result<std::pair<View, View>> broadcast_operands(const Storage& a, const Storage& b);
+
+// ---- Element-wise arithmetic ---------------------------------------------
+
+Result<Storage> add(const Storage& a, const Storage& b);
+Result<Storage> sub(const Storage& a, const Storage& b);
+Result<Storage> mul(const Storage& a, const Storage& b);
+Result<Storage> div(const Storage& a, const Storage& b);
+
+Result<Storage> scalar_add(const Storage& a, float s);
+Result<Storage> scalar_sub(const Storage& a, float s);
+Result<Storage> scalar_product(const Storage& a, float s);
+// s / a, element-wise: a number on the left of `/`. Bool fails with the
+// scalar-product dtype message.
+Result<Storage> scalar_rdiv(const Storage& a, float s);
+
+// ---- Comparisons and logic (results are Bool) ------------------------------
+
+enum class CompareOp { kEq, kGe, kGt, kLe, kLt };
+
+Result<Storage> compare(CompareOp op, const Storage& a, const Storage& b);
+Result<Storage> compare_scalar(CompareOp op, const Storage& a, float s);
+
+enum class LogicOp { kAnd, kOr, kXor };
+
+Result<Storage> logical(LogicOp op, const Storage& a, const Storage& b);
+// The caller has checked that `a` is Bool.
+Storage logical_not(const Storage& a);
+
+// ---- ReLU ------------------------------------------------------------------
+
+Result<Storage> relu(const Storage& a);
+
+// ---- Matrix multiplication -------------------------------------------------
+
+Result<Storage> matmul(const Storage& a, const Storage& b);
+// Per-dtype routines (operands already known to be of that dtype); errors
+// are RuntimeError.
+Result<Storage> matmul_f32(const Storage& a, const Storage& b);
+Result<Storage> matmul_f16(const Storage& a, const Storage& b);
+Result<Storage> matmul_bf16(const Storage& a, const Storage& b);
+
+// ---- Shape operations and fills --------------------------------------------
+
+Result<Storage> reshape(const Storage& a, const Shape& shape);
+// Faults (PanicException) when an axis is not below the number of axes.
+Storage transpose(const Storage& a, std::size_t dim0, std::size_t dim1);
+Storage zeros_like(const Storage& a);
+Storage ones_like(const Storage& a);
+
+}  // namespace quarn::engine
