@@ -14,15 +14,11 @@ Result<void> pass_scaled(GradContext& ctx, std::size_t id, const Storage& g, flo
   return ctx.accumulate(id, std::move(c));
 }
 
-Result<void> both(GradContext& ctx, const Node& n, Result<Storage> left, Result<Storage> right) {
-  if (!left.ok()) return std::move(left).error();
-  QUARN_CHECK(ctx.accumulate(n.inputs[0], std::move(left).value()));
-  if (!right.ok()) return std::move(right).error();
-  return ctx.accumulate(n.inputs[1], std::move(right).value());
-}
-
-Result<void> not_available(const char* what) {
-  return runtime_error(std::string("The gradient of ") + what + " is not available yet.");
+Result<void> both(GradContext& ctx, const Node& n, Result<std::pair<Storage, Storage>> contributions) {
+  if (!contributions.ok()) return std::move(contributions).error();
+  auto& [left, right] = contributions.value();
+  QUARN_CHECK(ctx.accumulate(n.inputs[0], std::move(left)));
+  return ctx.accumulate(n.inputs[1], std::move(right));
 }
 
 }  // namespace
@@ -53,14 +49,19 @@ Result<void> apply_rule(const Node& n, GradContext& ctx, const Storage& g) {
     case NodeKind::kTranspose:
       return ctx.accumulate(n.inputs[0], engine::transpose(g, n.dim0, n.dim1));
     case NodeKind::kMul:
-      return both(ctx, n, engine::mul(g, n.rhs), engine::mul(g, n.lhs));
-    case NodeKind::kMatmul:
+      return both(ctx, n, engine::mul_backward(n.lhs, g, n.rhs));
     case NodeKind::kDiv:
-    case NodeKind::kScalarRdiv:
-    case NodeKind::kRelu:
-      return not_available(n.kind == NodeKind::kMatmul ? "a matrix product"
-                           : n.kind == NodeKind::kRelu ? "relu"
-                                                       : "a division by a tensor");
+      return both(ctx, n, engine::div_backward(n.lhs, g, n.rhs));
+    case NodeKind::kMatmul:
+      return both(ctx, n, engine::matmul_backward(n.lhs, g, n.rhs));
+    case NodeKind::kRelu: {
+      QUARN_TRY(Storage c, engine::relu_backward(n.lhs, g));
+      return ctx.accumulate(n.inputs[0], std::move(c));
+    }
+    case NodeKind::kScalarRdiv: {
+      QUARN_TRY(Storage c, engine::rdiv_backward(n.lhs, g, n.scalar));
+      return ctx.accumulate(n.inputs[0], std::move(c));
+    }
   }
   return {};
 }

@@ -79,4 +79,19 @@ Storage transpose(const Storage& a, std::size_t dim0, std::size_t dim1);
 Storage zeros_like(const Storage& a);
 Storage ones_like(const Storage& a);
 
+// ---- Backward kernels --------------------------------------------------------
+// Gradients of the operations above. Each checks dtypes first (TypeError),
+// then works like the forward operation it mirrors.
+
+// {g * b, g * a}
+Result<std::pair<Storage, Storage>> mul_backward(const Storage& a, const Storage& g, const Storage& b);
+// {g / b, ((-g) * a) / (b * b)} over the broadcast of g, a and b.
+Result<std::pair<Storage, Storage>> div_backward(const Storage& a, const Storage& g, const Storage& b);
+// {g @ b^T, a^T @ g} with the per-dtype product.
+Result<std::pair<Storage, Storage>> matmul_backward(const Storage& a, const Storage& g, const Storage& b);
+// g where t > 0, else +0; shapes must be equal.
+Result<Storage> relu_backward(const Storage& t, const Storage& g);
+// g * (-s / (t * t)): the gradient of s / t, rounded after every step.
+Result<Storage> rdiv_backward(const Storage& t, const Storage& g, float s);
+
 }  // namespace quarn::engine

@@ -1,0 +1,197 @@
+// Backward kernels. They run once per backward step, not per element of a
+// hot forward loop, so they favour one plain n-d walk over the vectorised
+// machinery of the forward operations.
+#include <cmath>
+#include <cstring>
+
+#include "engine/convert.hpp"
+#include "engine/ops.hpp"
+
+namespace quarn::engine {
+
+namespace {
+
+constexpr char kOperandsMismatch[] = "DType mismatch between gradient and operands during backward pass.";
+constexpr char kInputMismatch[] = "DType mismatch between gradient and input during unary backward pass.";
+
+bool same_numeric(DType g, DType a, DType b) { return g == a && a == b && is_numeric(g); }
+
+// Element access in the dtype's own arithmetic: widen on load, round on store.
+float load(DType d, const void* base, std::ptrdiff_t index) {
+  switch (d) {
+    case DType::F32:
+      return static_cast<const float*>(base)[index];
+    case DType::F16:
+      return f16_to_f32(static_cast<const std::uint16_t*>(base)[index]);
+    case DType::BF16:
+      return bf16_to_f32(static_cast<const std::uint16_t*>(base)[index]);
+    case DType::Bool:
+      break;
+  }
+  return 0.0f;
+}
+
+// Rounds a binary32 value to the dtype (identity for F32).
+float round_to(DType d, float x) {
+  switch (d) {
+    case DType::F16:
+      return f16_to_f32(f32_to_f16(x));
+    case DType::BF16:
+      return bf16_to_f32(f32_to_bf16(x));
+    default:
+      return x;
+  }
+}
+
+void store(DType d, void* base, std::size_t index, float x) {
+  switch (d) {
+    case DType::F32:
+      static_cast<float*>(base)[index] = x;
+      break;
+    case DType::F16:
+      static_cast<std::uint16_t*>(base)[index] = f32_to_f16(x);
+      break;
+    case DType::BF16:
+      static_cast<std::uint16_t*>(base)[index] = f32_to_bf16(x);
+      break;
+    case DType::Bool:
+      break;
+  }
+}
+
+// Calls f(offsets...) for every position of `shape` in row-major order, with
+// each view's element offset.
+template <std::size_t K, class F>
+void for_each_position(const Shape& shape, const Strides* const (&strides)[K], F&& f) {
+  std::size_t n = numel(shape);
+  if (n == 0) return;
+  std::size_t nd = shape.size();
+  SmallVector<std::size_t> index(nd, 0);
+  std::ptrdiff_t off[K] = {};
+  for (std::size_t pos = 0; pos < n; ++pos) {
+    f(pos, off);
+    for (std::size_t k = nd; k-- > 0;) {
+      if (++index[k] < shape[k]) {
+        for (std::size_t v = 0; v < K; ++v) off[v] += (*strides[v])[k];
+        break;
+      }
+      for (std::size_t v = 0; v < K; ++v)
+        off[v] -= static_cast<std::ptrdiff_t>(index[k] - 1) * (*strides[v])[k];
+      index[k] = 0;
+    }
+  }
+}
+
+// A view re-expanded to a larger target (the target contains its shape).
+View expand_view(const View& v, const Shape& target) {
+  std::size_t lead = target.size() - v.shape.size();
+  Strides strides(target.size(), 0);
+  for (std::size_t i = 0; i < v.shape.size(); ++i)
+    if (v.shape[i] == target[lead + i]) strides[lead + i] = v.strides[i];
+  return View{v.dtype, v.data, target, std::move(strides)};
+}
+
+Result<Storage> matmul_of(DType d, const Storage& a, const Storage& b) {
+  switch (d) {
+    case DType::F16:
+      return matmul_f16(a, b);
+    case DType::BF16:
+      return matmul_bf16(a, b);
+    default:
+      return matmul_f32(a, b);
+  }
+}
+
+Storage swap_last_two(const Storage& s) { return transpose(s, s.ndim() - 2, s.ndim() - 1); }
+
+}  // namespace
+
+Result<std::pair<Storage, Storage>> mul_backward(const Storage& a, const Storage& g, const Storage& b) {
+  if (!same_numeric(g.dtype(), a.dtype(), b.dtype())) return type_error(kOperandsMismatch);
+  QUARN_TRY(Storage left, mul(g, b));
+  QUARN_TRY(Storage right, mul(g, a));
+  return std::pair<Storage, Storage>(std::move(left), std::move(right));
+}
+
+Result<std::pair<Storage, Storage>> div_backward(const Storage& a, const Storage& g, const Storage& b) {
+  if (!same_numeric(g.dtype(), a.dtype(), b.dtype())) return type_error(kOperandsMismatch);
+  QUARN_TRY(auto ga, broadcast_operands(g, a));
+  QUARN_TRY(Shape target, broadcast_shape(ga.first.shape, b.shape()));
+  View gv = expand_view(ga.first, target);
+  View av = expand_view(ga.second, target);
+  auto bv_result = expand_to(b, target, "RHS");
+  if (!bv_result.ok())
+    return runtime_error("Broadcast failed for RHS: " + format_shape(b.shape()) + " -> " + format_shape(target));
+  View bv = std::move(bv_result).value();
+
+  DType d = g.dtype();
+  Storage left = Storage::allocate_row_major(d, target);
+  Storage right = Storage::allocate_row_major(d, target);
+  void* lo = left.mutable_data();
+  void* ro = right.mutable_data();
+  const Strides* strides[3] = {&gv.strides, &av.strides, &bv.strides};
+  for_each_position(target, strides, [&](std::size_t pos, const std::ptrdiff_t* off) {
+    float gx = load(d, gv.data, off[0]);
+    float x = load(d, av.data, off[1]);
+    float y = load(d, bv.data, off[2]);
+    store(d, lo, pos, gx / y);
+    // ((-g) * x) / (y * y), rounded to the dtype after every step.
+    float num = round_to(d, -gx * x);
+    float den = round_to(d, y * y);
+    store(d, ro, pos, num / den);
+  });
+  return std::pair<Storage, Storage>(std::move(left), std::move(right));
+}
+
+Result<std::pair<Storage, Storage>> matmul_backward(const Storage& a, const Storage& g, const Storage& b) {
+  if (!same_numeric(g.dtype(), a.dtype(), b.dtype())) return type_error(kOperandsMismatch);
+  DType d = g.dtype();
+  QUARN_TRY(Storage left, matmul_of(d, g, swap_last_two(b)));
+  QUARN_TRY(Storage right, matmul_of(d, swap_last_two(a), g));
+  return std::pair<Storage, Storage>(std::move(left), std::move(right));
+}
+
+Result<Storage> relu_backward(const Storage& t, const Storage& g) {
+  if (g.dtype() != t.dtype() || !is_numeric(g.dtype())) return type_error(kInputMismatch);
+  if (!(g.shape() == t.shape()))
+    return runtime_error("Shape mismatch in relu_backward: grad " + format_shape(g.shape()) + " vs input " +
+                         format_shape(t.shape()));
+  DType d = t.dtype();
+  Storage out = Storage::allocate_row_major(d, t.shape());
+  void* o = out.mutable_data();
+  const Strides* strides[2] = {&t.strides(), &g.strides()};
+  std::size_t w = out.itemsize();
+  for_each_position(t.shape(), strides, [&](std::size_t pos, const std::ptrdiff_t* off) {
+    // Greater than zero in the dtype itself: zeros of either sign and NaN
+    // fail, so the gradient stops there.
+    bool positive = load(d, t.data(), off[0]) > 0.0f;
+    const auto* src = static_cast<const std::byte*>(g.data()) + off[1] * static_cast<std::ptrdiff_t>(w);
+    auto* dst = static_cast<std::byte*>(o) + pos * w;
+    if (positive) {
+      std::memcpy(dst, src, w);
+    } else {
+      std::memset(dst, 0, w);
+    }
+  });
+  return out;
+}
+
+Result<Storage> rdiv_backward(const Storage& t, const Storage& g, float s) {
+  if (g.dtype() != t.dtype() || !is_numeric(g.dtype())) return type_error(kInputMismatch);
+  QUARN_TRY(auto gt, broadcast_operands(g, t));
+  DType d = g.dtype();
+  const Shape& target = gt.first.shape;
+  Storage out = Storage::allocate_row_major(d, target);
+  void* o = out.mutable_data();
+  float sd = round_to(d, s);
+  const Strides* strides[2] = {&gt.first.strides, &gt.second.strides};
+  for_each_position(target, strides, [&](std::size_t pos, const std::ptrdiff_t* off) {
+    float gx = load(d, gt.first.data, off[0]);
+    float x = load(d, gt.second.data, off[1]);
+    float q = round_to(d, -sd / round_to(d, x * x));
+    store(d, o, pos, gx * q);
+  });
+  return out;
+}
+
+}  // namespace quarn::engine
