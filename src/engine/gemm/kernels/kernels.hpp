@@ -1,0 +1,69 @@
+// The single-precision GEMM kernels, one set per instruction set, and the
+// table the driver chooses from. Every set has the same two entry points:
+//
+//  - a micro-kernel that multiplies a packed MR x kc panel of A by a packed
+//    kc x NR panel of B into one full MR x NR tile of C (unit column stride),
+//    either overwriting the tile or adding to it;
+//  - a direct kernel for small products that reads A through any strides and
+//    B and C through unit column strides, with no packing at all.
+//
+// Packed layouts: A panel element (i, p) sits at a[p * MR + i], B panel
+// element (p, j) at b[p * NR + j]; both panels start 64-byte aligned.
+#pragma once
+
+#include <cstddef>
+#include <span>
+
+#include "engine/cpu_features.hpp"
+
+namespace quarn::gemm {
+
+using MicroKernel = void (*)(std::size_t k, const float* a, const float* b, float* c,
+                             std::ptrdiff_t ldc, bool accumulate);
+
+// C <- A * B for an m x k A with strides (rsa, csa), a k x n B with row
+// stride rsb and unit column stride, and an m x n C with row stride rsc and
+// unit column stride. C is only written. k may be 0.
+using DirectKernel = void (*)(std::size_t m, std::size_t n, std::size_t k, const float* a,
+                              std::ptrdiff_t rsa, std::ptrdiff_t csa, const float* b,
+                              std::ptrdiff_t rsb, float* c, std::ptrdiff_t rsc);
+
+struct SgemmKernel {
+  const char* name;
+  std::size_t mr, nr;
+  // Cache blocking: a kc x NR panel of B stays in L1 while the mc x kc block
+  // of A streams from L2; the kc x nc block of B lives in L3.
+  std::size_t mc, kc, nc;
+  bool (*supported)(const engine::CpuFeatures&);
+  MicroKernel micro;
+  DirectKernel direct;
+};
+
+// Every kernel set compiled into this build, fastest first; the portable
+// reference set is last and always supported.
+std::span<const SgemmKernel> sgemm_kernels();
+
+// The reference set, which the tests use as the yardstick for the others.
+const SgemmKernel& sgemm_ref_kernel();
+
+// Entry points of the individual sets.
+void sgemm_ref_4x8(std::size_t k, const float* a, const float* b, float* c, std::ptrdiff_t ldc,
+                   bool accumulate);
+void sgemm_ref_direct(std::size_t m, std::size_t n, std::size_t k, const float* a,
+                      std::ptrdiff_t rsa, std::ptrdiff_t csa, const float* b, std::ptrdiff_t rsb,
+                      float* c, std::ptrdiff_t rsc);
+
+#if defined(__x86_64__)
+void sgemm_avx2_6x16(std::size_t k, const float* a, const float* b, float* c, std::ptrdiff_t ldc,
+                     bool accumulate);
+void sgemm_avx2_direct(std::size_t m, std::size_t n, std::size_t k, const float* a,
+                       std::ptrdiff_t rsa, std::ptrdiff_t csa, const float* b, std::ptrdiff_t rsb,
+                       float* c, std::ptrdiff_t rsc);
+void sgemm_avx512_14x32(std::size_t k, const float* a, const float* b, float* c,
+                        std::ptrdiff_t ldc, bool accumulate);
+void sgemm_avx512_direct(std::size_t m, std::size_t n, std::size_t k, const float* a,
+                         std::ptrdiff_t rsa, std::ptrdiff_t csa, const float* b,
+                         std::ptrdiff_t rsb, float* c, std::ptrdiff_t rsc);
+#endif
+
+}  // namespace quarn::gemm

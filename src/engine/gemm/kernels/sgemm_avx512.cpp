@@ -1,0 +1,42 @@
+// AVX-512 kernels: a 14 x 32 tile, 28 zmm accumulators, two B vectors and
+// one broadcast (which the compiler may fold into the FMA as an embedded
+// broadcast) out of 32 registers. Edge lanes use opmask registers, which
+// suppress both the access and any fault on the masked-off lanes.
+#include <immintrin.h>
+
+#include "engine/gemm/kernels/kernels.hpp"
+#include "engine/gemm/kernels/sgemm_simd.hpp"
+
+namespace quarn::gemm {
+
+namespace {
+struct Avx512 {
+  using Reg = __m512;
+  using Mask = __mmask16;
+  static constexpr int kWidth = 16;
+
+  static Reg zero() { return _mm512_setzero_ps(); }
+  static Reg load(const float* p) { return _mm512_loadu_ps(p); }
+  static Reg broadcast(const float* p) { return _mm512_set1_ps(*p); }
+  static Reg fma(Reg a, Reg b, Reg c) { return _mm512_fmadd_ps(a, b, c); }
+  static Reg add(Reg a, Reg b) { return _mm512_add_ps(a, b); }
+  static void store(float* p, Reg v) { _mm512_storeu_ps(p, v); }
+
+  static Mask first_lanes(int r) { return static_cast<Mask>((1u << r) - 1u); }
+  static Reg load_first(const float* p, Mask m) { return _mm512_maskz_loadu_ps(m, p); }
+  static void store_first(float* p, Mask m, Reg v) { _mm512_mask_storeu_ps(p, m, v); }
+};
+}  // namespace
+
+void sgemm_avx512_14x32(std::size_t k, const float* a, const float* b, float* c,
+                        std::ptrdiff_t ldc, bool accumulate) {
+  micro_tile<Avx512, 14, 2>(k, a, b, c, ldc, accumulate);
+}
+
+void sgemm_avx512_direct(std::size_t m, std::size_t n, std::size_t k, const float* a,
+                         std::ptrdiff_t rsa, std::ptrdiff_t csa, const float* b,
+                         std::ptrdiff_t rsb, float* c, std::ptrdiff_t rsc) {
+  direct_product<Avx512, 14, 2>(m, n, k, a, rsa, csa, b, rsb, c, rsc);
+}
+
+}  // namespace quarn::gemm

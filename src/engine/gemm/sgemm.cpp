@@ -1,0 +1,244 @@
+// The GEMM driver: the usual five loops around a register-tiled micro-kernel.
+//
+//   for jc in n step nc          B block  kc x nc  -> L3
+//     for pc in k step kc        packed once per (jc, pc)
+//       for ic in m step mc      A block  mc x kc  -> L2, packed per (ic, pc)
+//         for jr in nc step NR   B panel  kc x NR  -> L1
+//           for ir in mc step MR micro-kernel: MR x NR tile of C in registers
+//
+// Packing copies each block into the kernel's panel layout, which absorbs any
+// strides (negative, zero, transposed) so the kernel only ever sees unit
+// steps. Tiles on the lower and right edges, and any C without a unit column
+// stride, go through a temporary tile of which only the valid part is copied
+// out, so nothing outside the matrices is read or written. Products small
+// enough that packing would dominate run the direct kernel instead.
+#include "engine/gemm/sgemm.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <new>
+
+#include "engine/cpu_features.hpp"
+#include "engine/gemm/kernels/kernels.hpp"
+
+namespace quarn::gemm {
+
+namespace {
+
+constexpr std::size_t kPackAlignment = 64;
+// The largest tile any kernel set uses, for the edge-tile scratch.
+constexpr std::size_t kMaxTile = 16 * 32;
+constexpr std::size_t kMaxMR = 16;
+// Direct-kernel limit on k * n: B is read in place for every strip of A
+// rows, so it must stay near the core (here 64 KiB, comfortably in L2).
+constexpr std::size_t kDirectMaxB = 16384;
+
+// A packing buffer of one thread, grown on demand and kept for the next call
+// on that thread, so steady use allocates nothing.
+class PackBuffer {
+ public:
+  PackBuffer() = default;
+  PackBuffer(const PackBuffer&) = delete;
+  PackBuffer& operator=(const PackBuffer&) = delete;
+  ~PackBuffer() { release(); }
+
+  float* get(std::size_t floats) {
+    if (floats > capacity_) {
+      release();
+      data_ = static_cast<float*>(
+          ::operator new(floats * sizeof(float), std::align_val_t{kPackAlignment}));
+      capacity_ = floats;
+    }
+    return data_;
+  }
+
+ private:
+  void release() {
+    if (data_ != nullptr) ::operator delete(data_, std::align_val_t{kPackAlignment});
+    data_ = nullptr;
+    capacity_ = 0;
+  }
+
+  float* data_ = nullptr;
+  std::size_t capacity_ = 0;
+};
+
+struct Workspace {
+  PackBuffer a;
+  PackBuffer b;
+};
+
+Workspace& thread_workspace() {
+  thread_local Workspace workspace;
+  return workspace;
+}
+
+std::ptrdiff_t off(std::size_t i) { return static_cast<std::ptrdiff_t>(i); }
+
+std::size_t round_up(std::size_t x, std::size_t multiple) {
+  return (x + multiple - 1) / multiple * multiple;
+}
+
+// Splits `total` into equal steps of at most `limit` (rounded up to
+// `multiple`), so that a size just past a block edge does not leave a sliver
+// of a last block.
+std::size_t balanced_step(std::size_t total, std::size_t limit, std::size_t multiple) {
+  const std::size_t blocks = (total + limit - 1) / limit;
+  return std::min(limit, round_up((total + blocks - 1) / blocks, multiple));
+}
+
+// rows x kc of A into one MR-wide panel: element (i, p) at dst[p * mr + i];
+// rows past `rows` are zero. The panel is written strictly in order, with
+// the reads spread over the source rows: the other way round (reading each
+// row in order and scattering the writes) runs into store-to-load aliasing
+// whenever the rows lie a multiple of 4 KiB apart and is several times
+// slower.
+void pack_a_panel(const float* a, std::ptrdiff_t rsa, std::ptrdiff_t csa, std::size_t rows,
+                  std::size_t kc, std::size_t mr, float* dst) {
+  const float* src[kMaxMR];
+  for (std::size_t i = 0; i < rows; ++i) src[i] = a + off(i) * rsa;
+  for (std::size_t p = 0; p < kc; ++p) {
+    float* out = dst + p * mr;
+    for (std::size_t i = 0; i < rows; ++i) out[i] = src[i][off(p) * csa];
+    for (std::size_t i = rows; i < mr; ++i) out[i] = 0.0f;
+  }
+}
+
+// kc x cols of B into one NR-wide panel: element (p, j) at dst[p * nr + j];
+// columns past `cols` are zero. Written in order, like the A panels.
+void pack_b_panel(const float* b, std::ptrdiff_t rsb, std::ptrdiff_t csb, std::size_t kc,
+                  std::size_t cols, std::size_t nr, float* dst) {
+  for (std::size_t p = 0; p < kc; ++p) {
+    const float* src = b + off(p) * rsb;
+    float* out = dst + p * nr;
+    if (csb == 1) {
+      std::copy(src, src + cols, out);
+    } else {
+      for (std::size_t j = 0; j < cols; ++j) out[j] = src[off(j) * csb];
+    }
+    std::fill(out + cols, out + nr, 0.0f);
+  }
+}
+
+void fill_zero(std::size_t m, std::size_t n, float* c, std::ptrdiff_t rsc, std::ptrdiff_t csc) {
+  for (std::size_t i = 0; i < m; ++i) {
+    float* row = c + off(i) * rsc;
+    if (csc == 1) {
+      std::fill(row, row + n, 0.0f);
+    } else {
+      for (std::size_t j = 0; j < n; ++j) row[off(j) * csc] = 0.0f;
+    }
+  }
+}
+
+// The jr/ir loops over one packed mc x kc block of A and kc x nc block of B.
+void macro_kernel(const SgemmKernel& kern, std::size_t mc, std::size_t nc, std::size_t kc,
+                  const float* apack, const float* bpack, float* c, std::ptrdiff_t rsc,
+                  std::ptrdiff_t csc, bool accumulate) {
+  const std::size_t mr = kern.mr;
+  const std::size_t nr = kern.nr;
+  alignas(kPackAlignment) float tile[kMaxTile];
+  for (std::size_t jr = 0; jr < nc; jr += nr) {
+    const std::size_t cols = std::min(nr, nc - jr);
+    const float* bp = bpack + jr * kc;
+    for (std::size_t ir = 0; ir < mc; ir += mr) {
+      const std::size_t rows = std::min(mr, mc - ir);
+      const float* ap = apack + ir * kc;
+      float* ct = c + off(ir) * rsc + off(jr) * csc;
+      if (rows == mr && cols == nr && csc == 1) {
+        kern.micro(kc, ap, bp, ct, rsc, accumulate);
+        continue;
+      }
+      kern.micro(kc, ap, bp, tile, off(nr), false);
+      for (std::size_t i = 0; i < rows; ++i) {
+        float* row = ct + off(i) * rsc;
+        const float* t = tile + i * nr;
+        if (accumulate) {
+          for (std::size_t j = 0; j < cols; ++j) row[off(j) * csc] += t[j];
+        } else {
+          for (std::size_t j = 0; j < cols; ++j) row[off(j) * csc] = t[j];
+        }
+      }
+    }
+  }
+}
+
+void packed_product(const SgemmKernel& kern, std::size_t m, std::size_t n, std::size_t k,
+                    const float* a, std::ptrdiff_t rsa, std::ptrdiff_t csa, const float* b,
+                    std::ptrdiff_t rsb, std::ptrdiff_t csb, float* c, std::ptrdiff_t rsc,
+                    std::ptrdiff_t csc) {
+  const std::size_t mr = kern.mr;
+  const std::size_t nr = kern.nr;
+  const std::size_t kc_step = balanced_step(k, kern.kc, 1);
+  const std::size_t mc_step = balanced_step(m, kern.mc, mr);
+  const std::size_t nc_step = balanced_step(n, kern.nc, nr);
+
+  Workspace& ws = thread_workspace();
+  float* apack = ws.a.get(round_up(std::min(m, mc_step), mr) * kc_step);
+  float* bpack = ws.b.get(round_up(std::min(n, nc_step), nr) * kc_step);
+
+  for (std::size_t jc = 0; jc < n; jc += nc_step) {
+    const std::size_t nc = std::min(nc_step, n - jc);
+    for (std::size_t pc = 0; pc < k; pc += kc_step) {
+      const std::size_t kc = std::min(kc_step, k - pc);
+      const float* bsrc = b + off(pc) * rsb + off(jc) * csb;
+      for (std::size_t jr = 0; jr < nc; jr += nr)
+        pack_b_panel(bsrc + off(jr) * csb, rsb, csb, kc, std::min(nr, nc - jr), nr,
+                     bpack + jr * kc);
+      for (std::size_t ic = 0; ic < m; ic += mc_step) {
+        const std::size_t mc = std::min(mc_step, m - ic);
+        const float* asrc = a + off(ic) * rsa + off(pc) * csa;
+        for (std::size_t ir = 0; ir < mc; ir += mr)
+          pack_a_panel(asrc + off(ir) * rsa, rsa, csa, std::min(mr, mc - ir), kc, mr,
+                       apack + ir * kc);
+        macro_kernel(kern, mc, nc, kc, apack, bpack, c + off(ic) * rsc + off(jc) * csc, rsc,
+                     csc, pc != 0);
+      }
+    }
+  }
+}
+
+bool prefers_direct(std::size_t m, std::size_t n, std::size_t k, std::size_t mr,
+                    std::ptrdiff_t csb, std::ptrdiff_t csc) {
+  if (csb != 1 || csc != 1) return false;
+  // A few rows read B once either way; packing it would only add a copy.
+  return m <= mr || k * n <= kDirectMaxB;
+}
+
+const SgemmKernel& choose_kernel() {
+  const engine::CpuFeatures& features = engine::cpu_features();
+  for (const SgemmKernel& kern : sgemm_kernels())
+    if (kern.supported(features)) return kern;
+  return sgemm_ref_kernel();
+}
+
+}  // namespace
+
+const SgemmKernel& sgemm_active_kernel() {
+  static const SgemmKernel& chosen = choose_kernel();
+  return chosen;
+}
+
+void sgemm_with(const SgemmKernel& kern, bool direct, std::size_t m, std::size_t n,
+                std::size_t k, const float* a, std::ptrdiff_t rsa, std::ptrdiff_t csa,
+                const float* b, std::ptrdiff_t rsb, std::ptrdiff_t csb, float* c,
+                std::ptrdiff_t rsc, std::ptrdiff_t csc) {
+  if (m == 0 || n == 0) return;
+  if (k == 0) {
+    fill_zero(m, n, c, rsc, csc);
+    return;
+  }
+  if (direct && prefers_direct(m, n, k, kern.mr, csb, csc)) {
+    kern.direct(m, n, k, a, rsa, csa, b, rsb, c, rsc);
+    return;
+  }
+  packed_product(kern, m, n, k, a, rsa, csa, b, rsb, csb, c, rsc, csc);
+}
+
+void sgemm(std::size_t m, std::size_t n, std::size_t k, const float* a, std::ptrdiff_t rsa,
+           std::ptrdiff_t csa, const float* b, std::ptrdiff_t rsb, std::ptrdiff_t csb, float* c,
+           std::ptrdiff_t rsc, std::ptrdiff_t csc) {
+  sgemm_with(sgemm_active_kernel(), true, m, n, k, a, rsa, csa, b, rsb, csb, c, rsc, csc);
+}
+
+}  // namespace quarn::gemm
