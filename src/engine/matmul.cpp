@@ -1,0 +1,172 @@
+// Matrix products: the dtype dispatch, the F32 product over broadcast batch
+// axes, and the half-precision wrappers that widen once, multiply in F32 and
+// round each result element once.
+//
+// No F32 operand element is ever copied: batch broadcasting reads through
+// stride 0 and every 2-D slice goes to the GEMM with its own strides, so a
+// transposed operand is multiplied in place.
+#include <cstddef>
+#include <string>
+
+#include "engine/convert.hpp"
+#include "engine/gemm/sgemm.hpp"
+#include "engine/ops.hpp"
+
+namespace quarn::engine {
+
+namespace {
+
+// The shape and strides of the F32 array the product writes into.
+struct OutView {
+  const Shape& shape;
+  const Strides& strides;
+};
+
+std::string bool_message() {
+  return "Arithmetic operations are not supported for Bool data types. Cast to a numeric type "
+         "first.";
+}
+
+std::string mismatch_message(DType a, DType b) {
+  return "Tensor DType mismatch during binary execution. Cannot operate between " +
+         std::string(dtype_name(a)) + " and " + std::string(dtype_name(b)) + ".";
+}
+
+// `s` expanded to batch + its own two matrix axes: a batch axis keeps its
+// stride where the extents agree and reads through stride 0 where the operand
+// has extent 1 or lacks the axis.
+Result<View> expand_matrix(const Storage& s, const Shape& batch, const char* which) {
+  const std::size_t n = s.ndim();
+  Shape target(batch.begin(), batch.end());
+  target.push_back(s.shape()[n - 2]);
+  target.push_back(s.shape()[n - 1]);
+  if (!checked_numel(target))
+    return runtime_error(std::string("Broadcast failed for ") + which + " to " +
+                         format_shape(target));
+  const std::size_t lead = target.size() - n;
+  Strides strides(target.size(), 0);
+  for (std::size_t i = 0; i < n; ++i)
+    if (s.shape()[i] == target[lead + i]) strides[lead + i] = s.strides()[i];
+  return View{DType::F32, s.data(), std::move(target), std::move(strides)};
+}
+
+// The product of the matrices at batch position `axis` onwards: one GEMM per
+// 2-D slice, walking the batch axes outermost first.
+void matmul_into(const float* a, const float* b, float* out, const View& av, const View& bv,
+                 const OutView& ov, std::size_t axis) {
+  const std::size_t nd = ov.shape.size();
+  if (axis + 2 == nd) {
+    const std::size_t m = ov.shape[nd - 2], n = ov.shape[nd - 1], k = av.shape[nd - 1];
+    gemm::sgemm(m, n, k, a, av.strides[nd - 2], av.strides[nd - 1], b, bv.strides[nd - 2],
+                bv.strides[nd - 1], out, ov.strides[nd - 2], ov.strides[nd - 1]);
+    return;
+  }
+  const std::size_t extent = ov.shape[axis];
+  for (std::size_t i = 0; i < extent; ++i) {
+    const auto at = static_cast<std::ptrdiff_t>(i);
+    matmul_into(a + at * av.strides[axis], b + at * bv.strides[axis],
+                out + at * ov.strides[axis], av, bv, ov, axis + 1);
+  }
+}
+
+// When the innermost batch axis of A steps exactly one matrix of rows and B
+// is the same matrix all along it, the slices are one taller matrix: a
+// [5, 2, 3] by [3, 4] product is a single 10 x 3 by 3 x 4 GEMM. Fewer, larger
+// GEMMs keep the kernel busy; every result element is the same dot product.
+void fold_batch_into_rows(View& av, View& bv, Shape& out_shape, Strides& out_strides) {
+  while (out_shape.size() > 2) {
+    const std::size_t nd = out_shape.size();
+    const std::size_t axis = nd - 3;
+    const std::size_t m = out_shape[nd - 2];
+    if (bv.strides[axis] != 0 ||
+        av.strides[axis] != static_cast<std::ptrdiff_t>(m) * av.strides[nd - 2] ||
+        out_strides[axis] != static_cast<std::ptrdiff_t>(m) * out_strides[nd - 2])
+      return;
+    const std::size_t rows = out_shape[axis] * m;
+    auto drop = [axis](auto& v, auto rows_value) {
+      v[axis] = rows_value;
+      for (std::size_t i = axis + 1; i + 1 < v.size(); ++i) v[i] = v[i + 1];
+      v.resize(v.size() - 1);
+    };
+    drop(av.shape, rows);
+    drop(av.strides, av.strides[nd - 2]);
+    drop(bv.shape, bv.shape[nd - 2]);
+    drop(bv.strides, bv.strides[nd - 2]);
+    drop(out_shape, rows);
+    drop(out_strides, out_strides[nd - 2]);
+  }
+}
+
+// An F32 copy of a half-precision storage. The storage is one dense block,
+// so the block is widened in its own memory order and the copy keeps the
+// strides: a transposed operand stays transposed and nothing is reordered.
+Storage widened(const Storage& s) {
+  Storage wide = Storage::allocate(DType::F32, s.shape(), s.strides());
+  widen_to_f32(s.dtype(), s.data(), wide.mutable_data_as<float>(), s.numel());
+  return wide;
+}
+
+Result<Storage> matmul_half(const Storage& a, const Storage& b) {
+  const DType dtype = a.dtype();
+  const Storage wa = widened(a);
+  const Storage wb = widened(b);
+  QUARN_TRY(Storage product, matmul_f32(wa, wb));
+  Storage out = Storage::allocate_row_major(dtype, product.shape());
+  round_from_f32(dtype, product.data_as<float>(), out.mutable_data(), product.numel());
+  return out;
+}
+
+}  // namespace
+
+Result<Storage> matmul(const Storage& a, const Storage& b) {
+  if (a.dtype() != b.dtype()) return value_error(mismatch_message(a.dtype(), b.dtype()));
+  switch (a.dtype()) {
+    case DType::F32:
+      return matmul_f32(a, b);
+    case DType::F16:
+      return matmul_f16(a, b);
+    case DType::BF16:
+      return matmul_bf16(a, b);
+    case DType::Bool:
+      break;
+  }
+  return type_error(bool_message());
+}
+
+Result<Storage> matmul_f32(const Storage& a, const Storage& b) {
+  const std::size_t na = a.ndim(), nb = b.ndim();
+  if (na < 2 || nb < 2)
+    return runtime_error("Matmul requires at least 2D tensors. A: " + std::to_string(na) +
+                         "D, B: " + std::to_string(nb) + "D");
+  const std::size_t m = a.shape()[na - 2], k = a.shape()[na - 1];
+  const std::size_t k2 = b.shape()[nb - 2], n = b.shape()[nb - 1];
+  if (k != k2)
+    return runtime_error("Matrix inner dimensions mismatch for matmul: " + std::to_string(k) +
+                         " vs " + std::to_string(k2));
+
+  const Shape a_batch(a.shape().begin(), a.shape().end() - 2);
+  const Shape b_batch(b.shape().begin(), b.shape().end() - 2);
+  QUARN_TRY(Shape batch, broadcast_shape(a_batch, b_batch));
+  QUARN_TRY(View av, expand_matrix(a, batch, "A"));
+  QUARN_TRY(View bv, expand_matrix(b, batch, "B"));
+
+  Shape out_shape = batch;
+  out_shape.push_back(m);
+  out_shape.push_back(n);
+  // Every element is written by exactly one GEMM (with k == 0 it writes
+  // zeros), so the result needs no clearing first.
+  Storage out = Storage::allocate_row_major(DType::F32, out_shape);
+  if (out.numel() == 0) return out;
+
+  Strides out_strides = out.strides();
+  fold_batch_into_rows(av, bv, out_shape, out_strides);
+  matmul_into(a.data_as<float>(), b.data_as<float>(), out.mutable_data_as<float>(), av, bv,
+              OutView{out_shape, out_strides}, 0);
+  return out;
+}
+
+Result<Storage> matmul_f16(const Storage& a, const Storage& b) { return matmul_half(a, b); }
+
+Result<Storage> matmul_bf16(const Storage& a, const Storage& b) { return matmul_half(a, b); }
+
+}  // namespace quarn::engine
