@@ -1,0 +1,329 @@
+"""The per-thread graph store, observed from Python.
+
+Python sees no node ids. What it does see: grad() answers, the backward()
+errors, and the fault that backward() raises for an id beyond the graph, whose
+message states the graph's length (the graph_len fixture builds on that).
+"""
+
+import threading
+
+import numpy as np
+import pytest
+
+from quarn_core import Tensor
+
+NO_GRAD = "backward() called on tensor that does not require grad"
+
+
+def run_in_thread(func):
+    """Run func on a new thread; return its result or re-raise what it raised."""
+    outcome = {}
+
+    def target():
+        try:
+            outcome["value"] = func()
+        except BaseException as exc:  # noqa: BLE001 - faults are BaseException
+            outcome["error"] = exc
+
+    thread = threading.Thread(target=target)
+    thread.start()
+    thread.join()
+    if "error" in outcome:
+        raise outcome["error"]
+    return outcome.get("value")
+
+
+# --- grad() and backward() on leaves --------------------------------------
+
+
+@pytest.mark.parametrize("shape", [(), (1,), (2, 3), (2, 0), (1, 2, 1)], ids=str)
+def test_backward_on_a_leaf_stores_ones_of_its_shape(shape, dtype_name):
+    x = Tensor(np.zeros(shape), dtype=dtype_name, requires_grad=True)
+    assert x.grad() is None
+    assert x.backward() is None
+    g = x.grad()
+    assert type(g) is np.ndarray
+    assert g.dtype == np.dtype(dtype_name)
+    assert g.shape == shape
+    assert g.tobytes() == np.ones(shape, dtype=np.dtype(dtype_name)).tobytes()
+
+
+def test_grad_is_a_fresh_copy_each_call():
+    x = Tensor([[1.0, 2.0], [3.0, 4.0]], requires_grad=True)
+    x.backward()
+    first, second = x.grad(), x.grad()
+    assert first is not second
+    assert not np.shares_memory(first, second)
+    assert first.flags.writeable
+    first[...] = 7.0
+    np.testing.assert_array_equal(second, np.ones((2, 2)))
+    np.testing.assert_array_equal(x.grad(), np.ones((2, 2)))
+
+
+def test_repeated_backward_replaces_rather_than_sums():
+    x = Tensor([1.0, 2.0, 3.0], requires_grad=True)
+    x.backward()
+    x.backward()
+    np.testing.assert_array_equal(x.grad(), [1.0, 1.0, 1.0])
+
+
+def test_backward_reaches_only_its_own_node():
+    a = Tensor([1.0], requires_grad=True)
+    b = Tensor([1.0, 2.0], requires_grad=True)
+    b.backward()
+    assert a.grad() is None
+    np.testing.assert_array_equal(b.grad(), [1.0, 1.0])
+    a.backward()
+    np.testing.assert_array_equal(a.grad(), [1.0])
+    np.testing.assert_array_equal(b.grad(), [1.0, 1.0])
+
+
+@pytest.mark.parametrize("requires_grad", [False, True])
+def test_grad_is_none_without_backward(requires_grad):
+    assert Tensor([1.0, 2.0], requires_grad=requires_grad).grad() is None
+
+
+def test_grad_of_a_tensor_without_node_is_none_even_after_backward():
+    x = Tensor([1.0, 2.0], requires_grad=True)
+    constant = Tensor([5.0, 6.0])
+    x.backward()
+    assert constant.grad() is None
+    assert x.zeros_like().grad() is None
+
+
+# --- backward() refusals --------------------------------------------------
+
+
+@pytest.mark.parametrize("shape", [(), (1,), (0,), (2, 3)], ids=str)
+def test_backward_without_requires_grad_raises(shape, dtype_name):
+    t = Tensor(np.zeros(shape), dtype=dtype_name)
+    with pytest.raises(ValueError) as info:
+        t.backward()
+    assert str(info.value) == NO_GRAD
+
+
+@pytest.mark.parametrize("method", ["zeros_like", "ones_like"])
+def test_fills_of_a_leaf_do_not_require_grad(method, graph_len):
+    x = Tensor([1.0, 2.0], requires_grad=True)
+    filled = getattr(x, method)()
+    assert filled.requires_grad is False
+    with pytest.raises(ValueError) as info:
+        filled.backward()
+    assert str(info.value) == NO_GRAD
+    assert filled.grad() is None
+    # Only the leaf is in the graph: fills record nothing.
+    assert graph_len() == 1
+
+
+# --- node ids and recording -----------------------------------------------
+
+
+def test_leaves_append_one_node_each(graph_len):
+    assert graph_len() == 0
+    Tensor([1.0])
+    Tensor([1.0], requires_grad=False)
+    Tensor([1.0], requires_grad=np.False_)
+    assert graph_len() == 0
+    Tensor([1.0], requires_grad=True)
+    Tensor(2.0, dtype="bool", requires_grad=np.True_)
+    assert graph_len() == 2
+
+
+@pytest.mark.parametrize(
+    "kwargs",
+    [
+        {"data": [[1.0], [1.0, 2.0]]},
+        {"data": object()},
+        {"data": [1.0], "dtype": "float64"},
+        {"data": [1.0], "device": "gpu"},
+        {"data": [1.0], "device": 0},
+        {"data": [1.0], "dtype": type("NoDtype", (), {})()},
+    ],
+    ids=["ragged", "object", "dtype", "device", "device-type", "numpy-dtype"],
+)
+def test_failed_construction_leaves_the_graph_unchanged(kwargs, graph_len):
+    Tensor([1.0], requires_grad=True)
+    with pytest.raises(Exception):
+        Tensor(requires_grad=True, **kwargs)
+    assert graph_len() == 1
+
+
+def test_shape_operations_record_only_when_a_gradient_is_wanted(graph_len):
+    plain = Tensor(np.zeros((2, 3)))
+    plain.reshape([6])
+    plain.transpose(0, 1)
+    plain.zeros_like()
+    assert graph_len() == 0
+
+    x = Tensor(np.zeros((2, 3)), requires_grad=True)
+    assert graph_len() == 1
+    y = x.reshape([3, 2])
+    assert graph_len() == 2
+    y.transpose(0, 1).transpose(1, 0)
+    assert graph_len() == 4
+    x.ones_like().zeros_like()
+    assert graph_len() == 4
+
+
+def test_failed_shape_operations_still_record(graph_len, panic_exception):
+    x = Tensor(np.zeros((2, 3)), requires_grad=True)
+    with pytest.raises(ValueError):
+        x.reshape([7])
+    assert graph_len() == 2
+    with pytest.raises(ValueError):
+        x.transpose(0, 1).reshape([6])
+    assert graph_len() == 4
+    with pytest.raises(panic_exception):
+        x.transpose(0, 2)
+    assert graph_len() == 5
+
+
+def test_argument_errors_record_nothing(graph_len):
+    x = Tensor(np.zeros((2, 3)), requires_grad=True)
+    for bad in (lambda: x.reshape("6"), lambda: x.reshape([-1]), lambda: x.transpose(-1, 0)):
+        with pytest.raises((TypeError, OverflowError)):
+            bad()
+    assert graph_len() == 1
+
+
+def test_clear_graph_restarts_ids_at_zero(graph_len):
+    for _ in range(3):
+        Tensor([1.0], requires_grad=True)
+    assert graph_len() == 3
+    Tensor.clear_graph()
+    assert graph_len() == 0
+    Tensor([1.0], requires_grad=True)
+    assert graph_len() == 1
+
+
+def test_grad_after_clear_graph_is_none():
+    x = Tensor([1.0, 2.0], requires_grad=True)
+    x.backward()
+    Tensor.clear_graph()
+    assert x.grad() is None
+    assert x.requires_grad is True
+
+
+# --- stale node ids -------------------------------------------------------
+
+
+@pytest.mark.parametrize("leaves_before", [1, 3])
+def test_backward_from_stale_id_on_empty_graph_faults(leaves_before, panic_exception, graph_len):
+    for _ in range(leaves_before):
+        stale = Tensor(np.zeros((2, 3)), requires_grad=True)
+    index = leaves_before - 1
+    Tensor.clear_graph()
+    with pytest.raises(panic_exception) as info:
+        stale.backward()
+    assert str(info.value) == f"index out of bounds: the len is 0 but the index is {index}"
+    # The store is still usable and still empty.
+    assert graph_len() == 0
+    assert stale.grad() is None
+    fresh = Tensor([1.0], requires_grad=True)
+    fresh.backward()
+    np.testing.assert_array_equal(fresh.grad(), [1.0])
+
+
+def test_fault_names_current_length(panic_exception):
+    for _ in range(5):
+        stale = Tensor([1.0], requires_grad=True)
+    Tensor.clear_graph()
+    kept = [Tensor([1.0], requires_grad=True) for _ in range(2)]
+    kept[0].backward()
+    with pytest.raises(panic_exception) as info:
+        stale.backward()
+    assert str(info.value) == "index out of bounds: the len is 2 but the index is 4"
+    # A failed pass leaves earlier gradients alone.
+    np.testing.assert_array_equal(kept[0].grad(), [1.0])
+    assert kept[1].grad() is None
+
+
+def test_stale_id_reuses_the_new_node_at_its_index():
+    old = Tensor(np.zeros((2, 3)), dtype="float16", requires_grad=True)
+    Tensor.clear_graph()
+    new = Tensor([5.0, 6.0, 7.0, 8.0, 9.0], requires_grad=True)
+    # old's id 0 now names new's leaf; the seed still has old's shape and dtype.
+    assert old.grad() is None
+    old.backward()
+    for g in (new.grad(), old.grad()):
+        assert g.shape == (2, 3)
+        assert g.dtype == np.float16
+        np.testing.assert_array_equal(g, np.ones((2, 3)))
+
+
+# --- one graph per thread -------------------------------------------------
+
+
+def test_each_thread_has_its_own_graph(panic_exception):
+    x = Tensor([1.0, 2.0], requires_grad=True)
+    x.backward()
+
+    def other_thread():
+        # The main thread's gradient is not visible here ...
+        assert x.grad() is None
+        # ... and x's id 0 lies beyond this thread's empty graph.
+        with pytest.raises(panic_exception) as info:
+            x.backward()
+        assert str(info.value) == "index out of bounds: the len is 0 but the index is 0"
+        Tensor.clear_graph()
+        y = Tensor([3.0], requires_grad=True)
+        y.backward()
+        np.testing.assert_array_equal(y.grad(), [1.0])
+        return True
+
+    assert run_in_thread(other_thread)
+    np.testing.assert_array_equal(x.grad(), [1.0, 1.0])
+
+
+def test_clear_graph_on_another_thread_leaves_this_one_alone(graph_len):
+    x = Tensor([1.0], requires_grad=True)
+    x.backward()
+    run_in_thread(Tensor.clear_graph)
+    np.testing.assert_array_equal(x.grad(), [1.0])
+    assert graph_len() == 1
+
+
+def test_ids_in_a_new_thread_start_at_zero():
+    # Grow the main graph so that a shared counter would hand out large ids.
+    main_leaves = [Tensor([0.0], requires_grad=True) for _ in range(4)]
+
+    def make_leaf():
+        y = Tensor([1.0, 1.0], requires_grad=True)
+        y.backward()
+        np.testing.assert_array_equal(y.grad(), [1.0, 1.0])
+        return y
+
+    y = run_in_thread(make_leaf)
+    assert y.grad() is None  # the main thread's slot 0 is empty
+    # y carries id 0 from its thread, which here names the first main leaf.
+    y.backward()
+    np.testing.assert_array_equal(main_leaves[0].grad(), [1.0, 1.0])
+    for leaf in main_leaves[1:]:
+        assert leaf.grad() is None
+
+
+def test_threads_build_graphs_concurrently():
+    barrier = threading.Barrier(4)
+
+    def work(seed):
+        def run():
+            barrier.wait()
+            leaves = []
+            for i in range(50):
+                leaves.append(Tensor(np.full((2,), seed + i, dtype=np.float32), requires_grad=True))
+                leaves[-1].reshape([2, 1]).transpose(0, 1)
+            leaves[-1].backward()
+            return leaves[-1].grad(), leaves[0].grad()
+
+        return run
+
+    results = []
+    threads = [threading.Thread(target=lambda s=s: results.append(work(s)())) for s in range(4)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert len(results) == 4
+    for last, first in results:
+        np.testing.assert_array_equal(last, [1.0, 1.0])
+        assert first is None
