@@ -1,0 +1,58 @@
+// Broadcasting: one target shape for two operands, and read-only views that
+// reach it by giving every stretched axis stride 0.
+#include <string>
+
+#include "engine/ops.hpp"
+
+namespace quarn::engine {
+
+View view_of(const Storage& s) { return View{s.dtype(), s.data(), s.shape(), s.strides()}; }
+
+Result<Shape> broadcast_shape(const Shape& a, const Shape& b) {
+  const std::size_t n = a.size() > b.size() ? a.size() : b.size();
+  Shape target(n, 1);
+  // j counts positions from the last axis, where both shapes are aligned.
+  for (std::size_t j = 0; j < n; ++j) {
+    std::size_t ea = j < a.size() ? a[a.size() - 1 - j] : 1;
+    std::size_t eb = j < b.size() ? b[b.size() - 1 - j] : 1;
+    std::size_t e;
+    if (ea == eb || eb == 1) {
+      e = ea;
+    } else if (ea == 1) {
+      e = eb;
+    } else {
+      return runtime_error("Shape mismatch: cannot broadcast " + format_shape(a) + " and " +
+                           format_shape(b));
+    }
+    target[n - 1 - j] = e;
+  }
+  return target;
+}
+
+Result<View> expand_to(const Storage& s, const Shape& target, const char* which) {
+  const Shape& shape = s.shape();
+  auto failed = [&] {
+    return runtime_error(std::string("Broadcast failed for ") + which + ": " + format_shape(shape) +
+                         " -> " + format_shape(target));
+  };
+  if (!checked_numel(target) || shape.size() > target.size()) return failed();
+  const std::size_t lead = target.size() - shape.size();
+  Strides strides(target.size(), 0);
+  for (std::size_t i = 0; i < shape.size(); ++i) {
+    if (shape[i] == target[lead + i]) {
+      strides[lead + i] = s.strides()[i];
+    } else if (shape[i] != 1) {
+      return failed();
+    }
+  }
+  return View{s.dtype(), s.data(), target, std::move(strides)};
+}
+
+Result<std::pair<View, View>> broadcast_operands(const Storage& a, const Storage& b) {
+  QUARN_TRY(Shape target, broadcast_shape(a.shape(), b.shape()));
+  QUARN_TRY(View va, expand_to(a, target, "A"));
+  QUARN_TRY(View vb, expand_to(b, target, "B"));
+  return std::pair<View, View>(std::move(va), std::move(vb));
+}
+
+}  // namespace quarn::engine

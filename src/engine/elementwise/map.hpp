@@ -1,0 +1,25 @@
+// Drivers shared by every element-wise operation: they allocate the result in
+// the right memory order and hand the strided walk to a kernel. All dtype
+// checks are the caller's; these never fail except for allocation
+// (std::bad_alloc) and broadcasting.
+#pragma once
+
+#include "core/storage.hpp"
+#include "engine/elementwise/kernel_table.hpp"
+#include "runtime/error.hpp"
+
+namespace quarn::engine::elementwise {
+
+// Broadcasts a and b, allocates a result of `out_dtype`, applies `kernel`
+// (chosen for the operands' dtype) at every position.
+Result<Storage> map_binary(BinaryKernel kernel, DType out_dtype, const Storage& a, const Storage& b);
+
+// Applies `kernel` between every element of `a` and one value of a's dtype
+// (`scalar` points at it), with the scalar on the right, or on the left
+// when `scalar_first`.
+Storage map_with_scalar(BinaryKernel kernel, DType out_dtype, const Storage& a, const void* scalar,
+                        bool scalar_first = false);
+
+Storage map_unary(UnaryKernel kernel, DType out_dtype, const Storage& a);
+
+}  // namespace quarn::engine::elementwise

@@ -1,0 +1,499 @@
+// Element-wise kernels and the strided walk.
+//
+// 1. Every kernel table the machine supports, every operation and dtype, on
+//    runs of every stride shape (contiguous, broadcast, strided) and lengths
+//    that cross the vector widths and the half-precision block, against a
+//    scalar reference built from the conversion functions.
+// 2. The public operations on broadcast, transposed and permuted operands,
+//    element by element against a reference that walks the multi-index.
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "engine/convert.hpp"
+#include "engine/cpu_features.hpp"
+#include "engine/elementwise/kernel_table.hpp"
+#include "engine/ops.hpp"
+
+using namespace quarn;
+using namespace quarn::engine;
+using namespace quarn::engine::elementwise;
+
+namespace {
+
+int g_passed = 0;
+int g_failed = 0;
+
+void check(bool ok, const std::string& what) {
+  if (ok) {
+    ++g_passed;
+    return;
+  }
+  ++g_failed;
+  if (g_failed <= 30) std::printf("FAIL: %s\n", what.c_str());
+}
+
+std::vector<const KernelTable*> supported_tables() {
+  std::vector<const KernelTable*> t{&kernel_table_baseline()};
+#if defined(__x86_64__)
+  if (cpu_features().has_avx2_fma()) t.push_back(&kernel_table_avx2());
+  if (cpu_features().has_avx512()) t.push_back(&kernel_table_avx512());
+#endif
+  return t;
+}
+
+const DType kNumeric[] = {DType::F16, DType::BF16, DType::F32};
+const char* name(DType d) { return dtype_name(d).data(); }
+
+// ---- Element access by dtype -----------------------------------------------------
+
+float to_float(DType d, const char* p) {
+  std::uint16_t h;
+  std::memcpy(&h, p, 2);
+  switch (d) {
+    case DType::F16:
+      return f16_to_f32(h);
+    case DType::BF16:
+      return bf16_to_f32(h);
+    case DType::F32: {
+      float f;
+      std::memcpy(&f, p, 4);
+      return f;
+    }
+    case DType::Bool:
+      return static_cast<float>(static_cast<unsigned char>(*p));
+  }
+  return 0;
+}
+
+// Stores the value rounded to dtype `d`.
+void store(DType d, char* p, float v) {
+  std::uint16_t h;
+  switch (d) {
+    case DType::F16:
+      h = f32_to_f16(v);
+      std::memcpy(p, &h, 2);
+      return;
+    case DType::BF16:
+      h = f32_to_bf16(v);
+      std::memcpy(p, &h, 2);
+      return;
+    case DType::F32:
+      std::memcpy(p, &v, 4);
+      return;
+    case DType::Bool:
+      *p = v != 0;
+      return;
+  }
+}
+
+bool is_nan_pattern(DType d, const char* p) {
+  std::uint16_t h;
+  std::memcpy(&h, p, 2);
+  if (d == DType::F16) return (h & 0x7FFF) > 0x7C00;
+  if (d == DType::BF16) return (h & 0x7FFF) > 0x7F80;
+  if (d == DType::F32) return std::isnan(to_float(d, p));
+  return false;
+}
+
+// A NaN result must be a quiet NaN; which operand's payload survives is the
+// hardware's choice. Anything else must match bit for bit.
+bool same_result(DType d, const char* got, const char* want) {
+  if (is_nan_pattern(d, want)) {
+    if (!is_nan_pattern(d, got)) return false;
+    std::uint32_t bits = 0;
+    std::memcpy(&bits, got, dtype_size(d));
+    if (d == DType::F16) return bits & 0x200;
+    if (d == DType::BF16) return bits & 0x40;
+    return bits & 0x00400000u;
+  }
+  return std::memcmp(got, want, dtype_size(d)) == 0;
+}
+
+// Random values that include the interesting ones: zeros of both signs,
+// infinities, NaNs, subnormals, ties, and values that overflow in half.
+float interesting(std::mt19937& rng, DType d) {
+  static const float specials[] = {0.0f, -0.0f, INFINITY, -INFINITY, NAN, -NAN, 1.0f, -1.0f,
+                                   65504.0f, 16.0f, 1e-7f, -3e-8f, 1.00390625f, 0.1f, 3.0f, 7.0f};
+  std::uint32_t r = rng();
+  if (r % 4 == 0) return specials[(r >> 8) % 16];
+  std::uniform_real_distribution<float> u(-100.0f, 100.0f);
+  float v = u(rng);
+  if (d == DType::Bool) return (r >> 3) & 1;
+  return v;
+}
+
+std::vector<char> random_buffer(std::mt19937& rng, DType d, std::size_t n) {
+  std::vector<char> buf(n * dtype_size(d) + 16);
+  for (std::size_t i = 0; i < n; ++i) store(d, buf.data() + i * dtype_size(d), interesting(rng, d));
+  return buf;
+}
+
+// ---- Scalar reference for one element ----------------------------------------------
+
+void reference(BinaryKernel k, DType d, const char* a, const char* b, char* out) {
+  float x = to_float(d, a), y = to_float(d, b);
+  switch (k) {
+    case kAdd:
+      return store(d, out, x + y);
+    case kSub:
+      return store(d, out, x - y);
+    case kMul:
+      return store(d, out, x * y);
+    case kDiv:
+      return store(d, out, x / y);
+    case kEq:
+      *out = x == y;
+      return;
+    case kGe:
+      *out = x >= y;
+      return;
+    case kGt:
+      *out = x > y;
+      return;
+    case kLe:
+      *out = x <= y;
+      return;
+    case kLt:
+      *out = x < y;
+      return;
+    case kAnd:
+      *out = *a & *b;
+      return;
+    case kOr:
+      *out = *a | *b;
+      return;
+    case kXor:
+      *out = *a != *b;
+      return;
+    case kBinaryKernelCount:
+      break;
+  }
+}
+
+DType out_dtype(BinaryKernel k, DType in) { return k <= kDiv ? in : DType::Bool; }
+
+const char* kernel_name(BinaryKernel k) {
+  static const char* names[] = {"add", "sub", "mul", "div", "eq", "ge", "gt", "le", "lt", "and", "or", "xor"};
+  return names[k];
+}
+
+// ---- 1. Kernel runs ------------------------------------------------------------------
+
+void test_binary_runs() {
+  std::mt19937 rng(2024);
+  const std::size_t lengths[] = {0, 1, 7, 8, 15, 16, 17, 33, 511, 512, 513, 1100};
+  const std::ptrdiff_t strides[] = {1, 0, 3};
+  for (const KernelTable* t : supported_tables()) {
+    for (int ki = 0; ki < kBinaryKernelCount; ++ki) {
+      auto k = static_cast<BinaryKernel>(ki);
+      for (std::size_t di = 0; di < kDTypeCount; ++di) {
+        auto d = static_cast<DType>(di);
+        BinaryRunFn fn = t->binary[k][di];
+        if (!fn) continue;
+        DType od = out_dtype(k, d);
+        const std::size_t is = dtype_size(d), os = dtype_size(od);
+        int bad = 0;
+        for (std::size_t n : lengths) {
+          for (std::ptrdiff_t sa : strides) {
+            for (std::ptrdiff_t sb : strides) {
+              auto a = random_buffer(rng, d, 3 * n + 1), b = random_buffer(rng, d, 3 * n + 1);
+              std::vector<char> out(n * os + 8, 0x5A), want(os);
+              fn(out.data(), a.data(), sa, b.data(), sb, n);
+              for (std::size_t i = 0; i < n; ++i) {
+                reference(k, d, a.data() + i * sa * is, b.data() + i * sb * is, want.data());
+                bad += !same_result(od, out.data() + i * os, want.data());
+              }
+              bad += out[n * os] != 0x5A;  // nothing written past the run
+            }
+          }
+        }
+        check(bad == 0, std::string(t->name) + " " + kernel_name(k) + " " + name(d));
+      }
+    }
+  }
+}
+
+void test_unary_runs() {
+  std::mt19937 rng(7);
+  for (const KernelTable* t : supported_tables()) {
+    for (DType d : {DType::F16, DType::BF16, DType::F32, DType::Bool}) {
+      for (int ki = 0; ki < kUnaryKernelCount; ++ki) {
+        UnaryRunFn fn = t->unary[ki][static_cast<std::size_t>(d)];
+        if (!fn) continue;
+        const std::size_t is = dtype_size(d);
+        int bad = 0;
+        for (std::size_t n : {0, 1, 9, 31, 32, 100, 1000}) {
+          for (std::ptrdiff_t sa : {1, 2}) {
+            auto a = random_buffer(rng, d, 2 * n + 1);
+            std::vector<char> out(n * is + 4, 0x5A), want(is);
+            fn(out.data(), a.data(), sa, n);
+            for (std::size_t i = 0; i < n; ++i) {
+              const char* x = a.data() + i * sa * is;
+              if (ki == kNot) {
+                want[0] = *x == 0;
+              } else {
+                // x if x > 0, else +0 (NaN included): decided by value here,
+                // by bit pattern in the kernels.
+                float v = to_float(d, x);
+                if (v > 0) std::memcpy(want.data(), x, is);
+                else std::memset(want.data(), 0, is);
+              }
+              bad += std::memcmp(out.data() + i * is, want.data(), is) != 0;
+            }
+            bad += out[n * is] != 0x5A;
+          }
+        }
+        check(bad == 0, std::string(t->name) + (ki == kNot ? " not " : " relu ") + name(d));
+      }
+    }
+  }
+}
+
+// ---- 2. Public operations -------------------------------------------------------------
+
+// A row-major storage of `shape` filled with random values.
+Storage random_storage(std::mt19937& rng, DType d, Shape shape) {
+  Storage s = Storage::allocate_row_major(d, std::move(shape));
+  char* p = s.mutable_data_as<char>();
+  for (std::size_t i = 0; i < s.numel(); ++i) store(d, p + i * s.itemsize(), interesting(rng, d));
+  return s;
+}
+
+// The same elements seen with two axes swapped, as transpose makes them.
+Storage swapped(const Storage& s, std::size_t i, std::size_t j) {
+  Shape sh = s.shape();
+  Strides st = s.strides();
+  std::swap(sh[i], sh[j]);
+  std::swap(st[i], st[j]);
+  return s.relabel(sh, st);
+}
+
+const char* at(const Storage& s, const SmallVector<std::size_t>& index, std::size_t lead) {
+  // `index` is over the target shape; s is aligned to its trailing axes.
+  std::ptrdiff_t off = 0;
+  for (std::size_t i = 0; i < s.ndim(); ++i) {
+    std::size_t ix = s.shape()[i] == 1 ? 0 : index[lead + i];
+    off += static_cast<std::ptrdiff_t>(ix) * s.strides()[i];
+  }
+  return s.data_as<char>() + off * static_cast<std::ptrdiff_t>(s.itemsize());
+}
+
+// Walks every position of the result and compares with the reference.
+void check_against_reference(BinaryKernel k, const Storage& a, const Storage& b, const Storage& r,
+                             const std::string& what) {
+  const Shape& shape = r.shape();
+  const std::size_t nd = shape.size();
+  SmallVector<std::size_t> index(nd, 0);
+  int bad = 0;
+  std::vector<char> want(4);
+  for (std::size_t pos = 0; pos < r.numel(); ++pos) {
+    reference(k, a.dtype(), at(a, index, nd - a.ndim()), at(b, index, nd - b.ndim()), want.data());
+    bad += !same_result(r.dtype(), at(r, index, 0), want.data());
+    for (std::size_t d = nd; d-- > 0;) {
+      if (++index[d] < shape[d]) break;
+      index[d] = 0;
+    }
+  }
+  check(bad == 0, what);
+}
+
+using BinaryOp = std::function<Result<Storage>(const Storage&, const Storage&)>;
+
+struct NamedOp {
+  BinaryKernel kernel;
+  BinaryOp op;
+};
+
+std::vector<NamedOp> public_ops() {
+  return {
+      {kAdd, [](const Storage& a, const Storage& b) { return engine::add(a, b); }},
+      {kSub, [](const Storage& a, const Storage& b) { return engine::sub(a, b); }},
+      {kMul, [](const Storage& a, const Storage& b) { return engine::mul(a, b); }},
+      {kDiv, [](const Storage& a, const Storage& b) { return engine::div(a, b); }},
+      {kEq, [](const Storage& a, const Storage& b) { return compare(CompareOp::kEq, a, b); }},
+      {kLt, [](const Storage& a, const Storage& b) { return compare(CompareOp::kLt, a, b); }},
+      {kGe, [](const Storage& a, const Storage& b) { return compare(CompareOp::kGe, a, b); }},
+  };
+}
+
+void test_public_broadcasting() {
+  std::mt19937 rng(11);
+  struct Case {
+    Shape a, b;
+  };
+  const Case cases[] = {
+      {{2, 3}, {3}},          {{2, 1}, {1, 3}},      {{4, 1, 5}, {3, 1}}, {{}, {2, 3}},
+      {{}, {}},               {{0}, {1}},            {{2, 0}, {1}},       {{130, 140}, {140}},
+      {{130, 1}, {1, 140}},   {{3, 1, 4, 1}, {2, 1, 5}}, {{600}, {600}},  {{5, 1}, {5, 1}},
+  };
+  for (DType d : kNumeric) {
+    for (const Case& c : cases) {
+      Storage a = random_storage(rng, d, c.a), b = random_storage(rng, d, c.b);
+      for (const NamedOp& op : public_ops()) {
+        auto r = op.op(a, b);
+        if (!r.ok()) {
+          check(false, "unexpected error " + r.error().message);
+          continue;
+        }
+        check_against_reference(op.kernel, a, b, *r,
+                                std::string("broadcast ") + kernel_name(op.kernel) + " " + name(d) + " " +
+                                    format_shape(c.a) + " " + format_shape(c.b));
+        auto rev = op.op(b, a);
+        check(rev.ok(), "reverse order broadcasts too");
+        if (rev.ok()) check_against_reference(op.kernel, b, a, *rev, "reversed operands");
+      }
+    }
+  }
+}
+
+// Transposed and permuted operands: values through strides, tiles included.
+void test_public_strided() {
+  std::mt19937 rng(5);
+  for (DType d : kNumeric) {
+    Storage big = random_storage(rng, d, {200, 300});
+    Storage big_t = swapped(random_storage(rng, d, {300, 200}), 0, 1);  // [200, 300], strides [1, 200]
+    Storage cube = swapped(random_storage(rng, d, {4, 5, 6}), 0, 2);     // [6, 5, 4]
+    Storage cube_rm = random_storage(rng, d, {6, 5, 4});
+    Storage row = random_storage(rng, d, {300});
+    Storage col = swapped(random_storage(rng, d, {1, 200}), 0, 1);      // [200, 1]
+    const std::pair<const Storage*, const Storage*> pairs[] = {
+        {&big_t, &big}, {&big, &big_t}, {&big_t, &big_t}, {&big_t, &row},
+        {&col, &big_t}, {&cube, &cube_rm}, {&cube, &cube}};
+    for (const auto& [a, b] : pairs) {
+      for (const NamedOp& op : public_ops()) {
+        auto r = op.op(*a, *b);
+        check(r.ok(), "strided operands");
+        if (r.ok())
+          check_against_reference(op.kernel, *a, *b, *r,
+                                  std::string("strided ") + kernel_name(op.kernel) + " " + name(d) + " " +
+                                      format_shape(a->shape()));
+      }
+    }
+  }
+}
+
+// Scalar operations and scalar comparisons equal the tensor-tensor ones
+// against a one-element tensor holding the number rounded to the dtype.
+void test_public_scalar() {
+  std::mt19937 rng(3);
+  for (DType d : kNumeric) {
+    for (Storage a : {random_storage(rng, d, {37, 3}), swapped(random_storage(rng, d, {3, 37}), 0, 1)}) {
+      for (float s : {0.1f, -2.5f, 0.0f, 70000.0f, NAN}) {
+        Storage one = Storage::allocate_row_major(d, {});
+        store(d, one.mutable_data_as<char>(), s);
+        const std::pair<BinaryKernel, Result<Storage>> results[] = {
+            {kAdd, scalar_add(a, s)},
+            {kSub, scalar_sub(a, s)},
+            {kMul, scalar_product(a, s)},
+            {kGt, compare_scalar(CompareOp::kGt, a, s)},
+            {kEq, compare_scalar(CompareOp::kEq, a, s)},
+            {kLe, compare_scalar(CompareOp::kLe, a, s)},
+        };
+        for (const auto& [k, r] : results) {
+          check(r.ok() && r->strides() == a.strides(), "scalar result keeps the operand's strides");
+          if (r.ok()) check_against_reference(k, a, one, r.value(), std::string("scalar ") + kernel_name(k) + " " + name(d));
+        }
+        auto rd = scalar_rdiv(a, s);
+        if (rd.ok()) check_against_reference(kDiv, one, a, *rd, std::string("rdiv ") + name(d));
+      }
+    }
+  }
+}
+
+// ---- Layout and messages --------------------------------------------------------------
+
+void test_result_layout() {
+  std::mt19937 rng(1);
+  Storage rm = random_storage(rng, DType::F32, {3, 2});
+  Storage t = swapped(random_storage(rng, DType::F32, {2, 3}), 0, 1);  // [3, 2] strides [1, 3]
+  auto strides_of = [](const Result<Storage>& r) { return r.ok() ? r->strides() : Strides{99}; };
+  check(strides_of(add(t, t)) == Strides{1, 3}, "two transposed operands give a column-major result");
+  check(strides_of(add(t, rm)) == Strides{2, 1}, "transposed with row-major gives row-major");
+  check(strides_of(add(rm, t)) == Strides{2, 1}, "row-major with transposed gives row-major");
+  check(strides_of(scalar_product(t, 2.0f)) == Strides{1, 3}, "scalar op keeps transposed strides");
+  check(strides_of(relu(t)) == Strides{1, 3}, "relu keeps transposed strides");
+  Storage scalar = random_storage(rng, DType::F32, {});
+  check(strides_of(add(t, scalar)) == Strides{1, 3}, "transposed with a 0-d operand is column-major");
+  Storage col = random_storage(rng, DType::F32, {3, 1});
+  // [3, 1] broadcast to [3, 2]: strides [1, 0] leans column-major (-1), the
+  // transposed operand is column-major (-2).
+  check(strides_of(add(t, col)) == Strides{1, 3}, "scores below zero give column-major");
+  // A row vector leans row-major (+1) and outweighs nothing else: row-major.
+  Storage row = random_storage(rng, DType::F32, {2});
+  check(strides_of(add(t, row)) == Strides{1, 3}, "transposed (-2) with a row vector (+1) is column-major");
+  // A column (-1) against a row (+1) ties at 0: row-major.
+  check(strides_of(add(col, row)) == Strides{2, 1}, "leaning both ways ties to row-major");
+  Storage cube = swapped(random_storage(rng, DType::F32, {4, 5, 6}), 0, 1);  // [5, 4, 6], strides [6, 30, 1]
+  check(strides_of(add(cube, cube)) == Strides{24, 6, 1}, "permuted operands lean row-major");
+  check(strides_of(relu(cube)) == Strides{6, 30, 1}, "element maps keep any dense order");
+  Storage bools = swapped(Storage::allocate_row_major(DType::Bool, {2, 3}), 0, 1);
+  std::memset(bools.mutable_data(), 1, 6);
+  check(logical_not(bools).strides() == Strides{1, 3}, "not keeps transposed strides");
+}
+
+void test_messages() {
+  std::mt19937 rng(9);
+  Storage f32 = random_storage(rng, DType::F32, {2, 3});
+  Storage f16 = random_storage(rng, DType::F16, {4});
+  Storage f32b = random_storage(rng, DType::F32, {4});
+  Storage bools = Storage::allocate_row_major(DType::Bool, {2});
+  std::memset(bools.mutable_data(), 0, 2);
+  auto expect = [](const Result<Storage>& r, ErrorKind kind, const std::string& msg) {
+    check(!r.ok() && r.error().kind == kind && r.error().message == msg, "message: " + msg);
+  };
+  expect(add(bools, bools), ErrorKind::kTypeError,
+         "Arithmetic operations are not supported for Bool data types. Cast to a numeric type first.");
+  expect(mul(f32, f16), ErrorKind::kValueError,
+         "Tensor DType mismatch during binary execution. Cannot operate between F32 and F16.");
+  expect(sub(bools, f32), ErrorKind::kValueError,
+         "Tensor DType mismatch during binary execution. Cannot operate between Bool and F32.");
+  expect(engine::div(f32, f32b), ErrorKind::kRuntimeError, "Shape mismatch: cannot broadcast [2, 3] and [4]");
+  expect(add(f32b, f32), ErrorKind::kRuntimeError, "Shape mismatch: cannot broadcast [4] and [2, 3]");
+  expect(scalar_add(bools, 1), ErrorKind::kValueError,
+         "Tensor DType invalid during scalar add. Cannot operate between Bool and scalar.");
+  expect(scalar_sub(bools, 1), ErrorKind::kValueError,
+         "Tensor DType invalid during scalar sub. Cannot operate between Bool and scalar.");
+  expect(scalar_product(bools, 1), ErrorKind::kValueError,
+         "Tensor DType invalid during scalar product. Cannot operate between Bool and scalar.");
+  expect(scalar_rdiv(bools, 1), ErrorKind::kValueError,
+         "Tensor DType invalid during scalar product. Cannot operate between Bool and scalar.");
+  expect(compare(CompareOp::kGe, f32, f16), ErrorKind::kRuntimeError,
+         "Tensor device or dtype mismatch for element-wise >= operation.");
+  expect(compare_scalar(CompareOp::kLt, bools, 0), ErrorKind::kRuntimeError,
+         "Tensor device or dtype mismatch for scalar < operation.");
+  expect(logical(LogicOp::kOr, bools, f32), ErrorKind::kRuntimeError,
+         "Logical operations are only supported for Bool data types.");
+  expect(relu(bools), ErrorKind::kTypeError, "Tensor Dtype not supported for this operation: relu");
+
+  // Empty operands whose target overflows a machine word.
+  const std::size_t huge = std::size_t{1} << 40;
+  Storage e1 = Storage::allocate_row_major(DType::F32, {huge, 1, 0});
+  Storage e2 = Storage::allocate_row_major(DType::F32, {1, huge, 0});
+  expect(add(e1, e2), ErrorKind::kRuntimeError,
+         "Broadcast failed for A: [1099511627776, 1, 0] -> [1099511627776, 1099511627776, 0]");
+  auto shape = broadcast_shape({4, 1, 5}, {3, 1});
+  check(shape.ok() && *shape == Shape{4, 3, 5}, "broadcast_shape [4, 1, 5] with [3, 1]");
+  auto bad = broadcast_shape({0}, {3});
+  check(!bad.ok() && bad.error().message == "Shape mismatch: cannot broadcast [0] and [3]", "[0] with [3]");
+}
+
+}  // namespace
+
+int main() {
+  test_binary_runs();
+  test_unary_runs();
+  test_public_broadcasting();
+  test_public_strided();
+  test_public_scalar();
+  test_result_layout();
+  test_messages();
+  std::printf("%d passed, %d failed\n", g_passed, g_failed);
+  return g_failed == 0 ? 0 : 1;
+}
