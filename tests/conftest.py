@@ -97,3 +97,23 @@ def graph_len(panic_exception):
         return int(match.group(1))
 
     return measure
+
+
+@pytest.fixture
+def node_id_of():
+    """Returns a function that reports a tensor's node id.
+
+    It clears the graph and fills it with scalar leaves, so the tensor's old
+    id now names one of them; backward() from it stores the seed under that
+    index and nowhere else. The current graph is lost, so read ids last.
+    """
+
+    def read(t, limit=PROBE_ID):
+        Tensor.clear_graph()
+        leaves = [Tensor(0.0, requires_grad=True) for _ in range(limit)]
+        t.backward()
+        reached = [i for i, leaf in enumerate(leaves) if leaf.grad() is not None]
+        assert len(reached) == 1, reached
+        return reached[0]
+
+    return read

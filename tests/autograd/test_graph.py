@@ -10,7 +10,10 @@ import threading
 import numpy as np
 import pytest
 
+import quarn_core
 from quarn_core import Tensor
+
+relu = quarn_core.nn.functional.relu
 
 NO_GRAD = "backward() called on tensor that does not require grad"
 
@@ -202,6 +205,127 @@ def test_grad_after_clear_graph_is_none():
     Tensor.clear_graph()
     assert x.grad() is None
     assert x.requires_grad is True
+
+
+# --- exact ids ------------------------------------------------------------
+
+
+def test_leaves_and_shape_operations_take_consecutive_ids(node_id_of):
+    x = Tensor(np.zeros((2, 3)), requires_grad=True)
+    w = Tensor([1.0], requires_grad=True)
+    y = x.reshape([3, 2])
+    Tensor([1.0])  # no gradient wanted: takes no id
+    z = y.transpose(0, 1)
+    assert [node_id_of(t) for t in (x, w, y, z)] == [0, 1, 2, 3]
+
+
+def test_ids_restart_after_clear_graph(node_id_of):
+    for _ in range(3):
+        Tensor([1.0], requires_grad=True)
+    Tensor.clear_graph()
+    x = Tensor([1.0], requires_grad=True)
+    y = x.transpose(0, 0)
+    assert (node_id_of(x), node_id_of(y)) == (0, 1)
+
+
+def test_first_leaf_of_a_new_thread_takes_id_zero(node_id_of):
+    for _ in range(5):
+        Tensor([1.0], requires_grad=True)
+    a, b = run_in_thread(lambda: (Tensor([1.0], requires_grad=True),
+                                  Tensor([2.0], requires_grad=True)))
+    assert (node_id_of(a), node_id_of(b)) == (0, 1)
+
+
+# --- recording by operators -----------------------------------------------
+
+
+def test_constant_operand_gets_a_constant_node_each_time(graph_len, node_id_of):
+    a = Tensor([1.0, 2.0], requires_grad=True)
+    c = Tensor([3.0, 4.0])
+    y = a * c
+    assert y.requires_grad is True
+    assert graph_len() == 3  # a, a constant node for c, the product
+    assert c.requires_grad is False and c.grad() is None
+    z = c + a
+    assert graph_len() == 5  # c has still no node of its own
+    np.testing.assert_array_equal(z.to_numpy(), [4.0, 6.0])
+    assert (node_id_of(y), node_id_of(z)) == (2, 4)
+
+
+def test_operand_used_twice_adds_one_node(graph_len, node_id_of):
+    a = Tensor([1.0, 2.0], requires_grad=True)
+    y = a + a
+    assert graph_len() == 2
+    assert node_id_of(y) == 1
+
+
+@pytest.mark.parametrize(
+    "op, grows",
+    [
+        (lambda a, c: a + 2.0, 1),
+        (lambda a, c: 2.0 + a, 1),
+        (lambda a, c: a - 2.0, 1),
+        (lambda a, c: a * 2.0, 1),
+        (lambda a, c: 2.0 * a, 1),
+        (lambda a, c: a / 2.0, 1),
+        (lambda a, c: a - c, 2),
+        (lambda a, c: c / a, 2),
+        (lambda a, c: a.reshape([2, 1]) @ c.reshape([1, 2]), 3),
+        (lambda a, c: relu(a), 1),
+    ],
+    ids=["t+s", "s+t", "t-s", "t*s", "s*t", "t/s", "t-c", "c/t", "matmul", "relu"],
+)
+def test_recorded_operators(op, grows, graph_len):
+    a = Tensor([1.0, 2.0], requires_grad=True)
+    c = Tensor([3.0, 4.0])
+    result = op(a, c)
+    assert result.requires_grad is True
+    assert graph_len() == 1 + grows
+
+
+@pytest.mark.parametrize(
+    "op",
+    [
+        lambda a, b, p: a == b,
+        lambda a, b, p: a < 1.5,
+        lambda a, b, p: 1.5 >= a,
+        lambda a, b, p: p & p,
+        lambda a, b, p: p ^ p,
+        lambda a, b, p: ~p,
+        lambda a, b, p: a.zeros_like(),
+    ],
+    ids=["==", "t<s", "s>=t", "and", "xor", "not", "zeros_like"],
+)
+def test_comparisons_logic_and_fills_record_nothing(op, graph_len):
+    a = Tensor([1.0, 2.0], requires_grad=True)
+    b = Tensor([2.0, 2.0], requires_grad=True)
+    p = Tensor([True, False], dtype="bool", requires_grad=True)
+    result = op(a, b, p)
+    assert result.requires_grad is False
+    assert graph_len() == 3
+
+
+def test_operations_without_gradient_record_nothing(graph_len):
+    a = Tensor([1.0, 2.0])
+    c = Tensor([3.0, 4.0])
+    results = [a + c, a * 2.0, a.reshape([1, 2]) @ c.reshape([2, 1]), a.reshape([2, 1]).transpose(0, 1)]
+    assert all(r.requires_grad is False for r in results)
+    assert graph_len() == 0
+
+
+def test_failing_operation_keeps_its_nodes(graph_len):
+    a = Tensor([1.0, 2.0], requires_grad=True)
+    half = Tensor([1.0, 2.0], dtype="float16")
+    with pytest.raises(ValueError):
+        a + half
+    assert graph_len() == 3
+    with pytest.raises(RuntimeError):
+        a * Tensor([1.0, 2.0, 3.0])
+    assert graph_len() == 5
+    flags = Tensor([True], dtype="bool", requires_grad=True)
+    with pytest.raises(TypeError):
+        relu(flags)
+    assert graph_len() == 7
 
 
 # --- stale node ids -------------------------------------------------------

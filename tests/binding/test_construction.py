@@ -29,11 +29,11 @@ def raised_by(func, *args, **kwargs):
 # --- device ---------------------------------------------------------------
 
 
-class DeviceName(str):
+class Name(str):
     pass
 
 
-@pytest.mark.parametrize("device", ["cpu", "CPU", "Cpu", "cPu", DeviceName("CpU")])
+@pytest.mark.parametrize("device", ["cpu", "CPU", "Cpu", "cPu", Name("CpU")])
 def test_device_is_compared_after_lower_casing(device):
     t = Tensor([1.0, 2.0], device=device)
     assert t.device == "cpu"
@@ -114,6 +114,7 @@ def test_argument_types_are_checked_before_the_device_value():
         (np.dtype("bool"), "bool"),
         (np.dtype(ml_dtypes.bfloat16), "bf16"),
         (np.dtype(">f4"), "f32"),
+        (Name("float16"), "f16"),
     ],
     ids=repr,
 )
@@ -272,6 +273,8 @@ def test_numpy_exceptions_pass_through_unchanged(data, dtype):
         ([True, False], None),
         (np.arange(5, dtype=np.int64), "float32"),
         (np.array([1.5, -0.0]), "bool"),
+        (np.array([[1.5, -2.0], [0.25, 3.0]], dtype=">f4"), None),
+        (np.array([1.5, -2.0], dtype=">f2"), "float16"),
     ],
     ids=repr,
 )
