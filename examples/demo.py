@@ -5,7 +5,7 @@ import numpy as np
 
 import quarn_core as quarn
 from quarn_core import Tensor
-from quarn_core.nn import functional as F
+F = quarn.nn.functional
 
 
 def show(title, value):
