@@ -29,6 +29,8 @@ constexpr std::size_t kPackAlignment = 64;
 // The largest tile any kernel set uses, for the edge-tile scratch.
 constexpr std::size_t kMaxTile = 16 * 32;
 constexpr std::size_t kMaxMR = 16;
+// Room past the last A panel for the vector packing's overhanging stores.
+constexpr std::size_t kPackSlack = 16;
 // Direct-kernel limit on k * n: B is read in place for every strip of A
 // rows, so it must stay near the core (here 64 KiB, comfortably in L2).
 constexpr std::size_t kDirectMaxB = 16384;
@@ -174,7 +176,7 @@ void packed_product(const SgemmKernel& kern, std::size_t m, std::size_t n, std::
   const std::size_t nc_step = balanced_step(n, kern.nc, nr);
 
   Workspace& ws = thread_workspace();
-  float* apack = ws.a.get(round_up(std::min(m, mc_step), mr) * kc_step);
+  float* apack = ws.a.get(round_up(std::min(m, mc_step), mr) * kc_step + kPackSlack);
   float* bpack = ws.b.get(round_up(std::min(n, nc_step), nr) * kc_step);
 
   for (std::size_t jc = 0; jc < n; jc += nc_step) {
@@ -182,15 +184,23 @@ void packed_product(const SgemmKernel& kern, std::size_t m, std::size_t n, std::
     for (std::size_t pc = 0; pc < k; pc += kc_step) {
       const std::size_t kc = std::min(kc_step, k - pc);
       const float* bsrc = b + off(pc) * rsb + off(jc) * csb;
-      for (std::size_t jr = 0; jr < nc; jr += nr)
-        pack_b_panel(bsrc + off(jr) * csb, rsb, csb, kc, std::min(nr, nc - jr), nr,
-                     bpack + jr * kc);
+      for (std::size_t jr = 0; jr < nc; jr += nr) {
+        const std::size_t cols = std::min(nr, nc - jr);
+        const float* src = bsrc + off(jr) * csb;
+        if (cols == nr && kern.pack_b != nullptr && kern.pack_b(src, rsb, csb, kc, bpack + jr * kc))
+          continue;
+        pack_b_panel(src, rsb, csb, kc, cols, nr, bpack + jr * kc);
+      }
       for (std::size_t ic = 0; ic < m; ic += mc_step) {
         const std::size_t mc = std::min(mc_step, m - ic);
         const float* asrc = a + off(ic) * rsa + off(pc) * csa;
-        for (std::size_t ir = 0; ir < mc; ir += mr)
-          pack_a_panel(asrc + off(ir) * rsa, rsa, csa, std::min(mr, mc - ir), kc, mr,
-                       apack + ir * kc);
+        for (std::size_t ir = 0; ir < mc; ir += mr) {
+          const std::size_t rows = std::min(mr, mc - ir);
+          const float* src = asrc + off(ir) * rsa;
+          if (rows == mr && kern.pack_a != nullptr && kern.pack_a(src, rsa, csa, kc, apack + ir * kc))
+            continue;
+          pack_a_panel(src, rsa, csa, rows, kc, mr, apack + ir * kc);
+        }
         macro_kernel(kern, mc, nc, kc, apack, bpack, c + off(ic) * rsc + off(jc) * csc, rsc,
                      csc, pc != 0);
       }

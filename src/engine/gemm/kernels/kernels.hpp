@@ -28,6 +28,15 @@ using DirectKernel = void (*)(std::size_t m, std::size_t n, std::size_t k, const
                               std::ptrdiff_t rsa, std::ptrdiff_t csa, const float* b,
                               std::ptrdiff_t rsb, float* c, std::ptrdiff_t rsc);
 
+// Optional fast packing of one full panel (MR rows of A, or NR columns of
+// B) with the layout above. Returns false when it does not handle the
+// strides, and the driver packs the panel element by element instead. The
+// A routine may write up to 8 floats past the end of its panel.
+using PackA = bool (*)(const float* a, std::ptrdiff_t rsa, std::ptrdiff_t csa, std::size_t kc,
+                       float* dst);
+using PackB = bool (*)(const float* b, std::ptrdiff_t rsb, std::ptrdiff_t csb, std::size_t kc,
+                       float* dst);
+
 struct SgemmKernel {
   const char* name;
   std::size_t mr, nr;
@@ -37,6 +46,8 @@ struct SgemmKernel {
   bool (*supported)(const engine::CpuFeatures&);
   MicroKernel micro;
   DirectKernel direct;
+  PackA pack_a;  // may be null
+  PackB pack_b;  // may be null
 };
 
 // Every kernel set compiled into this build, fastest first; the portable
@@ -59,11 +70,19 @@ void sgemm_avx2_6x16(std::size_t k, const float* a, const float* b, float* c, st
 void sgemm_avx2_direct(std::size_t m, std::size_t n, std::size_t k, const float* a,
                        std::ptrdiff_t rsa, std::ptrdiff_t csa, const float* b, std::ptrdiff_t rsb,
                        float* c, std::ptrdiff_t rsc);
+bool sgemm_avx2_pack_a(const float* a, std::ptrdiff_t rsa, std::ptrdiff_t csa, std::size_t kc,
+                       float* dst);
+bool sgemm_avx2_pack_b(const float* b, std::ptrdiff_t rsb, std::ptrdiff_t csb, std::size_t kc,
+                       float* dst);
 void sgemm_avx512_14x32(std::size_t k, const float* a, const float* b, float* c,
                         std::ptrdiff_t ldc, bool accumulate);
 void sgemm_avx512_direct(std::size_t m, std::size_t n, std::size_t k, const float* a,
                          std::ptrdiff_t rsa, std::ptrdiff_t csa, const float* b,
                          std::ptrdiff_t rsb, float* c, std::ptrdiff_t rsc);
+bool sgemm_avx512_pack_a(const float* a, std::ptrdiff_t rsa, std::ptrdiff_t csa, std::size_t kc,
+                         float* dst);
+bool sgemm_avx512_pack_b(const float* b, std::ptrdiff_t rsb, std::ptrdiff_t csb, std::size_t kc,
+                         float* dst);
 #endif
 
 }  // namespace quarn::gemm

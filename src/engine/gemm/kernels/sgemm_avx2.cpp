@@ -41,4 +41,14 @@ void sgemm_avx2_direct(std::size_t m, std::size_t n, std::size_t k, const float*
   direct_product<Avx2, 6, 2>(m, n, k, a, rsa, csa, b, rsb, c, rsc);
 }
 
+bool sgemm_avx2_pack_a(const float* a, std::ptrdiff_t rsa, std::ptrdiff_t csa, std::size_t kc,
+                       float* dst) {
+  return pack_a_full<Avx2, 6>(a, rsa, csa, kc, dst);
+}
+
+bool sgemm_avx2_pack_b(const float* b, std::ptrdiff_t rsb, std::ptrdiff_t csb, std::size_t kc,
+                       float* dst) {
+  return pack_b_full<Avx2, 16>(b, rsb, csb, kc, dst);
+}
+
 }  // namespace quarn::gemm

@@ -39,4 +39,14 @@ void sgemm_avx512_direct(std::size_t m, std::size_t n, std::size_t k, const floa
   direct_product<Avx512, 14, 2>(m, n, k, a, rsa, csa, b, rsb, c, rsc);
 }
 
+bool sgemm_avx512_pack_a(const float* a, std::ptrdiff_t rsa, std::ptrdiff_t csa, std::size_t kc,
+                         float* dst) {
+  return pack_a_full<Avx512, 14>(a, rsa, csa, kc, dst);
+}
+
+bool sgemm_avx512_pack_b(const float* b, std::ptrdiff_t rsb, std::ptrdiff_t csb, std::size_t kc,
+                         float* dst) {
+  return pack_b_full<Avx512, 32>(b, rsb, csb, kc, dst);
+}
+
 }  // namespace quarn::gemm

@@ -12,6 +12,9 @@
 // lanes, 0 < r < kWidth), load_first(p, mask) and store_first(p, mask, v),
 // which touch only the masked lanes, so a short edge never reads or writes
 // past the end of a row.
+//
+// The packing routines at the end use 256-bit shuffles directly: every set
+// that includes this header also has AVX2.
 #pragma once
 
 #include <immintrin.h>
@@ -149,6 +152,113 @@ void direct_product(std::size_t m, std::size_t n, std::size_t k, const float* a,
       tiles[r - 1](k, a + i * rsa, rsa, csa, b + j, rsb, c + i * rsc + j, rsc, tail);
     }
   }
+}
+
+// In-register transpose of an 8 x 8 block: r[i] holds row i before and
+// column i after.
+[[gnu::always_inline]] inline void transpose8(__m256 r[8]) {
+  const __m256 t0 = _mm256_unpacklo_ps(r[0], r[1]), t1 = _mm256_unpackhi_ps(r[0], r[1]);
+  const __m256 t2 = _mm256_unpacklo_ps(r[2], r[3]), t3 = _mm256_unpackhi_ps(r[2], r[3]);
+  const __m256 t4 = _mm256_unpacklo_ps(r[4], r[5]), t5 = _mm256_unpackhi_ps(r[4], r[5]);
+  const __m256 t6 = _mm256_unpacklo_ps(r[6], r[7]), t7 = _mm256_unpackhi_ps(r[6], r[7]);
+  const __m256 u0 = _mm256_shuffle_ps(t0, t2, 0x44), u1 = _mm256_shuffle_ps(t0, t2, 0xEE);
+  const __m256 u2 = _mm256_shuffle_ps(t1, t3, 0x44), u3 = _mm256_shuffle_ps(t1, t3, 0xEE);
+  const __m256 u4 = _mm256_shuffle_ps(t4, t6, 0x44), u5 = _mm256_shuffle_ps(t4, t6, 0xEE);
+  const __m256 u6 = _mm256_shuffle_ps(t5, t7, 0x44), u7 = _mm256_shuffle_ps(t5, t7, 0xEE);
+  r[0] = _mm256_permute2f128_ps(u0, u4, 0x20);
+  r[1] = _mm256_permute2f128_ps(u1, u5, 0x20);
+  r[2] = _mm256_permute2f128_ps(u2, u6, 0x20);
+  r[3] = _mm256_permute2f128_ps(u3, u7, 0x20);
+  r[4] = _mm256_permute2f128_ps(u0, u4, 0x31);
+  r[5] = _mm256_permute2f128_ps(u1, u5, 0x31);
+  r[6] = _mm256_permute2f128_ps(u2, u6, 0x31);
+  r[7] = _mm256_permute2f128_ps(u3, u7, 0x31);
+}
+
+// Fast paths for packing a full MR-row panel of A (layout in kernels.hpp).
+// Returns false for strides it does not cover; the driver then packs the
+// panel element by element.
+//
+// Rows with unit column stride (row-major A) are transposed 8 x 8 at a time.
+// A group of fewer than 8 rows still stores 8 lanes, spilling into the start
+// of the next k step; groups go from the last to the first and k steps
+// upwards, so every spilled lane is overwritten by its true value later. The
+// last spill may reach 8 floats past the panel, which the driver's buffer
+// has room for.
+template <class V, int MR>
+bool pack_a_full(const float* a, std::ptrdiff_t rsa, std::ptrdiff_t csa, std::size_t kc,
+                 float* dst) {
+  if (csa == 1) {
+    std::size_t p = 0;
+    for (; p + 8 <= kc; p += 8) {
+      const float* src = a + static_cast<std::ptrdiff_t>(p);
+      for (int g = (MR - 1) / 8 * 8; g >= 0; g -= 8) {
+        __m256 r[8];
+#pragma GCC unroll 8
+        for (int i = 0; i < 8; ++i)
+          r[i] = g + i < MR ? _mm256_loadu_ps(src + (g + i) * rsa) : _mm256_setzero_ps();
+        transpose8(r);
+#pragma GCC unroll 8
+        for (int q = 0; q < 8; ++q) _mm256_storeu_ps(dst + (p + q) * MR + g, r[q]);
+      }
+    }
+    for (; p < kc; ++p)
+      for (int i = 0; i < MR; ++i) dst[p * MR + i] = a[i * rsa + static_cast<std::ptrdiff_t>(p)];
+    return true;
+  }
+  if (rsa == 1) {
+    // Columns are contiguous: each k step is MR consecutive floats.
+    constexpr int W = V::kWidth;
+    const typename V::Mask tail = V::first_lanes(MR % W == 0 ? 1 : MR % W);
+    for (std::size_t p = 0; p < kc; ++p) {
+      const float* src = a + static_cast<std::ptrdiff_t>(p) * csa;
+      float* out = dst + p * MR;
+#pragma GCC unroll 4
+      for (int j = 0; j + W <= MR; j += W) V::store(out + j, V::load(src + j));
+      if constexpr (MR % W != 0) {
+        constexpr int j = MR / W * W;
+        V::store_first(out + j, tail, V::load_first(src + j, tail));
+      }
+    }
+    return true;
+  }
+  return false;
+}
+
+// The same for a full NR-column panel of B. Unit column stride (row-major B)
+// is a plain copy of each row; unit row stride (a transposed B) is
+// transposed 8 x 8 at a time.
+template <class V, int NR>
+bool pack_b_full(const float* b, std::ptrdiff_t rsb, std::ptrdiff_t csb, std::size_t kc,
+                 float* dst) {
+  static_assert(NR % 8 == 0 && NR % V::kWidth == 0);
+  constexpr int W = V::kWidth;
+  if (csb == 1) {
+    for (std::size_t p = 0; p < kc; ++p) {
+      const float* src = b + static_cast<std::ptrdiff_t>(p) * rsb;
+#pragma GCC unroll 4
+      for (int j = 0; j < NR; j += W) V::store(dst + p * NR + j, V::load(src + j));
+    }
+    return true;
+  }
+  if (rsb == 1) {
+    std::size_t p = 0;
+    for (; p + 8 <= kc; p += 8) {
+      const float* src = b + static_cast<std::ptrdiff_t>(p);
+      for (int g = 0; g < NR; g += 8) {
+        __m256 r[8];
+#pragma GCC unroll 8
+        for (int j = 0; j < 8; ++j) r[j] = _mm256_loadu_ps(src + (g + j) * csb);
+        transpose8(r);
+#pragma GCC unroll 8
+        for (int q = 0; q < 8; ++q) _mm256_storeu_ps(dst + (p + q) * NR + g, r[q]);
+      }
+    }
+    for (; p < kc; ++p)
+      for (int j = 0; j < NR; ++j) dst[p * NR + j] = b[j * csb + static_cast<std::ptrdiff_t>(p)];
+    return true;
+  }
+  return false;
 }
 
 }  // namespace
