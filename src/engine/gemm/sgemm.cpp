@@ -32,8 +32,10 @@ constexpr std::size_t kMaxMR = 16;
 // Room past the last A panel for the vector packing's overhanging stores.
 constexpr std::size_t kPackSlack = 16;
 // Direct-kernel limit on k * n: B is read in place for every strip of A
-// rows, so it must stay near the core (here 64 KiB, comfortably in L2).
-constexpr std::size_t kDirectMaxB = 16384;
+// rows, so it must stay near the core. Measured on the AVX2 set, the direct
+// kernel wins up to about 96 x 96 floats of B (up to 2x at 16 x 16, 10% at
+// 96 x 96) and packing wins from 128 x 128 on, once A has hundreds of rows.
+constexpr std::size_t kDirectMaxB = 12288;
 
 // A packing buffer of one thread, grown on demand and kept for the next call
 // on that thread, so steady use allocates nothing.
@@ -122,6 +124,18 @@ void pack_b_panel(const float* b, std::ptrdiff_t rsb, std::ptrdiff_t csb, std::s
   }
 }
 
+void pack_b_block(const SgemmKernel& kern, const float* b, std::ptrdiff_t rsb,
+                  std::ptrdiff_t csb, std::size_t kc, std::size_t nc, float* dst) {
+  const std::size_t nr = kern.nr;
+  for (std::size_t jr = 0; jr < nc; jr += nr) {
+    const std::size_t cols = std::min(nr, nc - jr);
+    const float* src = b + off(jr) * csb;
+    if (cols == nr && kern.pack_b != nullptr && kern.pack_b(src, rsb, csb, kc, dst + jr * kc))
+      continue;
+    pack_b_panel(src, rsb, csb, kc, cols, nr, dst + jr * kc);
+  }
+}
+
 void fill_zero(std::size_t m, std::size_t n, float* c, std::ptrdiff_t rsc, std::ptrdiff_t csc) {
   for (std::size_t i = 0; i < m; ++i) {
     float* row = c + off(i) * rsc;
@@ -184,13 +198,7 @@ void packed_product(const SgemmKernel& kern, std::size_t m, std::size_t n, std::
     for (std::size_t pc = 0; pc < k; pc += kc_step) {
       const std::size_t kc = std::min(kc_step, k - pc);
       const float* bsrc = b + off(pc) * rsb + off(jc) * csb;
-      for (std::size_t jr = 0; jr < nc; jr += nr) {
-        const std::size_t cols = std::min(nr, nc - jr);
-        const float* src = bsrc + off(jr) * csb;
-        if (cols == nr && kern.pack_b != nullptr && kern.pack_b(src, rsb, csb, kc, bpack + jr * kc))
-          continue;
-        pack_b_panel(src, rsb, csb, kc, cols, nr, bpack + jr * kc);
-      }
+      pack_b_block(kern, bsrc, rsb, csb, kc, nc, bpack);
       for (std::size_t ic = 0; ic < m; ic += mc_step) {
         const std::size_t mc = std::min(mc_step, m - ic);
         const float* asrc = a + off(ic) * rsa + off(pc) * csa;
@@ -208,11 +216,18 @@ void packed_product(const SgemmKernel& kern, std::size_t m, std::size_t n, std::
   }
 }
 
-bool prefers_direct(std::size_t m, std::size_t n, std::size_t k, std::size_t mr,
-                    std::ptrdiff_t csb, std::ptrdiff_t csc) {
-  if (csb != 1 || csc != 1) return false;
-  // A few rows read B once either way; packing it would only add a copy.
-  return m <= mr || k * n <= kDirectMaxB;
+// A small B without unit column stride (a transposed operand, say) is
+// packed once, which costs 1/m of the product; each packed panel is a
+// row-major k x NR strip that the direct kernel reads in place of B.
+void direct_packed_b(const SgemmKernel& kern, std::size_t m, std::size_t n, std::size_t k,
+                     const float* a, std::ptrdiff_t rsa, std::ptrdiff_t csa, const float* b,
+                     std::ptrdiff_t rsb, std::ptrdiff_t csb, float* c, std::ptrdiff_t rsc) {
+  const std::size_t nr = kern.nr;
+  float* bpack = thread_workspace().b.get(round_up(n, nr) * k);
+  pack_b_block(kern, b, rsb, csb, k, n, bpack);
+  for (std::size_t jr = 0; jr < n; jr += nr)
+    kern.direct(m, std::min(nr, n - jr), k, a, rsa, csa, bpack + jr * k, off(nr), c + off(jr),
+                rsc);
 }
 
 const SgemmKernel& choose_kernel() {
@@ -238,9 +253,16 @@ void sgemm_with(const SgemmKernel& kern, bool direct, std::size_t m, std::size_t
     fill_zero(m, n, c, rsc, csc);
     return;
   }
-  if (direct && prefers_direct(m, n, k, kern.mr, csb, csc)) {
-    kern.direct(m, n, k, a, rsa, csa, b, rsb, c, rsc);
-    return;
+  if (direct && csc == 1) {
+    // A few rows read B once either way, so packing it would only add a copy.
+    if (csb == 1 && (m <= kern.mr || k * n <= kDirectMaxB)) {
+      kern.direct(m, n, k, a, rsa, csa, b, rsb, c, rsc);
+      return;
+    }
+    if (k * n <= kDirectMaxB) {
+      direct_packed_b(kern, m, n, k, a, rsa, csa, b, rsb, csb, c, rsc);
+      return;
+    }
   }
   packed_product(kern, m, n, k, a, rsa, csa, b, rsb, csb, c, rsc, csc);
 }
