@@ -14,13 +14,16 @@ ReadAccess::ReadAccess(const Graph& g) : g_(g) {
   ++g.use_;
 }
 
-std::size_t WriteAccess::append(Node node) {
-  std::size_t id = g_.nodes_.size();
-  // Reserve both lists first so that a failed allocation leaves them equal.
-  g_.nodes_.reserve(id + 1);
-  g_.grads_.reserve(id + 1);
-  g_.nodes_.push_back(std::move(node));
-  g_.grads_.emplace_back();
+std::size_t WriteAccess::append(Node node) { return g_.append(std::move(node)); }
+
+std::size_t Graph::append(Node node) {
+  std::size_t id = nodes_.size();
+  // Grow both lists before touching either, so that a failed allocation
+  // leaves them the same length; growth is geometric, as push_back's would be.
+  if (id == nodes_.capacity()) nodes_.reserve(id < 16 ? 32 : 2 * id);
+  if (id == grads_.capacity()) grads_.reserve(id < 16 ? 32 : 2 * id);
+  nodes_.push_back(std::move(node));
+  grads_.emplace_back();
   return id;
 }
 
@@ -36,12 +39,7 @@ std::size_t Graph::add_leaf() {
 
 std::size_t Graph::operand_id(const Tensor& t) {
   if (t.node_id) return *t.node_id;
-  std::size_t id = nodes_.size();
-  nodes_.reserve(id + 1);
-  grads_.reserve(id + 1);
-  nodes_.push_back(Node::constant());
-  grads_.emplace_back();
-  return id;
+  return append(Node::constant());
 }
 
 std::size_t Graph::record(const Tensor& a, Node node) {

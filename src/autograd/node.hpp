@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 #include "core/shape.hpp"
 #include "core/storage.hpp"
@@ -29,56 +30,51 @@ enum class NodeKind : std::uint8_t {
   kRelu,
 };
 
+// What a rule reads besides ids and numbers. Kept out of line so that the
+// common node stays small: the graph appends one per recorded operation.
+struct Captured {
+  Shape shape;       // reshape: the operand's shape before
+  Storage lhs, rhs;  // operand values that the rule reads
+};
+
 struct Node {
   NodeKind kind = NodeKind::kLeaf;
-  std::size_t inputs[2] = {0, 0};  // filled in by Graph::record
   float scalar = 0.0f;             // the number of a scalar operation
+  std::size_t inputs[2] = {0, 0};  // filled in by Graph::record
   std::size_t dim0 = 0, dim1 = 0;  // transpose axes
-  Shape shape;                     // reshape: the operand's shape before
-  Storage lhs, rhs;                // operand values that the rule reads
+  std::unique_ptr<Captured> captured;
+
+  const Storage& lhs() const { return captured->lhs; }
+  const Storage& rhs() const { return captured->rhs; }
+  const Shape& shape() const { return captured->shape; }
 
   static Node leaf() { return Node{}; }
-  static Node constant() {
-    Node n;
-    n.kind = NodeKind::kConstant;
-    return n;
-  }
-  static Node with_scalar(NodeKind kind, float s) {
+  static Node constant() { return of(NodeKind::kConstant); }
+  static Node of(NodeKind kind, float s = 0.0f) {
     Node n;
     n.kind = kind;
     n.scalar = s;
     return n;
   }
-  static Node binary(NodeKind kind) {
-    Node n;
-    n.kind = kind;
+  static Node keeping(NodeKind kind, const Storage& a, const Storage& b) {
+    Node n = of(kind);
+    n.captured.reset(new Captured{{}, a, b});
     return n;
   }
-  static Node binary_keeping(NodeKind kind, const Storage& a, const Storage& b) {
-    Node n;
-    n.kind = kind;
-    n.lhs = a;
-    n.rhs = b;
+  static Node keeping(NodeKind kind, const Storage& input, float s = 0.0f) {
+    Node n = of(kind, s);
+    n.captured.reset(new Captured{{}, input, {}});
     return n;
   }
   static Node reshape(Shape before) {
-    Node n;
-    n.kind = NodeKind::kReshape;
-    n.shape = std::move(before);
+    Node n = of(NodeKind::kReshape);
+    n.captured.reset(new Captured{std::move(before), {}, {}});
     return n;
   }
   static Node transpose(std::size_t d0, std::size_t d1) {
-    Node n;
-    n.kind = NodeKind::kTranspose;
+    Node n = of(NodeKind::kTranspose);
     n.dim0 = d0;
     n.dim1 = d1;
-    return n;
-  }
-  static Node unary_keeping(NodeKind kind, const Storage& input, float s = 0.0f) {
-    Node n;
-    n.kind = kind;
-    n.lhs = input;
-    n.scalar = s;
     return n;
   }
 };

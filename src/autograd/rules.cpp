@@ -43,23 +43,23 @@ Result<void> apply_rule(const Node& n, GradContext& ctx, const Storage& g) {
       QUARN_CHECK(pass_scaled(ctx, n.inputs[0], g, 1.0f));
       return pass_scaled(ctx, n.inputs[1], g, -1.0f);
     case NodeKind::kReshape: {
-      QUARN_TRY(Storage c, engine::reshape(g, n.shape));
+      QUARN_TRY(Storage c, engine::reshape(g, n.shape()));
       return ctx.accumulate(n.inputs[0], std::move(c));
     }
     case NodeKind::kTranspose:
       return ctx.accumulate(n.inputs[0], engine::transpose(g, n.dim0, n.dim1));
     case NodeKind::kMul:
-      return both(ctx, n, engine::mul_backward(n.lhs, g, n.rhs));
+      return both(ctx, n, engine::mul_backward(n.lhs(), g, n.rhs()));
     case NodeKind::kDiv:
-      return both(ctx, n, engine::div_backward(n.lhs, g, n.rhs));
+      return both(ctx, n, engine::div_backward(n.lhs(), g, n.rhs()));
     case NodeKind::kMatmul:
-      return both(ctx, n, engine::matmul_backward(n.lhs, g, n.rhs));
+      return both(ctx, n, engine::matmul_backward(n.lhs(), g, n.rhs()));
     case NodeKind::kRelu: {
-      QUARN_TRY(Storage c, engine::relu_backward(n.lhs, g));
+      QUARN_TRY(Storage c, engine::relu_backward(n.lhs(), g));
       return ctx.accumulate(n.inputs[0], std::move(c));
     }
     case NodeKind::kScalarRdiv: {
-      QUARN_TRY(Storage c, engine::rdiv_backward(n.lhs, g, n.scalar));
+      QUARN_TRY(Storage c, engine::rdiv_backward(n.lhs(), g, n.scalar));
       return ctx.accumulate(n.inputs[0], std::move(c));
     }
   }

@@ -37,17 +37,22 @@ Result<Tensor> binary(const Tensor& a, const Tensor& b, Node node, Compute&& com
 
 // Captured operand storages only matter when the node is actually recorded.
 Node keeping(NodeKind kind, const Tensor& a, const Tensor& b) {
-  if (!(a.requires_grad || b.requires_grad)) return Node::binary(kind);
-  return Node::binary_keeping(kind, a.data, b.data);
+  if (!(a.requires_grad || b.requires_grad)) return Node::of(kind);
+  return Node::keeping(kind, a.data, b.data);
+}
+
+Node keeping(NodeKind kind, const Tensor& a, float s = 0.0f) {
+  if (!a.requires_grad) return Node::of(kind, s);
+  return Node::keeping(kind, a.data, s);
 }
 
 }  // namespace
 
 Result<Tensor> add(const Tensor& a, const Tensor& b) {
-  return binary(a, b, Node::binary(NodeKind::kAdd), [&] { return engine::add(a.data, b.data); });
+  return binary(a, b, Node::of(NodeKind::kAdd), [&] { return engine::add(a.data, b.data); });
 }
 Result<Tensor> sub(const Tensor& a, const Tensor& b) {
-  return binary(a, b, Node::binary(NodeKind::kSub), [&] { return engine::sub(a.data, b.data); });
+  return binary(a, b, Node::of(NodeKind::kSub), [&] { return engine::sub(a.data, b.data); });
 }
 Result<Tensor> mul(const Tensor& a, const Tensor& b) {
   return binary(a, b, keeping(NodeKind::kMul, a, b), [&] { return engine::mul(a.data, b.data); });
@@ -61,15 +66,15 @@ Result<Tensor> matmul(const Tensor& a, const Tensor& b) {
 }
 
 Result<Tensor> scalar_add(const Tensor& a, float s) {
-  return unary(a, Node::with_scalar(NodeKind::kScalarAdd, s),
+  return unary(a, Node::of(NodeKind::kScalarAdd, s),
                [&] { return engine::scalar_add(a.data, s); });
 }
 Result<Tensor> scalar_sub(const Tensor& a, float s) {
-  return unary(a, Node::with_scalar(NodeKind::kScalarSub, s),
+  return unary(a, Node::of(NodeKind::kScalarSub, s),
                [&] { return engine::scalar_sub(a.data, s); });
 }
 Result<Tensor> scalar_mul(const Tensor& a, float s) {
-  return unary(a, Node::with_scalar(NodeKind::kScalarProduct, s),
+  return unary(a, Node::of(NodeKind::kScalarProduct, s),
                [&] { return engine::scalar_product(a.data, s); });
 }
 // Division by a number is a product with its binary32 reciprocal, so it can
@@ -77,17 +82,15 @@ Result<Tensor> scalar_mul(const Tensor& a, float s) {
 // same reciprocal.
 Result<Tensor> scalar_div(const Tensor& a, float s) {
   float r = 1.0f / s;
-  return unary(a, Node::with_scalar(NodeKind::kScalarDiv, s),
+  return unary(a, Node::of(NodeKind::kScalarDiv, s),
                [&] { return engine::scalar_product(a.data, r); });
 }
 Result<Tensor> scalar_rdiv(const Tensor& a, float s) {
-  Node node = a.requires_grad ? Node::unary_keeping(NodeKind::kScalarRdiv, a.data, s)
-                              : Node::with_scalar(NodeKind::kScalarRdiv, s);
-  return unary(a, std::move(node), [&] { return engine::scalar_rdiv(a.data, s); });
+  return unary(a, keeping(NodeKind::kScalarRdiv, a, s), [&] { return engine::scalar_rdiv(a.data, s); });
 }
 
 Result<Tensor> reshape(const Tensor& a, const Shape& shape) {
-  Node node = a.requires_grad ? Node::reshape(a.data.shape()) : Node::reshape({});
+  Node node = a.requires_grad ? Node::reshape(a.data.shape()) : Node::of(NodeKind::kReshape);
   return unary(a, std::move(node), [&] { return engine::reshape(a.data, shape); });
 }
 
@@ -98,9 +101,7 @@ Tensor transpose(const Tensor& a, std::size_t dim0, std::size_t dim1) {
 }
 
 Result<Tensor> relu(const Tensor& a) {
-  Node node = a.requires_grad ? Node::unary_keeping(NodeKind::kRelu, a.data)
-                              : Node::binary(NodeKind::kRelu);
-  return unary(a, std::move(node), [&] { return engine::relu(a.data); });
+  return unary(a, keeping(NodeKind::kRelu, a), [&] { return engine::relu(a.data); });
 }
 
 Result<Tensor> compare(engine::CompareOp op, const Tensor& a, const Tensor& b) {
