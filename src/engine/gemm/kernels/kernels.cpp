@@ -16,13 +16,18 @@ bool has_avx512(const engine::CpuFeatures& f) { return f.has_avx512(); }
 bool has_avx2_fma(const engine::CpuFeatures& f) { return f.has_avx2_fma(); }
 #endif
 
-// Blocking per set. For the AVX2 set (32 KiB L1d, 512 KiB L2 per core): a
-// 256 x 16 panel of B is 16 KiB, half of L1; a 144 x 256 block of A is
-// 144 KiB of L2; a 256 x 4080 block of B is 4 MiB of the shared L3. mc is a
-// multiple of MR and nc of NR.
+// Blocking per set; mc is a multiple of MR and nc of NR. The B panel
+// (kc x NR) takes about half of a 32 KiB L1d, leaving room for the A panel
+// streaming past it; the A block (mc x kc) sits in L2, the B block
+// (kc x nc) in L3.
+//  - AVX2 (tuned on a core with 512 KiB L2, 32 MiB L3): 256 x 16 B panel =
+//    16 KiB, 144 x 256 A block = 144 KiB, 256 x 4080 B block = 4 MiB. The
+//    neighbours (kc 320 or 384, mc 96 to 192) measured within noise.
+//  - AVX-512 (L2 of 1 MiB or more on such cores): 128 x 32 B panel = 16 KiB,
+//    336 x 128 A block = 168 KiB, 128 x 4064 B block = 2 MiB.
 const std::array kKernels = {
 #if defined(__x86_64__)
-    SgemmKernel{"avx512_14x32", 14, 32, 140, 256, 4064, has_avx512, sgemm_avx512_14x32,
+    SgemmKernel{"avx512_14x32", 14, 32, 336, 128, 4064, has_avx512, sgemm_avx512_14x32,
                 sgemm_avx512_direct, sgemm_avx512_pack_a, sgemm_avx512_pack_b},
     SgemmKernel{"avx2_6x16", 6, 16, 144, 256, 4080, has_avx2_fma, sgemm_avx2_6x16,
                 sgemm_avx2_direct, sgemm_avx2_pack_a, sgemm_avx2_pack_b},
