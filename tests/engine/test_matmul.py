@@ -320,12 +320,23 @@ def test_shape_failures(shape_a, shape_b, message, dtype_name):
     assert str(info.value) == message
 
 
-def test_batch_too_large_to_expand():
-    # Empty operands may carry huge extents; the broadcast batch of these two
-    # has 2^80 slices, which no signed machine word can count.
-    big = 2**40
-    a = Tensor(np.ones((big, 1, 0, 3), dtype=np.float32)[:, :, :, :])
-    b = Tensor(np.ones((1, big, 3, 0), dtype=np.float32))
+@pytest.mark.parametrize(
+    "shape_a, shape_b, message",
+    [
+        # The broadcast batch [2^40, 2^40] has 2^80 slices, which no signed
+        # machine word counts; A's expansion is checked first.
+        ([2**40, 1, 0, 3], [1, 2**40, 3, 0], f"Broadcast failed for A to [{2**40}, {2**40}, 0, 3]"),
+        # A's target [2^40, 1, 0] is countable, B's [2^40, 0, 2^40] is not:
+        # extents of 0 do not make a count fit.
+        ([2**40, 1, 0], [1, 0, 2**40], f"Broadcast failed for B to [{2**40}, 0, {2**40}]"),
+    ],
+    ids=["A", "B"],
+)
+def test_expansion_too_large(shape_a, shape_b, message):
+    # Empty operands may carry huge extents at no cost in memory.
+    a = Tensor(np.ones(shape_a, dtype=np.float32))
+    b = Tensor(np.ones(shape_b, dtype=np.float32))
     with pytest.raises(RuntimeError) as info:
         a @ b
-    assert str(info.value) == f"Broadcast failed for A to [{big}, {big}, 0, 3]"
+    assert type(info.value) is RuntimeError
+    assert str(info.value) == message
