@@ -102,7 +102,8 @@ struct Matrix {
   FencedBuffer buf;
 
   Matrix(std::size_t r, std::size_t c, Layout layout, bool against_upper)
-      : rows(r), cols(c), rs(0), cs(0), span(0), origin(0), buf(extent(r, c, layout), against_upper) {
+      : rows(r), cols(c), rs(0), cs(0), span(0), origin(0),
+        buf(extent(r, c, layout), against_upper) {
     strides_for(r, c, layout, rs, cs);
     const auto [lo, hi] = bounds(r, c, rs, cs);
     span = (r == 0 || c == 0) ? 0 : static_cast<std::size_t>(hi - lo + 1);
@@ -134,8 +135,10 @@ struct Matrix {
                                                           std::ptrdiff_t rs, std::ptrdiff_t cs) {
     if (r == 0 || c == 0) return {0, 0};
     const auto R = static_cast<std::ptrdiff_t>(r) - 1, C = static_cast<std::ptrdiff_t>(c) - 1;
-    const std::ptrdiff_t lo = R * std::min<std::ptrdiff_t>(rs, 0) + C * std::min<std::ptrdiff_t>(cs, 0);
-    const std::ptrdiff_t hi = R * std::max<std::ptrdiff_t>(rs, 0) + C * std::max<std::ptrdiff_t>(cs, 0);
+    const std::ptrdiff_t lo = R * std::min<std::ptrdiff_t>(rs, 0) +
+                              C * std::min<std::ptrdiff_t>(cs, 0);
+    const std::ptrdiff_t hi = R * std::max<std::ptrdiff_t>(rs, 0) +
+                              C * std::max<std::ptrdiff_t>(cs, 0);
     return {lo, hi};
   }
   static std::size_t extent(std::size_t r, std::size_t c, Layout layout) {
@@ -246,9 +249,11 @@ void test_edge_sizes(const SgemmKernel& kern) {
       for (std::size_t n = 1; n <= 2 * kern.nr + 1; ++n) {
         const std::size_t k = 1 + (m * 7 + n * 3) % 19;
         const bool upper = (m + n) % 2 == 0;
-        run_case(kern, direct, {m, n, k, Layout::kRowMajor, Layout::kRowMajor, Layout::kRowMajor, upper});
+        run_case(kern, direct,
+                 {m, n, k, Layout::kRowMajor, Layout::kRowMajor, Layout::kRowMajor, upper});
         if ((m + n) % 3 == 0)
-          run_case(kern, direct, {m, n, k, Layout::kColMajor, Layout::kColMajor, Layout::kRowMajor, !upper});
+          run_case(kern, direct,
+                   {m, n, k, Layout::kColMajor, Layout::kColMajor, Layout::kRowMajor, !upper});
       }
 }
 
@@ -313,7 +318,7 @@ void test_block_edges(const SgemmKernel& kern) {
 // in double.
 void test_micro_kernel(const SgemmKernel& kern) {
   for (std::size_t k : {0u, 1u, 2u, 3u, 5u, 8u, 31u, 256u, 1000u}) {
-    std::vector<float, std::allocator<float>> a(kern.mr * k + 1), b(kern.nr * k + 1);
+    std::vector<float> a(kern.mr * k + 1), b(kern.nr * k + 1);
     for (auto& x : a) x = random_value();
     for (auto& x : b) x = random_value();
     const std::size_t ldc = kern.nr + 5;
@@ -344,7 +349,8 @@ void test_micro_kernel(const SgemmKernel& kern) {
             sum += t;
             mag += std::fabs(t);
           }
-          ok &= std::fabs(got - sum) <= 2.0 * static_cast<double>(k + 2) * std::ldexp(1.0, -24) * mag;
+          const double tol = 2.0 * static_cast<double>(k + 2) * std::ldexp(1.0, -24) * mag;
+          ok &= std::fabs(got - sum) <= tol;
         }
       }
       check(ok, std::string(kern.name) + " micro-kernel k=" + std::to_string(k) +

@@ -15,7 +15,6 @@
 #include "engine/gemm/sgemm.hpp"
 
 #include <algorithm>
-#include <cstdint>
 #include <new>
 
 #include "engine/cpu_features.hpp"
@@ -79,6 +78,10 @@ Workspace& thread_workspace() {
 
 std::ptrdiff_t off(std::size_t i) { return static_cast<std::ptrdiff_t>(i); }
 
+// k x n within the direct-kernel limit, without forming a product that could
+// wrap around.
+bool small_b(std::size_t k, std::size_t n) { return k <= kDirectMaxB / n; }
+
 std::size_t round_up(std::size_t x, std::size_t multiple) {
   return (x + multiple - 1) / multiple * multiple;
 }
@@ -130,9 +133,9 @@ void pack_b_block(const SgemmKernel& kern, const float* b, std::ptrdiff_t rsb,
   for (std::size_t jr = 0; jr < nc; jr += nr) {
     const std::size_t cols = std::min(nr, nc - jr);
     const float* src = b + off(jr) * csb;
-    if (cols == nr && kern.pack_b != nullptr && kern.pack_b(src, rsb, csb, kc, dst + jr * kc))
-      continue;
-    pack_b_panel(src, rsb, csb, kc, cols, nr, dst + jr * kc);
+    float* panel = dst + jr * kc;
+    if (cols == nr && kern.pack_b != nullptr && kern.pack_b(src, rsb, csb, kc, panel)) continue;
+    pack_b_panel(src, rsb, csb, kc, cols, nr, panel);
   }
 }
 
@@ -205,9 +208,9 @@ void packed_product(const SgemmKernel& kern, std::size_t m, std::size_t n, std::
         for (std::size_t ir = 0; ir < mc; ir += mr) {
           const std::size_t rows = std::min(mr, mc - ir);
           const float* src = asrc + off(ir) * rsa;
-          if (rows == mr && kern.pack_a != nullptr && kern.pack_a(src, rsa, csa, kc, apack + ir * kc))
-            continue;
-          pack_a_panel(src, rsa, csa, rows, kc, mr, apack + ir * kc);
+          float* dst = apack + ir * kc;
+          if (rows == mr && kern.pack_a != nullptr && kern.pack_a(src, rsa, csa, kc, dst)) continue;
+          pack_a_panel(src, rsa, csa, rows, kc, mr, dst);
         }
         macro_kernel(kern, mc, nc, kc, apack, bpack, c + off(ic) * rsc + off(jc) * csc, rsc,
                      csc, pc != 0);
@@ -255,11 +258,11 @@ void sgemm_with(const SgemmKernel& kern, bool direct, std::size_t m, std::size_t
   }
   if (direct && csc == 1) {
     // A few rows read B once either way, so packing it would only add a copy.
-    if (csb == 1 && (m <= kern.mr || k * n <= kDirectMaxB)) {
+    if (csb == 1 && (m <= kern.mr || small_b(k, n))) {
       kern.direct(m, n, k, a, rsa, csa, b, rsb, c, rsc);
       return;
     }
-    if (k * n <= kDirectMaxB) {
+    if (small_b(k, n)) {
       direct_packed_b(kern, m, n, k, a, rsa, csa, b, rsb, csb, c, rsc);
       return;
     }

@@ -29,8 +29,8 @@ namespace {
 // One full MR x (NV * kWidth) tile from packed panels. The accumulators stay
 // in registers: MR * NV of them plus NV for the B row and one broadcast.
 template <class V, int MR, int NV>
-[[gnu::always_inline]] inline void micro_tile(std::size_t k, const float* a, const float* b, float* c, std::ptrdiff_t ldc,
-                       bool accumulate) {
+[[gnu::always_inline]] inline void micro_tile(std::size_t k, const float* a, const float* b,
+                                              float* c, std::ptrdiff_t ldc, bool accumulate) {
   constexpr int W = V::kWidth;
   constexpr int NR = NV * W;
   typename V::Reg acc[MR][NV];
