@@ -32,18 +32,20 @@ from threadpoolctl import threadpool_info, threadpool_limits  # noqa: E402
 from quarn_core import Tensor  # noqa: E402
 
 
-def best_time(fn, repeats, min_total=0.2):
-    """Minimum over `repeats` runs (more for fast calls) of one call of fn."""
-    fn()  # warm caches, packing buffers and lazy initialisation
-    best = float("inf")
-    runs, start = 0, time.perf_counter()
-    while runs < repeats or time.perf_counter() - start < min_total:
-        t0 = time.perf_counter()
-        fn()
-        best = min(best, time.perf_counter() - t0)
-        runs += 1
-        if runs >= 50 * repeats:
-            break
+def best_times(fns, repeats, min_total=0.3):
+    """Best time of one call of each function. The calls take turns, round
+    after round, so that a burst of load from elsewhere on the machine hits
+    every contender alike instead of whichever happened to be running."""
+    for fn in fns:
+        fn()  # warm caches, packing buffers and lazy initialisation
+    best = [float("inf")] * len(fns)
+    rounds, start = 0, time.perf_counter()
+    while rounds < repeats or (time.perf_counter() - start < min_total and rounds < 50 * repeats):
+        for i, fn in enumerate(fns):
+            t0 = time.perf_counter()
+            fn()
+            best[i] = min(best[i], time.perf_counter() - t0)
+        rounds += 1
     return best
 
 
@@ -140,10 +142,9 @@ def main():
             b = rng.standard_normal((n, n), dtype=np.float32)
             ta, tb = Tensor(a), Tensor(b)
             pa, pb = torch.from_numpy(a), torch.from_numpy(b)
-            repeats = 10 if n <= 1024 else 4
-            ours = gflops(n, n, n, best_time(lambda: ta @ tb, repeats))
-            ref_np = gflops(n, n, n, best_time(lambda: a @ b, repeats))
-            ref_torch = gflops(n, n, n, best_time(lambda: pa @ pb, repeats))
+            repeats = 10 if n <= 1024 else 5
+            times = best_times([lambda: ta @ tb, lambda: a @ b, lambda: pa @ pb], repeats)
+            ours, ref_np, ref_torch = (gflops(n, n, n, t) for t in times)
             row(f"{n} x {n} x {n}", ours, ref_np, ref_torch, peak)
 
         header("left operand transposed vs row-major, 1024")
@@ -153,10 +154,10 @@ def main():
         at = np.ascontiguousarray(a.T)
         t_row, t_trans, tb = Tensor(a), Tensor(at).transpose(0, 1), Tensor(b)
         p_trans, pb = torch.from_numpy(at).t(), torch.from_numpy(b)
-        row_rate = gflops(n, n, n, best_time(lambda: t_row @ tb, 10))
-        trans_rate = gflops(n, n, n, best_time(lambda: t_trans @ tb, 10))
-        np_trans = gflops(n, n, n, best_time(lambda: at.T @ b, 10))
-        torch_trans = gflops(n, n, n, best_time(lambda: p_trans @ pb, 10))
+        times = best_times(
+            [lambda: t_row @ tb, lambda: t_trans @ tb, lambda: at.T @ b, lambda: p_trans @ pb], 10
+        )
+        row_rate, trans_rate, np_trans, torch_trans = (gflops(n, n, n, t) for t in times)
         row("row-major A", row_rate, None, None, peak)
         row("transposed A", trans_rate, np_trans, torch_trans, peak)
         print(f"  transposed / row-major: {trans_rate / row_rate:.2f}")
@@ -166,9 +167,8 @@ def main():
         b = rng.standard_normal((512, 32, 32), dtype=np.float32)
         ta, tb = Tensor(a), Tensor(b)
         pa, pb = torch.from_numpy(a), torch.from_numpy(b)
-        ours = gflops(32, 32, 32, best_time(lambda: ta @ tb, 20), 512)
-        ref_np = gflops(32, 32, 32, best_time(lambda: a @ b, 20), 512)
-        ref_torch = gflops(32, 32, 32, best_time(lambda: pa @ pb, 20), 512)
+        times = best_times([lambda: ta @ tb, lambda: a @ b, lambda: pa @ pb], 20)
+        ours, ref_np, ref_torch = (gflops(32, 32, 32, t, 512) for t in times)
         row("512 x (32 x 32 x 32)", ours, ref_np, ref_torch, peak)
 
         header("half precision 512 x 512 x 512 (vs PyTorch, same dtype)")
@@ -183,8 +183,8 @@ def main():
             tb = Tensor(b.astype(np_type), dtype=name)
             pa = torch.from_numpy(a).to(torch_type)
             pb = torch.from_numpy(b).to(torch_type)
-            ours = gflops(n, n, n, best_time(lambda: ta @ tb, 10))
-            ref_torch = gflops(n, n, n, best_time(lambda: pa @ pb, 10))
+            times = best_times([lambda: ta @ tb, lambda: pa @ pb], 5)
+            ours, ref_torch = (gflops(n, n, n, t) for t in times)
             row(name, ours, None, ref_torch, peak)
 
 
