@@ -22,7 +22,7 @@ PyObject* relu(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
-PyMethodDef relu_def = {"relu", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(relu)),
+PyMethodDef relu_def = {"relu", as_cfunction(relu),
                         METH_VARARGS | METH_KEYWORDS, "relu(py_tensor)\n--\n\n"};
 
 // Adds `obj` as attribute `name` and appends the name to __all__ (created

@@ -37,4 +37,10 @@ class PyRef {
   PyObject* p_ = nullptr;
 };
 
+// Functions taking keywords go into method tables through PyCFunction.
+template <class F>
+PyCFunction as_cfunction(F* f) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f));
+}
+
 }  // namespace quarn::binding

@@ -112,12 +112,16 @@ PyObject* tensor_clear_graph(PyObject*, PyObject*) {
 }
 
 // The reflected comparisons, for callers that spell them out.
-template <engine::CompareOp Op>
+constexpr char kReqFormat[] = "O:__req__";
+constexpr char kRltFormat[] = "O:__rlt__";
+constexpr char kRgtFormat[] = "O:__rgt__";
+
+template <engine::CompareOp Op, const char* Format>
 PyObject* tensor_reflected_compare(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     static const char* kwlist[] = {"other", nullptr};
     PyObject* other = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O", const_cast<char**>(kwlist), &other)) return nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, Format, const_cast<char**>(kwlist), &other)) return nullptr;
     float s = 0.0f;
     if (!arg_float(other, &s, "other", true)) return nullptr;
     return wrap_result(ops::compare_scalar(Op, rec(self), s));
@@ -136,23 +140,21 @@ PyGetSetDef tensor_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-#define QUARN_KW(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn))
-
 PyMethodDef tensor_methods[] = {
     {"grad", tensor_grad, METH_NOARGS, "grad($self)\n--\n\n"},
     {"to_numpy", tensor_to_numpy, METH_NOARGS, "to_numpy($self)\n--\n\n"},
     {"zeros_like", tensor_zeros_like, METH_NOARGS, "zeros_like($self)\n--\n\n"},
     {"ones_like", tensor_ones_like, METH_NOARGS, "ones_like($self)\n--\n\n"},
-    {"reshape", QUARN_KW(tensor_reshape), METH_VARARGS | METH_KEYWORDS, "reshape($self, shape)\n--\n\n"},
-    {"transpose", QUARN_KW(tensor_transpose), METH_VARARGS | METH_KEYWORDS,
+    {"reshape", as_cfunction(tensor_reshape), METH_VARARGS | METH_KEYWORDS, "reshape($self, shape)\n--\n\n"},
+    {"transpose", as_cfunction(tensor_transpose), METH_VARARGS | METH_KEYWORDS,
      "transpose($self, dim0, dim1)\n--\n\n"},
     {"backward", tensor_backward, METH_NOARGS, "backward($self)\n--\n\n"},
     {"clear_graph", tensor_clear_graph, METH_NOARGS | METH_STATIC, "clear_graph()\n--\n\n"},
-    {"__req__", QUARN_KW(tensor_reflected_compare<engine::CompareOp::kEq>), METH_VARARGS | METH_KEYWORDS,
+    {"__req__", as_cfunction(tensor_reflected_compare<engine::CompareOp::kEq, kReqFormat>), METH_VARARGS | METH_KEYWORDS,
      "__req__($self, other)\n--\n\n"},
-    {"__rlt__", QUARN_KW(tensor_reflected_compare<engine::CompareOp::kGt>), METH_VARARGS | METH_KEYWORDS,
+    {"__rlt__", as_cfunction(tensor_reflected_compare<engine::CompareOp::kGt, kRltFormat>), METH_VARARGS | METH_KEYWORDS,
      "__rlt__($self, other)\n--\n\n"},
-    {"__rgt__", QUARN_KW(tensor_reflected_compare<engine::CompareOp::kLt>), METH_VARARGS | METH_KEYWORDS,
+    {"__rgt__", as_cfunction(tensor_reflected_compare<engine::CompareOp::kLt, kRgtFormat>), METH_VARARGS | METH_KEYWORDS,
      "__rgt__($self, other)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
