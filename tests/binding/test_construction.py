@@ -106,7 +106,6 @@ def test_argument_types_are_checked_before_the_device_value():
         ("bool", "bool"),
         (np.float32, "f32"),
         (np.float16, "f16"),
-        (np.bool_, "bool"),
         (bool, "bool"),
         (ml_dtypes.bfloat16, "bf16"),
         (np.dtype("float32"), "f32"),
@@ -121,6 +120,16 @@ def test_argument_types_are_checked_before_the_device_value():
 def test_dtype_resolution(dtype, expected):
     t = Tensor([1.0, 0.0], dtype=dtype)
     assert t.dtype == expected
+
+
+def test_numpy_bool_type_resolves_through_its_name():
+    # The type's __name__ is "bool" on NumPy 2 but "bool_" on NumPy 1, and
+    # only the former is an element type name.
+    if np.bool_.__name__ == "bool":
+        assert Tensor([1.0, 0.0], dtype=np.bool_).dtype == "bool"
+    else:
+        with pytest.raises(ValueError, match="^Unsupported or invalid data type: 'bool_'$"):
+            Tensor([1.0, 0.0], dtype=np.bool_)
 
 
 def test_dtype_without_name_goes_through_numpy_dtype():
