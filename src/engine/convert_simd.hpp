@@ -102,6 +102,93 @@ inline __m512i round_bf16_x16(__m512 f) {
 }
 #endif
 
+// ---- Pairs of binary32 vectors, for fused kernels -----------------------------
+//
+// QUARN_VEC_F32_LANES is defined when this unit has vector conversions; the
+// element-wise kernels then load 2 x LANES 16-bit operands straight into two
+// binary32 vectors, compute, and round on the store, with no pass through
+// memory.
+//
+// bfloat16 pairs are interleaved: unpacking the 16-bit patterns against zero
+// puts each one in the top half of a 32-bit lane (which is the widening) in
+// an order that the saturating pack of the store undoes exactly, so no
+// permutes are needed. Both operands of a kernel are unpacked alike, so
+// lanes still meet their partners; only the lane order inside a pair differs
+// from memory order.
+//
+// These loads do not quiet signalling NaNs. Arithmetic quiets them itself
+// and returns the first NaN operand's payload whether it was signalling or
+// not, and the store's rounding sets the quiet bit, so the results are those
+// of quiet widening bit for bit.
+#if defined(__AVX512F__)
+#define QUARN_VEC_F32_LANES 16
+using VecF32 = __m512;
+struct VecPair {
+  VecF32 lo, hi;
+};
+inline VecF32 vec_set1(float x) { return _mm512_set1_ps(x); }
+inline VecPair pair_load_f16(const std::uint16_t* p) {
+  return {_mm512_cvtph_ps(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p))),
+          _mm512_cvtph_ps(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 16)))};
+}
+inline void pair_store_f16(std::uint16_t* p, VecPair v) {
+  constexpr int kRound = _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC;
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), _mm512_cvtps_ph(v.lo, kRound));
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(p + 16), _mm512_cvtps_ph(v.hi, kRound));
+}
+inline VecPair pair_load_bf16(const std::uint16_t* p) {
+  __m512i h = _mm512_loadu_si512(p);
+  __m512i zero = _mm512_setzero_si512();
+  return {_mm512_castsi512_ps(_mm512_unpacklo_epi16(zero, h)),
+          _mm512_castsi512_ps(_mm512_unpackhi_epi16(zero, h))};
+}
+inline __m512i round_bf16_lanes(VecF32 f) {
+  __m512i x = _mm512_castps_si512(f);
+  __m512i top = _mm512_srli_epi32(x, 16);
+  __m512i lsb = _mm512_and_si512(top, _mm512_set1_epi32(1));
+  __m512i rounded = _mm512_srli_epi32(_mm512_add_epi32(x, _mm512_add_epi32(lsb, _mm512_set1_epi32(0x7FFF))), 16);
+  __mmask16 nan = _mm512_cmp_ps_mask(f, f, _CMP_UNORD_Q);
+  return _mm512_mask_or_epi32(rounded, nan, top, _mm512_set1_epi32(0x40));
+}
+inline void pair_store_bf16(std::uint16_t* p, VecPair v) {
+  _mm512_storeu_si512(p, _mm512_packus_epi32(round_bf16_lanes(v.lo), round_bf16_lanes(v.hi)));
+}
+#elif defined(__AVX2__) && defined(__F16C__)
+#define QUARN_VEC_F32_LANES 8
+using VecF32 = __m256;
+struct VecPair {
+  VecF32 lo, hi;
+};
+inline VecF32 vec_set1(float x) { return _mm256_set1_ps(x); }
+inline VecPair pair_load_f16(const std::uint16_t* p) {
+  return {_mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))),
+          _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 8)))};
+}
+inline void pair_store_f16(std::uint16_t* p, VecPair v) {
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm256_cvtps_ph(v.lo, _MM_FROUND_TO_NEAREST_INT));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 8), _mm256_cvtps_ph(v.hi, _MM_FROUND_TO_NEAREST_INT));
+}
+inline VecPair pair_load_bf16(const std::uint16_t* p) {
+  __m256i h = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+  __m256i zero = _mm256_setzero_si256();
+  return {_mm256_castsi256_ps(_mm256_unpacklo_epi16(zero, h)),
+          _mm256_castsi256_ps(_mm256_unpackhi_epi16(zero, h))};
+}
+// round_bf16_x8 with the NaN test done by one unordered compare.
+inline __m256i round_bf16_lanes(VecF32 f) {
+  __m256i x = _mm256_castps_si256(f);
+  __m256i top = _mm256_srli_epi32(x, 16);
+  __m256i lsb = _mm256_and_si256(top, _mm256_set1_epi32(1));
+  __m256i rounded = _mm256_srli_epi32(_mm256_add_epi32(x, _mm256_add_epi32(lsb, _mm256_set1_epi32(0x7FFF))), 16);
+  __m256i nan = _mm256_castps_si256(_mm256_cmp_ps(f, f, _CMP_UNORD_Q));
+  return _mm256_blendv_epi8(rounded, _mm256_or_si256(top, _mm256_set1_epi32(0x40)), nan);
+}
+inline void pair_store_bf16(std::uint16_t* p, VecPair v) {
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(p),
+                      _mm256_packus_epi32(round_bf16_lanes(v.lo), round_bf16_lanes(v.hi)));
+}
+#endif
+
 inline void widen_bf16_array(const std::uint16_t* src, float* dst, std::size_t n) {
   std::size_t i = 0;
 #if defined(__AVX512F__)

@@ -38,11 +38,15 @@ enum UnaryKernel : std::uint8_t { kRelu, kNot, kUnaryKernelCount };
 inline constexpr std::size_t kDTypeCount = 4;
 
 // Indexed by kernel, then by the operands' DType ordinal; null where the
-// operation does not exist for that dtype.
+// operation does not exist for that dtype. The streaming variants give the
+// same results but write around the caches, for results too large to stay
+// in them.
 struct KernelTable {
   const char* name;
   BinaryRunFn binary[kBinaryKernelCount][kDTypeCount];
   UnaryRunFn unary[kUnaryKernelCount][kDTypeCount];
+  BinaryRunFn binary_streaming[kBinaryKernelCount][kDTypeCount];
+  UnaryRunFn unary_streaming[kUnaryKernelCount][kDTypeCount];
 };
 
 const KernelTable& kernel_table_baseline();
@@ -54,11 +58,13 @@ const KernelTable& kernel_table_avx512();
 // The table for this processor, chosen once per process.
 const KernelTable& kernels();
 
-inline BinaryRunFn binary_kernel(BinaryKernel k, DType d) {
-  return kernels().binary[k][static_cast<std::size_t>(d)];
+inline BinaryRunFn binary_kernel(BinaryKernel k, DType d, bool streaming = false) {
+  const KernelTable& t = kernels();
+  return (streaming ? t.binary_streaming : t.binary)[k][static_cast<std::size_t>(d)];
 }
-inline UnaryRunFn unary_kernel(UnaryKernel k, DType d) {
-  return kernels().unary[k][static_cast<std::size_t>(d)];
+inline UnaryRunFn unary_kernel(UnaryKernel k, DType d, bool streaming = false) {
+  const KernelTable& t = kernels();
+  return (streaming ? t.unary_streaming : t.unary)[k][static_cast<std::size_t>(d)];
 }
 
 }  // namespace quarn::engine::elementwise

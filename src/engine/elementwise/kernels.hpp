@@ -12,7 +12,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <type_traits>
+
+#if defined(__SSE2__)
+#include <immintrin.h>
+#endif
 
 #include "engine/convert_simd.hpp"
 #include "engine/elementwise/kernel_table.hpp"
@@ -34,6 +39,10 @@ struct F16Format {
   static float widen(std::uint16_t h) { return engine::widen_f16(h); }
   static void widen_array(const std::uint16_t* s, float* d, std::size_t n) { widen_f16_array(s, d, n); }
   static void round_array(const float* s, std::uint16_t* d, std::size_t n) { round_f16_array(s, d, n); }
+#if defined(QUARN_VEC_F32_LANES)
+  static VecPair load_pair(const std::uint16_t* p) { return pair_load_f16(p); }
+  static void store_pair(std::uint16_t* p, VecPair v) { pair_store_f16(p, v); }
+#endif
 };
 
 struct BF16Format {
@@ -42,6 +51,10 @@ struct BF16Format {
   static float widen(std::uint16_t h) { return engine::widen_bf16(h); }
   static void widen_array(const std::uint16_t* s, float* d, std::size_t n) { widen_bf16_array(s, d, n); }
   static void round_array(const float* s, std::uint16_t* d, std::size_t n) { round_bf16_array(s, d, n); }
+#if defined(QUARN_VEC_F32_LANES)
+  static VecPair load_pair(const std::uint16_t* p) { return pair_load_bf16(p); }
+  static void store_pair(std::uint16_t* p, VecPair v) { pair_store_bf16(p, v); }
+#endif
 };
 
 struct BoolFormat {
@@ -50,41 +63,47 @@ struct BoolFormat {
 
 // ---- Functors ----------------------------------------------------------------
 
-// Arithmetic, always on binary32 values (half formats are widened first).
+// Arithmetic, always on binary32 values (half formats are widened first):
+// on scalars, and on whole vectors where the unit has them.
 struct Add {
-  static float apply(float a, float b) { return a + b; }
+  template <class T>
+  static T apply(T a, T b) { return a + b; }
 };
 struct Sub {
-  static float apply(float a, float b) { return a - b; }
+  template <class T>
+  static T apply(T a, T b) { return a - b; }
 };
 struct Mul {
-  static float apply(float a, float b) { return a * b; }
+  template <class T>
+  static T apply(T a, T b) { return a * b; }
 };
 struct Div {
-  static float apply(float a, float b) { return a / b; }
+  template <class T>
+  static T apply(T a, T b) { return a / b; }
 };
 
 // Comparisons: IEEE on floats (NaN compares false), plain order on the
-// integer keys of half patterns and on bool bytes.
+// integer keys of half patterns and on bool bytes. On vectors the result is
+// a lane mask (all ones or zero).
 struct Eq {
   template <class T>
-  static bool apply(T a, T b) { return a == b; }
+  static auto apply(T a, T b) { return a == b; }
 };
 struct Ge {
   template <class T>
-  static bool apply(T a, T b) { return a >= b; }
+  static auto apply(T a, T b) { return a >= b; }
 };
 struct Gt {
   template <class T>
-  static bool apply(T a, T b) { return a > b; }
+  static auto apply(T a, T b) { return a > b; }
 };
 struct Le {
   template <class T>
-  static bool apply(T a, T b) { return a <= b; }
+  static auto apply(T a, T b) { return a <= b; }
 };
 struct Lt {
   template <class T>
-  static bool apply(T a, T b) { return a < b; }
+  static auto apply(T a, T b) { return a < b; }
 };
 
 // Logic on bool bytes.
@@ -149,18 +168,42 @@ void arith_run_f32(char* out, const char* a, std::ptrdiff_t sa, const char* b, s
              reinterpret_cast<const float*>(b), sb, n, [](float x, float y) { return Op::apply(x, y); });
 }
 
-// Half formats: widen a block of each operand to binary32, combine, round the
-// block back. Blocks stay in L1; a broadcast operand is widened once.
+// Half formats. Contiguous and broadcast runs are fused where the unit has
+// vector conversions: load and widen, compute, round and store, one vector
+// at a time. Whatever is left (tails, strided reads, units without vector
+// conversions) widens a block of each operand to binary32 in L1, combines,
+// and rounds the block back; a broadcast operand is widened once.
 inline constexpr std::size_t kHalfBlock = 512;
 
 template <class Fmt>
-inline const float* widen_block(const std::uint16_t* p, std::ptrdiff_t s, float* buf, std::size_t m) {
+inline void widen_block(const std::uint16_t* p, std::ptrdiff_t s, float* buf, std::size_t m) {
   if (s == 1) {
     Fmt::widen_array(p, buf, m);
   } else {
     for (std::size_t i = 0; i < m; ++i) buf[i] = Fmt::widen(p[static_cast<std::ptrdiff_t>(i) * s]);
   }
-  return buf;
+}
+
+template <class Op, class Fmt>
+std::size_t arith_half_fused(std::uint16_t* po, const std::uint16_t* pa, std::ptrdiff_t sa,
+                             const std::uint16_t* pb, std::ptrdiff_t sb, std::size_t n) {
+  std::size_t i = 0;
+#if defined(QUARN_VEC_F32_LANES)
+  constexpr std::size_t L = 2 * QUARN_VEC_F32_LANES;
+  auto apply = [](VecPair x, VecPair y) { return VecPair{Op::apply(x.lo, y.lo), Op::apply(x.hi, y.hi)}; };
+  if (sa == 1 && sb == 1) {
+    for (; i + L <= n; i += L) Fmt::store_pair(po + i, apply(Fmt::load_pair(pa + i), Fmt::load_pair(pb + i)));
+  } else if (sa == 1 && sb == 0) {
+    const VecF32 v = vec_set1(Fmt::widen(*pb));
+    for (; i + L <= n; i += L) Fmt::store_pair(po + i, apply(Fmt::load_pair(pa + i), VecPair{v, v}));
+  } else if (sa == 0 && sb == 1) {
+    const VecF32 v = vec_set1(Fmt::widen(*pa));
+    for (; i + L <= n; i += L) Fmt::store_pair(po + i, apply(VecPair{v, v}, Fmt::load_pair(pb + i)));
+  }
+#else
+  (void)po, (void)pa, (void)sa, (void)pb, (void)sb, (void)n;
+#endif
+  return i;
 }
 
 template <class Op, class Fmt>
@@ -169,21 +212,81 @@ void arith_run_half(char* out, const char* a, std::ptrdiff_t sa, const char* b, 
   auto* po = reinterpret_cast<std::uint16_t*>(out);
   const auto* pa = reinterpret_cast<const std::uint16_t*>(a);
   const auto* pb = reinterpret_cast<const std::uint16_t*>(b);
+  std::size_t done = arith_half_fused<Op, Fmt>(po, pa, sa, pb, sb, n);
+  if (done == n) return;
   alignas(64) float wa[kHalfBlock];
   alignas(64) float wb[kHalfBlock];
   alignas(64) float wr[kHalfBlock];
-  // A broadcast operand: widened once, then read with stride 0.
   if (sa == 0) wa[0] = Fmt::widen(*pa);
   if (sb == 0) wb[0] = Fmt::widen(*pb);
   const std::ptrdiff_t ba = sa == 0 ? 0 : 1;
   const std::ptrdiff_t bb = sb == 0 ? 0 : 1;
-  for (std::size_t done = 0; done < n; done += kHalfBlock) {
+  for (; done < n; done += kHalfBlock) {
     const std::size_t m = n - done < kHalfBlock ? n - done : kHalfBlock;
     if (sa != 0) widen_block<Fmt>(pa + static_cast<std::ptrdiff_t>(done) * sa, sa, wa, m);
     if (sb != 0) widen_block<Fmt>(pb + static_cast<std::ptrdiff_t>(done) * sb, sb, wb, m);
     binary_map(wr, wa, ba, wb, bb, m, [](float x, float y) { return Op::apply(x, y); });
     Fmt::round_array(wr, po + done, m);
   }
+}
+
+#if defined(QUARN_VEC_F32_LANES)
+using VecMask = decltype(VecF32{} < VecF32{});
+
+// Four lane masks to 4 x LANES bytes of 0 or 1, in lane order.
+inline void store_mask_bytes(std::uint8_t* p, VecMask m0, VecMask m1, VecMask m2, VecMask m3) {
+#if defined(__AVX512F__)
+  const __m128i one = _mm_set1_epi8(1);
+  const VecMask masks[4] = {m0, m1, m2, m3};
+  for (int j = 0; j < 4; ++j) {
+    __mmask16 k = _mm512_movepi32_mask(reinterpret_cast<__m512i>(masks[j]));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 16 * j), _mm_maskz_mov_epi8(k, one));
+  }
+#else
+  // Saturating packs keep 0 and -1 and work within 128-bit halves; the
+  // permute puts the four-byte groups back in order.
+  __m256i lo = _mm256_packs_epi32(reinterpret_cast<__m256i>(m0), reinterpret_cast<__m256i>(m1));
+  __m256i hi = _mm256_packs_epi32(reinterpret_cast<__m256i>(m2), reinterpret_cast<__m256i>(m3));
+  __m256i bytes = _mm256_permutevar8x32_epi32(_mm256_packs_epi16(lo, hi), _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7));
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), _mm256_and_si256(bytes, _mm256_set1_epi8(1)));
+#endif
+}
+#endif
+
+// binary32 comparisons, four vectors at a time where the unit has vectors:
+// the compiler's own code for bool results spends twice the instructions on
+// narrowing the masks.
+template <class Op>
+std::size_t compare_f32_fused(std::uint8_t* po, const float* pa, std::ptrdiff_t sa, const float* pb,
+                              std::ptrdiff_t sb, std::size_t n) {
+  std::size_t i = 0;
+#if defined(QUARN_VEC_F32_LANES)
+  constexpr std::size_t L = QUARN_VEC_F32_LANES;
+  auto load = [](const float* p) {
+    VecF32 v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+  };
+  if (sa == 1 && sb == 1) {
+    for (; i + 4 * L <= n; i += 4 * L)
+      store_mask_bytes(po + i, Op::apply(load(pa + i), load(pb + i)), Op::apply(load(pa + i + L), load(pb + i + L)),
+                       Op::apply(load(pa + i + 2 * L), load(pb + i + 2 * L)),
+                       Op::apply(load(pa + i + 3 * L), load(pb + i + 3 * L)));
+  } else if (sa == 1 && sb == 0) {
+    const VecF32 y = vec_set1(*pb);
+    for (; i + 4 * L <= n; i += 4 * L)
+      store_mask_bytes(po + i, Op::apply(load(pa + i), y), Op::apply(load(pa + i + L), y),
+                       Op::apply(load(pa + i + 2 * L), y), Op::apply(load(pa + i + 3 * L), y));
+  } else if (sa == 0 && sb == 1) {
+    const VecF32 x = vec_set1(*pa);
+    for (; i + 4 * L <= n; i += 4 * L)
+      store_mask_bytes(po + i, Op::apply(x, load(pb + i)), Op::apply(x, load(pb + i + L)),
+                       Op::apply(x, load(pb + i + 2 * L)), Op::apply(x, load(pb + i + 3 * L)));
+  }
+#else
+  (void)po, (void)pa, (void)sa, (void)pb, (void)sb, (void)n;
+#endif
+  return i;
 }
 
 template <class Op, class Fmt>
@@ -205,7 +308,10 @@ void compare_run(char* out, const char* a, std::ptrdiff_t sa, const char* b, std
       return ordered & Op::apply(kx, ky);
     });
   } else {
-    binary_map(po, pa, sa, pb, sb, n, [](Elem x, Elem y) -> std::uint8_t { return Op::apply(x, y); });
+    std::size_t i = 0;
+    if constexpr (std::is_same_v<Fmt, F32Format>) i = compare_f32_fused<Op>(po, pa, sa, pb, sb, n);
+    binary_map(po + i, pa + static_cast<std::ptrdiff_t>(i) * sa, sa, pb + static_cast<std::ptrdiff_t>(i) * sb, sb,
+               n - i, [](Elem x, Elem y) -> std::uint8_t { return Op::apply(x, y); });
   }
 }
 
@@ -224,40 +330,104 @@ void unary_run(char* out, const char* a, std::ptrdiff_t sa, std::size_t n) {
             [](Elem x) { return Op::apply(Fmt{}, x); });
 }
 
+// ---- Streaming stores -----------------------------------------------------------------
+//
+// A result much larger than the caches is written around them: each run is
+// computed into an L1 block and copied out with non-temporal stores, which
+// saves reading every result line into the cache before overwriting it. The
+// driver picks these variants only for large results (map.cpp).
+
+inline constexpr std::size_t kStreamBlockBytes = 4096;
+
+inline void stream_copy(char* dst, const char* src, std::size_t bytes) {
+  std::size_t i = 0;
+#if defined(__AVX__)
+  std::size_t head = (0 - reinterpret_cast<std::uintptr_t>(dst)) & 31;
+  if (head > bytes) head = bytes;
+  std::memcpy(dst, src, head);
+  for (i = head; i + 32 <= bytes; i += 32)
+    _mm256_stream_si256(reinterpret_cast<__m256i*>(dst + i), _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + i)));
+#elif defined(__SSE2__)
+  std::size_t head = (0 - reinterpret_cast<std::uintptr_t>(dst)) & 15;
+  if (head > bytes) head = bytes;
+  std::memcpy(dst, src, head);
+  for (i = head; i + 16 <= bytes; i += 16)
+    _mm_stream_si128(reinterpret_cast<__m128i*>(dst + i), _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i)));
+#endif
+  std::memcpy(dst + i, src + i, bytes - i);
+}
+
+template <BinaryRunFn Run, std::size_t InSize, std::size_t OutSize>
+void streamed_binary_run(char* out, const char* a, std::ptrdiff_t sa, const char* b, std::ptrdiff_t sb,
+                         std::size_t n) {
+  constexpr std::size_t kBlock = kStreamBlockBytes / OutSize;
+  alignas(64) char buf[kStreamBlockBytes];
+  for (std::size_t i = 0; i < n; i += kBlock) {
+    const std::size_t m = n - i < kBlock ? n - i : kBlock;
+    const auto off = static_cast<std::ptrdiff_t>(i * InSize);
+    Run(buf, a + off * sa, sa, b + off * sb, sb, m);
+    stream_copy(out + i * OutSize, buf, m * OutSize);
+  }
+}
+
+template <UnaryRunFn Run, std::size_t InSize, std::size_t OutSize>
+void streamed_unary_run(char* out, const char* a, std::ptrdiff_t sa, std::size_t n) {
+  constexpr std::size_t kBlock = kStreamBlockBytes / OutSize;
+  alignas(64) char buf[kStreamBlockBytes];
+  for (std::size_t i = 0; i < n; i += kBlock) {
+    const std::size_t m = n - i < kBlock ? n - i : kBlock;
+    Run(buf, a + static_cast<std::ptrdiff_t>(i * InSize) * sa, sa, m);
+    stream_copy(out + i * OutSize, buf, m * OutSize);
+  }
+}
+
 // ---- Registration ------------------------------------------------------------------
 
 constexpr std::size_t idx(DType d) { return static_cast<std::size_t>(d); }
 
+// Every kernel goes in with its streaming twin.
+template <BinaryRunFn Run, DType In, DType Out>
+constexpr void set_binary(KernelTable& t, BinaryKernel k) {
+  t.binary[k][idx(In)] = Run;
+  t.binary_streaming[k][idx(In)] = streamed_binary_run<Run, dtype_size(In), dtype_size(Out)>;
+}
+
+template <UnaryRunFn Run, DType In, DType Out>
+constexpr void set_unary(KernelTable& t, UnaryKernel k) {
+  t.unary[k][idx(In)] = Run;
+  t.unary_streaming[k][idx(In)] = streamed_unary_run<Run, dtype_size(In), dtype_size(Out)>;
+}
+
 template <class Op>
 constexpr void register_arith(KernelTable& t, BinaryKernel k) {
-  t.binary[k][idx(DType::F32)] = arith_run_f32<Op>;
-  t.binary[k][idx(DType::F16)] = arith_run_half<Op, F16Format>;
-  t.binary[k][idx(DType::BF16)] = arith_run_half<Op, BF16Format>;
+  set_binary<arith_run_f32<Op>, DType::F32, DType::F32>(t, k);
+  set_binary<arith_run_half<Op, F16Format>, DType::F16, DType::F16>(t, k);
+  set_binary<arith_run_half<Op, BF16Format>, DType::BF16, DType::BF16>(t, k);
 }
 
 template <class Op>
 constexpr void register_compare(KernelTable& t, BinaryKernel k) {
-  t.binary[k][idx(DType::F32)] = compare_run<Op, F32Format>;
-  t.binary[k][idx(DType::F16)] = compare_run<Op, F16Format>;
-  t.binary[k][idx(DType::BF16)] = compare_run<Op, BF16Format>;
-  t.binary[k][idx(DType::Bool)] = compare_run<Op, BoolFormat>;
+  set_binary<compare_run<Op, F32Format>, DType::F32, DType::Bool>(t, k);
+  set_binary<compare_run<Op, F16Format>, DType::F16, DType::Bool>(t, k);
+  set_binary<compare_run<Op, BF16Format>, DType::BF16, DType::Bool>(t, k);
+  set_binary<compare_run<Op, BoolFormat>, DType::Bool, DType::Bool>(t, k);
 }
 
 template <class Op>
 constexpr void register_logic(KernelTable& t, BinaryKernel k) {
-  t.binary[k][idx(DType::Bool)] = logic_run<Op>;
+  set_binary<logic_run<Op>, DType::Bool, DType::Bool>(t, k);
 }
 
 template <class Op>
 constexpr void register_numeric_map(KernelTable& t, UnaryKernel k) {
-  t.unary[k][idx(DType::F32)] = unary_run<Op, F32Format>;
-  t.unary[k][idx(DType::F16)] = unary_run<Op, F16Format>;
-  t.unary[k][idx(DType::BF16)] = unary_run<Op, BF16Format>;
+  set_unary<unary_run<Op, F32Format>, DType::F32, DType::F32>(t, k);
+  set_unary<unary_run<Op, F16Format>, DType::F16, DType::F16>(t, k);
+  set_unary<unary_run<Op, BF16Format>, DType::BF16, DType::BF16>(t, k);
 }
 
 template <class Op>
 constexpr void register_bool_map(KernelTable& t, UnaryKernel k) {
-  t.unary[k][idx(DType::Bool)] = unary_run<Op, BoolFormat>;
+  set_unary<unary_run<Op, BoolFormat>, DType::Bool, DType::Bool>(t, k);
 }
 
 constexpr KernelTable make_kernel_table(const char* name) {

@@ -1,5 +1,9 @@
 #include "engine/elementwise/map.hpp"
 
+#if defined(__SSE2__)
+#include <immintrin.h>
+#endif
+
 #include "engine/elementwise/layout.hpp"
 #include "engine/elementwise/strided_loop.hpp"
 #include "engine/ops.hpp"
@@ -7,6 +11,29 @@
 namespace quarn::engine::elementwise {
 
 namespace {
+
+// Results are streamed past the caches only when the operation touches more
+// memory than a large last-level cache holds (the result would be evicted
+// before anyone reads it anyway) and the result itself is large. Below that,
+// a result written into the cache is often still there for the next
+// operation, which streaming would throw away.
+constexpr std::size_t kStreamingFootprint = std::size_t{32} << 20;
+constexpr std::size_t kStreamingResult = std::size_t{8} << 20;
+
+bool should_stream(const Storage& out, std::size_t operand_bytes) {
+  return out.nbytes() >= kStreamingResult && out.nbytes() + operand_bytes >= kStreamingFootprint;
+}
+
+// Non-temporal stores are weakly ordered: fence before the result can be
+// handed to anyone else.
+void finish_streaming(bool streamed) {
+#if defined(__SSE2__)
+  if (streamed) _mm_sfence();
+#else
+  (void)streamed;
+#endif
+}
+
 char* mutable_bytes(const Storage& s) { return static_cast<char*>(s.mutable_data()); }
 char* bytes(const void* p) { return static_cast<char*>(const_cast<void*>(p)); }
 }  // namespace
@@ -17,7 +44,8 @@ Result<Storage> map_binary(BinaryKernel kernel, DType out_dtype, const Storage& 
   const View& vb = views.second;
   Strides strides = binary_result_strides(va, vb);
   Storage out = Storage::allocate(out_dtype, va.shape, strides);
-  BinaryRunFn fn = binary_kernel(kernel, a.dtype());
+  const bool streaming = should_stream(out, a.nbytes() + b.nbytes());
+  BinaryRunFn fn = binary_kernel(kernel, a.dtype(), streaming);
   const std::size_t in_size = dtype_size(a.dtype());
   LoopOperands<3> ops{{mutable_bytes(out), bytes(va.data), bytes(vb.data)},
                       {out.strides().data(), va.strides.data(), vb.strides.data()},
@@ -25,6 +53,7 @@ Result<Storage> map_binary(BinaryKernel kernel, DType out_dtype, const Storage& 
   for_each_run(va.shape, ops, [fn](const auto& p, const auto& s, std::size_t n) {
     fn(p[0], p[1], s[1], p[2], s[2], n);
   });
+  finish_streaming(streaming);
   return out;
 }
 
@@ -33,7 +62,8 @@ Storage map_with_scalar(BinaryKernel kernel, DType out_dtype, const Storage& a, 
   bool flat = false;
   Strides strides = map_result_strides(a, flat);
   Storage out = Storage::allocate(out_dtype, a.shape(), std::move(strides));
-  BinaryRunFn fn = binary_kernel(kernel, a.dtype());
+  const bool streaming = should_stream(out, a.nbytes());
+  BinaryRunFn fn = binary_kernel(kernel, a.dtype(), streaming);
   auto apply = [fn, scalar, scalar_first](char* o, const char* x, std::ptrdiff_t sx, std::size_t n) {
     const char* s = static_cast<const char*>(scalar);
     if (scalar_first) {
@@ -44,12 +74,14 @@ Storage map_with_scalar(BinaryKernel kernel, DType out_dtype, const Storage& a, 
   };
   if (flat) {
     apply(mutable_bytes(out), static_cast<const char*>(a.data()), 1, a.numel());
+    finish_streaming(streaming);
     return out;
   }
   LoopOperands<2> ops{{mutable_bytes(out), bytes(a.data())},
                       {out.strides().data(), a.strides().data()},
                       {dtype_size(out_dtype), a.itemsize()}};
   for_each_run(a.shape(), ops, [&](const auto& p, const auto& s, std::size_t n) { apply(p[0], p[1], s[1], n); });
+  finish_streaming(streaming);
   return out;
 }
 
@@ -57,15 +89,18 @@ Storage map_unary(UnaryKernel kernel, DType out_dtype, const Storage& a) {
   bool flat = false;
   Strides strides = map_result_strides(a, flat);
   Storage out = Storage::allocate(out_dtype, a.shape(), std::move(strides));
-  UnaryRunFn fn = unary_kernel(kernel, a.dtype());
+  const bool streaming = should_stream(out, a.nbytes());
+  UnaryRunFn fn = unary_kernel(kernel, a.dtype(), streaming);
   if (flat) {
     fn(mutable_bytes(out), static_cast<const char*>(a.data()), 1, a.numel());
+    finish_streaming(streaming);
     return out;
   }
   LoopOperands<2> ops{{mutable_bytes(out), bytes(a.data())},
                       {out.strides().data(), a.strides().data()},
                       {dtype_size(out_dtype), a.itemsize()}};
   for_each_run(a.shape(), ops, [fn](const auto& p, const auto& s, std::size_t n) { fn(p[0], p[1], s[1], n); });
+  finish_streaming(streaming);
   return out;
 }
 

@@ -1,0 +1,182 @@
+"""Element-wise operations against NumPy and PyTorch, one thread.
+
+Run after building the module:  python benchmarks/bench_elementwise.py
+
+Every figure is the best time of one call, measured in this run with the
+contenders taking turns, round after round, so that load from elsewhere on the
+machine hits them alike. Ratios are our time divided by theirs (below 1 means
+we are faster).
+
+Targets:
+  f32 add, contiguous and row-broadcast, 2048 x 2048   <= 1.0 vs NumPy and PyTorch
+  transposed + row-major, 2048 x 2048                    <= 1.5 vs NumPy
+  f16 add and bf16 multiply, 4M elements                 <= 0.2 vs NumPy, <= 1.0 vs PyTorch
+  t + t on one element, with and without requires_grad   <= 0.5 vs PyTorch
+  comparisons and ReLU, 4M float32                       <= 1.0 vs NumPy
+"""
+
+import time
+import timeit
+
+import ml_dtypes
+import numpy as np
+
+import quarn_core
+
+Tensor = quarn_core.Tensor
+relu = quarn_core.nn.functional.relu
+
+try:
+    import torch
+except ImportError:  # the PyTorch columns are then left empty
+    torch = None
+
+
+def best_times(fns, repeats=7, min_total=0.5):
+    """Best time of one call of each function (None entries are skipped)."""
+    live = [fn for fn in fns if fn is not None]
+    for fn in live:
+        fn()
+    best = {id(fn): float("inf") for fn in live}
+    rounds, start = 0, time.perf_counter()
+    while rounds < repeats or (time.perf_counter() - start < min_total and rounds < 30 * repeats):
+        for fn in live:
+            t0 = time.perf_counter()
+            fn()
+            best[id(fn)] = min(best[id(fn)], time.perf_counter() - t0)
+        rounds += 1
+    return [best[id(fn)] if fn is not None else None for fn in fns]
+
+
+def best_tiny_times(fns, setups=None, repeats=15, number=20000):
+    """Per-call time of very short calls: timeit batches, turn by turn."""
+    setups = setups or [None] * len(fns)
+    timers = [
+        timeit.Timer(fn, setup=setup or (lambda: None)) if fn is not None else None
+        for fn, setup in zip(fns, setups)
+    ]
+    best = [float("inf") if t is not None else None for t in timers]
+    for _ in range(repeats):
+        for i, timer in enumerate(timers):
+            if timer is not None:
+                best[i] = min(best[i], timer.timeit(number) / number)
+    return best
+
+
+def fmt_time(seconds):
+    if seconds is None:
+        return f"{'-':>10}"
+    if seconds < 1e-3:
+        return f"{seconds * 1e6:7.2f} us"
+    return f"{seconds * 1e3:7.3f} ms"
+
+
+def fmt_ratio(ours, theirs):
+    return f"{ours / theirs:7.2f}" if theirs else f"{'-':>7}"
+
+
+ROWS = []
+
+
+def row(label, times, target_np=None, target_torch=None):
+    ours, ref_np, ref_torch = times
+    verdicts = []
+    if target_np is not None and ref_np:
+        verdicts.append(ours / ref_np <= target_np)
+    if target_torch is not None and ref_torch:
+        verdicts.append(ours / ref_torch <= target_torch)
+    target = " ".join(
+        part
+        for part in (
+            f"np<={target_np}" if target_np is not None else "",
+            f"torch<={target_torch}" if target_torch is not None else "",
+        )
+        if part
+    )
+    status = ("ok" if all(verdicts) else "MISSED") if verdicts else ""
+    ROWS.append((label, all(verdicts)))
+    print(
+        f"{label:<40} {fmt_time(ours)} {fmt_time(ref_np)} {fmt_time(ref_torch)}"
+        f" {fmt_ratio(ours, ref_np)} {fmt_ratio(ours, ref_torch)}  {target:<22} {status}"
+    )
+
+
+def header(title):
+    print()
+    print(title)
+    print(
+        f"{'':<40} {'ours':>10} {'numpy':>10} {'torch':>10} {'/numpy':>7} {'/torch':>7}  target"
+    )
+
+
+def main():
+    if torch is not None:
+        torch.set_num_threads(1)
+        print(f"PyTorch {torch.__version__}, threads={torch.get_num_threads()}")
+    print(f"NumPy {np.__version__}, ml_dtypes {ml_dtypes.__version__}")
+    rng = np.random.default_rng(0)
+    n = 2048
+    a = rng.standard_normal((n, n), dtype=np.float32)
+    b = rng.standard_normal((n, n), dtype=np.float32)
+    v = rng.standard_normal(n, dtype=np.float32)
+    ta, tb, tv = Tensor(a), Tensor(b), Tensor(v)
+    pa, pb, pv = (torch.from_numpy(x) for x in (a, b, v)) if torch else (None, None, None)
+
+    header("float32, 2048 x 2048")
+    row("add, both contiguous",
+        best_times([lambda: ta + tb, lambda: a + b, torch and (lambda: pa + pb)]), 1.0, 1.0)
+    row("add, [2048, 2048] + [2048]",
+        best_times([lambda: ta + tv, lambda: a + v, torch and (lambda: pa + pv)]), 1.0, 1.0)
+    at = np.ascontiguousarray(a.T)
+    tat = Tensor(at).transpose(0, 1)
+    pat = torch.from_numpy(at).t() if torch else None
+    row("add, transposed + row-major",
+        best_times([lambda: tat + tb, lambda: at.T + b, torch and (lambda: pat + pb)]), 1.5)
+    row("mul by a number",
+        best_times([lambda: ta * 1.5, lambda: a * np.float32(1.5), torch and (lambda: pa * 1.5)]), 1.0)
+    row("div, both contiguous",
+        best_times([lambda: ta / tb, lambda: a / b, torch and (lambda: pa / pb)]), 1.0)
+
+    header("half precision, 4M elements")
+    for name, np_type, torch_type, op_name, op in (
+        ("float16", np.float16, torch and torch.float16, "add", lambda x, y: x + y),
+        ("bfloat16", ml_dtypes.bfloat16, torch and torch.bfloat16, "mul", lambda x, y: x * y),
+    ):
+        ha, hb = a.astype(np_type), b.astype(np_type)
+        qa, qb = Tensor(ha, dtype=name), Tensor(hb, dtype=name)
+        ra, rb = (pa.to(torch_type), pb.to(torch_type)) if torch else (None, None)
+        row(f"{name} {op_name}",
+            best_times([lambda: op(qa, qb), lambda: op(ha, hb), torch and (lambda: op(ra, rb))], 5),
+            0.2, 1.0)
+
+    header("comparisons and ReLU, float32 4M elements")
+    row("a > b",
+        best_times([lambda: ta > tb, lambda: a > b, torch and (lambda: pa > pb)]), 1.0)
+    row("a == 0.5",
+        best_times([lambda: ta == 0.5, lambda: a == np.float32(0.5), torch and (lambda: pa == 0.5)]), 1.0)
+    row("relu",
+        best_times([lambda: relu(ta), lambda: np.maximum(a, np.float32(0)),
+                    torch and (lambda: torch.relu(pa))]), 1.0)
+
+    header("per-operation overhead, t + t on one element")
+    one = Tensor(np.ones(1, dtype=np.float32))
+    one_np = np.ones(1, dtype=np.float32)
+    one_pt = torch.ones(1) if torch else None
+    row("requires_grad false",
+        best_tiny_times([lambda: one + one, lambda: one_np + one_np,
+                         torch and (lambda: one_pt + one_pt)]), None, 0.5)
+    grad_one = Tensor(np.ones(1, dtype=np.float32), requires_grad=True)
+    grad_pt = torch.ones(1, requires_grad=True) if torch else None
+    # Every recorded addition adds a node; each timing batch starts from a
+    # cleared graph (keeping the leaf's id valid is not needed for forward).
+    row("requires_grad true",
+        best_tiny_times([lambda: grad_one + grad_one, None, torch and (lambda: grad_pt + grad_pt)],
+                        setups=[Tensor.clear_graph, None, None]), None, 0.5)
+
+    missed = [label for label, ok in ROWS if not ok]
+    print()
+    print("all targets met" if not missed else "targets missed: " + ", ".join(missed))
+
+
+if __name__ == "__main__":
+    main()
