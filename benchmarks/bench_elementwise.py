@@ -2,10 +2,12 @@
 
 Run after building the module:  python benchmarks/bench_elementwise.py
 
-Every figure is the best time of one call, measured in this run with the
-contenders taking turns, round after round, so that load from elsewhere on the
-machine hits them alike. Ratios are our time divided by theirs (below 1 means
-we are faster).
+Every figure is the median time of one call over many rounds in which the
+contenders take turns, so that load from elsewhere on the machine hits them
+alike. The median, not the best, because on large operands a lucky round (a
+result still half in the last-level cache, no page faults) can be several
+times faster than the usual one. Ratios are our time divided by theirs
+(below 1 means we are faster).
 
 Targets:
   f32 add, contiguous and row-broadcast, 2048 x 2048   <= 1.0 vs NumPy and PyTorch
@@ -15,6 +17,7 @@ Targets:
   comparisons and ReLU, 4M float32                       <= 1.0 vs NumPy
 """
 
+import statistics
 import time
 import timeit
 
@@ -32,24 +35,23 @@ except ImportError:  # the PyTorch columns are then left empty
     torch = None
 
 
-def best_times(fns, repeats=7, min_total=0.5):
-    """Best time of one call of each function (None entries are skipped)."""
+def median_times(fns, rounds=41):
+    """Median time of one call of each function (None entries are skipped)."""
     live = [fn for fn in fns if fn is not None]
     for fn in live:
         fn()
-    best = {id(fn): float("inf") for fn in live}
-    rounds, start = 0, time.perf_counter()
-    while rounds < repeats or (time.perf_counter() - start < min_total and rounds < 30 * repeats):
+    samples = {id(fn): [] for fn in live}
+    for _ in range(rounds):
         for fn in live:
             t0 = time.perf_counter()
             fn()
-            best[id(fn)] = min(best[id(fn)], time.perf_counter() - t0)
-        rounds += 1
-    return [best[id(fn)] if fn is not None else None for fn in fns]
+            samples[id(fn)].append(time.perf_counter() - t0)
+    return [statistics.median(samples[id(fn)]) if fn is not None else None for fn in fns]
 
 
-def best_tiny_times(fns, setups=None, repeats=15, number=20000):
-    """Per-call time of very short calls: timeit batches, turn by turn."""
+def tiny_times(fns, setups=None, repeats=15, number=20000):
+    """Per-call time of very short calls: the best of timeit batches taken
+    turn by turn (a batch already averages over many calls)."""
     setups = setups or [None] * len(fns)
     timers = [
         timeit.Timer(fn, setup=setup or (lambda: None)) if fn is not None else None
@@ -124,18 +126,18 @@ def main():
 
     header("float32, 2048 x 2048")
     row("add, both contiguous",
-        best_times([lambda: ta + tb, lambda: a + b, torch and (lambda: pa + pb)]), 1.0, 1.0)
+        median_times([lambda: ta + tb, lambda: a + b, torch and (lambda: pa + pb)]), 1.0, 1.0)
     row("add, [2048, 2048] + [2048]",
-        best_times([lambda: ta + tv, lambda: a + v, torch and (lambda: pa + pv)]), 1.0, 1.0)
+        median_times([lambda: ta + tv, lambda: a + v, torch and (lambda: pa + pv)]), 1.0, 1.0)
     at = np.ascontiguousarray(a.T)
     tat = Tensor(at).transpose(0, 1)
     pat = torch.from_numpy(at).t() if torch else None
     row("add, transposed + row-major",
-        best_times([lambda: tat + tb, lambda: at.T + b, torch and (lambda: pat + pb)]), 1.5)
+        median_times([lambda: tat + tb, lambda: at.T + b, torch and (lambda: pat + pb)]), 1.5)
     row("mul by a number",
-        best_times([lambda: ta * 1.5, lambda: a * np.float32(1.5), torch and (lambda: pa * 1.5)]), 1.0)
+        median_times([lambda: ta * 1.5, lambda: a * np.float32(1.5), torch and (lambda: pa * 1.5)]), 1.0)
     row("div, both contiguous",
-        best_times([lambda: ta / tb, lambda: a / b, torch and (lambda: pa / pb)]), 1.0)
+        median_times([lambda: ta / tb, lambda: a / b, torch and (lambda: pa / pb)]), 1.0)
 
     header("half precision, 4M elements")
     for name, np_type, torch_type, op_name, op in (
@@ -146,16 +148,16 @@ def main():
         qa, qb = Tensor(ha, dtype=name), Tensor(hb, dtype=name)
         ra, rb = (pa.to(torch_type), pb.to(torch_type)) if torch else (None, None)
         row(f"{name} {op_name}",
-            best_times([lambda: op(qa, qb), lambda: op(ha, hb), torch and (lambda: op(ra, rb))], 5),
+            median_times([lambda: op(qa, qb), lambda: op(ha, hb), torch and (lambda: op(ra, rb))], 21),
             0.2, 1.0)
 
     header("comparisons and ReLU, float32 4M elements")
     row("a > b",
-        best_times([lambda: ta > tb, lambda: a > b, torch and (lambda: pa > pb)]), 1.0)
+        median_times([lambda: ta > tb, lambda: a > b, torch and (lambda: pa > pb)]), 1.0)
     row("a == 0.5",
-        best_times([lambda: ta == 0.5, lambda: a == np.float32(0.5), torch and (lambda: pa == 0.5)]), 1.0)
+        median_times([lambda: ta == 0.5, lambda: a == np.float32(0.5), torch and (lambda: pa == 0.5)]), 1.0)
     row("relu",
-        best_times([lambda: relu(ta), lambda: np.maximum(a, np.float32(0)),
+        median_times([lambda: relu(ta), lambda: np.maximum(a, np.float32(0)),
                     torch and (lambda: torch.relu(pa))]), 1.0)
 
     header("per-operation overhead, t + t on one element")
@@ -163,14 +165,14 @@ def main():
     one_np = np.ones(1, dtype=np.float32)
     one_pt = torch.ones(1) if torch else None
     row("requires_grad false",
-        best_tiny_times([lambda: one + one, lambda: one_np + one_np,
+        tiny_times([lambda: one + one, lambda: one_np + one_np,
                          torch and (lambda: one_pt + one_pt)]), None, 0.5)
     grad_one = Tensor(np.ones(1, dtype=np.float32), requires_grad=True)
     grad_pt = torch.ones(1, requires_grad=True) if torch else None
     # Every recorded addition adds a node; each timing batch starts from a
     # cleared graph (keeping the leaf's id valid is not needed for forward).
     row("requires_grad true",
-        best_tiny_times([lambda: grad_one + grad_one, None, torch and (lambda: grad_pt + grad_pt)],
+        tiny_times([lambda: grad_one + grad_one, None, torch and (lambda: grad_pt + grad_pt)],
                         setups=[Tensor.clear_graph, None, None]), None, 0.5)
 
     missed = [label for label, ok in ROWS if not ok]
