@@ -51,6 +51,10 @@ def test_transposed_operand_keeps_its_strides(rng, dtype):
     got = relu(t)
     assert got.shape == [3, 2] and got.strides == [1, 3]
     np.testing.assert_array_equal(got.to_numpy(), np.maximum(a.T, 0).astype(NP_TYPES[dtype]))
+    # The kept layout is not row-major, so reshape refuses it.
+    with pytest.raises(ValueError) as info:
+        got.reshape([6])
+    assert "IncompatibleLayout" in str(info.value)
 
 
 def test_empty_and_zero_dimensional():

@@ -44,19 +44,19 @@ int order_score(ViewOrder order) {
 // | both column-major contiguous, or scores < 0   | column-major |
 // | anything else                                 | row-major    |
 // A view of the class "both orders" counts as contiguous either way.
-Strides binary_result_strides(const View& a, const View& b) {
-  const ViewOrder oa = classify_view(a.shape, a.strides);
-  const ViewOrder ob = classify_view(b.shape, b.strides);
-  auto row = [](const View& v, ViewOrder o) {
-    return o == ViewOrder::kBothOrders || is_row_major_contiguous(v.shape, v.strides);
+Strides binary_result_strides(const Shape& shape, const Strides& a, const Strides& b) {
+  const ViewOrder oa = classify_view(shape, a);
+  const ViewOrder ob = classify_view(shape, b);
+  auto row = [&](const Strides& s, ViewOrder o) {
+    return o == ViewOrder::kBothOrders || is_row_major_contiguous(shape, s);
   };
-  auto column = [](const View& v, ViewOrder o) {
-    return o == ViewOrder::kBothOrders || is_column_major_contiguous(v.shape, v.strides);
+  auto column = [&](const Strides& s, ViewOrder o) {
+    return o == ViewOrder::kBothOrders || is_column_major_contiguous(shape, s);
   };
-  if (row(a, oa) && row(b, ob)) return row_major_strides(a.shape);
+  if (row(a, oa) && row(b, ob)) return row_major_strides(shape);
   if ((column(a, oa) && column(b, ob)) || order_score(oa) + order_score(ob) < 0)
-    return column_major_strides(a.shape);
-  return row_major_strides(a.shape);
+    return column_major_strides(shape);
+  return row_major_strides(shape);
 }
 
 Strides map_result_strides(const Storage& a, bool& same_layout) {

@@ -2,7 +2,7 @@
 #pragma once
 
 #include "core/shape.hpp"
-#include "engine/ops.hpp"
+#include "core/storage.hpp"
 
 namespace quarn::engine::elementwise {
 
@@ -20,9 +20,11 @@ enum class ViewOrder {
 ViewOrder classify_view(const Shape& shape, const Strides& strides);
 int order_score(ViewOrder order);
 
-// Row-major unless both views are column-major contiguous or their scores
-// lean column-major; see the table in layout.cpp.
-Strides binary_result_strides(const View& a, const View& b);
+// Strides of the result of a two-operand operation over `shape`, whose
+// operands are read with the (expanded) strides `a` and `b`: row-major
+// unless both are column-major contiguous or their scores lean column-major;
+// see the table in layout.cpp.
+Strides binary_result_strides(const Shape& shape, const Strides& a, const Strides& b);
 
 // The operand's own strides when its elements fill one dense block (the
 // result then mirrors it element for element), else row-major. `same_layout`

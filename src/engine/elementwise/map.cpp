@@ -4,6 +4,7 @@
 #include <immintrin.h>
 #endif
 
+#include "engine/broadcast.hpp"
 #include "engine/elementwise/layout.hpp"
 #include "engine/elementwise/strided_loop.hpp"
 #include "engine/ops.hpp"
@@ -38,23 +39,36 @@ char* mutable_bytes(const Storage& s) { return static_cast<char*>(s.mutable_data
 char* bytes(const void* p) { return static_cast<char*>(const_cast<void*>(p)); }
 }  // namespace
 
-Result<Storage> map_binary(BinaryKernel kernel, DType out_dtype, const Storage& a, const Storage& b) {
-  QUARN_TRY(auto views, broadcast_operands(a, b));
-  const View& va = views.first;
-  const View& vb = views.second;
-  Strides strides = binary_result_strides(va, vb);
-  Storage out = Storage::allocate(out_dtype, va.shape, strides);
+namespace {
+
+// Both operands already read over `shape` through their (expanded) strides.
+Storage run_binary(BinaryKernel kernel, DType out_dtype, const Shape& shape, const Storage& a,
+                   const Strides& sa, const Storage& b, const Strides& sb) {
+  Storage out = Storage::allocate(out_dtype, shape, binary_result_strides(shape, sa, sb));
   const bool streaming = should_stream(out, a.nbytes() + b.nbytes());
   BinaryRunFn fn = binary_kernel(kernel, a.dtype(), streaming);
   const std::size_t in_size = dtype_size(a.dtype());
-  LoopOperands<3> ops{{mutable_bytes(out), bytes(va.data), bytes(vb.data)},
-                      {out.strides().data(), va.strides.data(), vb.strides.data()},
+  LoopOperands<3> ops{{mutable_bytes(out), bytes(a.data()), bytes(b.data())},
+                      {out.strides().data(), sa.data(), sb.data()},
                       {dtype_size(out_dtype), in_size, in_size}};
-  for_each_run(va.shape, ops, [fn](const auto& p, const auto& s, std::size_t n) {
+  for_each_run(shape, ops, [fn](const auto& p, const auto& s, std::size_t n) {
     fn(p[0], p[1], s[1], p[2], s[2], n);
   });
   finish_streaming(streaming);
   return out;
+}
+
+}  // namespace
+
+Result<Storage> map_binary(BinaryKernel kernel, DType out_dtype, const Storage& a, const Storage& b) {
+  // Equal shapes need no expansion: the views would be the storages
+  // themselves, and an existing storage's element count cannot overflow.
+  if (a.shape() == b.shape()) return run_binary(kernel, out_dtype, a.shape(), a, a.strides(), b, b.strides());
+  // broadcast_operands without the View wrappers.
+  QUARN_TRY(Shape target, broadcast_shape(a.shape(), b.shape()));
+  QUARN_TRY(Strides sa, expanded_strides(a, target, "A"));
+  QUARN_TRY(Strides sb, expanded_strides(b, target, "B"));
+  return run_binary(kernel, out_dtype, target, a, sa, b, sb);
 }
 
 Storage map_with_scalar(BinaryKernel kernel, DType out_dtype, const Storage& a, const void* scalar,
