@@ -179,9 +179,12 @@ template <class Fmt>
 inline void widen_block(const std::uint16_t* p, std::ptrdiff_t s, float* buf, std::size_t m) {
   if (s == 1) {
     Fmt::widen_array(p, buf, m);
-  } else {
-    for (std::size_t i = 0; i < m; ++i) buf[i] = Fmt::widen(p[static_cast<std::ptrdiff_t>(i) * s]);
+    return;
   }
+  // Gather the patterns first, so that the widening itself is vectorised.
+  alignas(64) std::uint16_t gathered[kHalfBlock];
+  for (std::size_t i = 0; i < m; ++i) gathered[i] = p[static_cast<std::ptrdiff_t>(i) * s];
+  Fmt::widen_array(gathered, buf, m);
 }
 
 template <class Op, class Fmt>

@@ -15,8 +15,11 @@
 //
 // When an operand is read across its own memory order (a transposed operand
 // combined with a row-major result) the two innermost axes are walked in
-// square tiles, so the lines that operand pulls in are used up while they are
-// still in L1.
+// square tiles, and each tile of that operand is first copied, in its own
+// memory order, into a small buffer laid out like the result. Reading it
+// directly would step through memory by whole rows: every element a new line,
+// and with power-of-two row lengths all of them in the same few cache sets,
+// so no line would survive until its neighbour is needed.
 #pragma once
 
 #include <array>
@@ -35,9 +38,11 @@ struct LoopOperands {
   std::array<std::size_t, N> itemsize;
 };
 
-// Tile edge for strided walks: 64 x 64 elements keep a transposed f32
-// operand's lines (64 lines of 64 bytes for each 16 rows) inside L1.
+// Tile edge for strided walks: a 64 x 64 tile of 4-byte elements is 16 KiB,
+// so the copy and the runs that read it stay in L1.
 inline constexpr std::size_t kTile = 64;
+inline constexpr std::size_t kMaxTileItem = 4;
+inline constexpr std::ptrdiff_t kPrefetchRows = 8;
 
 namespace detail {
 
@@ -112,6 +117,36 @@ void walk_outer(const LoopPlan<N>& plan, std::size_t stop, std::array<char*, N> 
   }
 }
 
+// Copies rows x cols elements, read column by column along the source's own
+// fast axis, into `dst` laid out row-major with `cols` elements per row.
+template <class T>
+void copy_tile(char* dst, const char* src, std::size_t rows, std::size_t cols, std::ptrdiff_t step_r,
+               std::ptrdiff_t step_c) {
+  T* out = reinterpret_cast<T*>(dst);
+  const std::size_t span = rows * sizeof(T);
+  for (std::size_t c = 0; c < cols; ++c) {
+    const char* column = src + static_cast<std::ptrdiff_t>(c) * step_c;
+    // The same column of the next tile: short chunks a row length apart are
+    // a pattern the hardware prefetchers do not follow.
+    const std::uintptr_t ahead = reinterpret_cast<std::uintptr_t>(column) + kTile * step_c;
+    for (std::size_t off = 0; off < span; off += 64) __builtin_prefetch(reinterpret_cast<const void*>(ahead + off));
+    for (std::size_t r = 0; r < rows; ++r)
+      out[r * cols + c] = *reinterpret_cast<const T*>(column + static_cast<std::ptrdiff_t>(r) * step_r);
+  }
+}
+
+inline void copy_tile(char* dst, const char* src, std::size_t rows, std::size_t cols, std::ptrdiff_t step_r,
+                      std::ptrdiff_t step_c, std::size_t itemsize) {
+  switch (itemsize) {
+    case 1:
+      return copy_tile<std::uint8_t>(dst, src, rows, cols, step_r, step_c);
+    case 2:
+      return copy_tile<std::uint16_t>(dst, src, rows, cols, step_r, step_c);
+    default:
+      return copy_tile<std::uint32_t>(dst, src, rows, cols, step_r, step_c);
+  }
+}
+
 }  // namespace detail
 
 template <std::size_t N, class Run>
@@ -125,31 +160,55 @@ void for_each_run(const Shape& shape, const LoopOperands<N>& ops, Run&& run) {
     return;
   }
   const std::size_t n = plan.extent[nd - 1];
-  bool across = false;  // some operand read against its memory order
+  // Operands read against their memory order: strided along the inner axis
+  // but closer together along the next one.
+  std::array<bool, N> across{};
+  bool any_across = false;
   for (std::size_t k = 0; k < N; ++k) {
     inner[k] = plan.step[k][nd - 1] / static_cast<std::ptrdiff_t>(ops.itemsize[k]);
-    if (k > 0 && nd >= 2 && detail::magnitude(inner[k]) > 1 &&
-        detail::magnitude(plan.step[k][nd - 2]) < detail::magnitude(plan.step[k][nd - 1]))
-      across = true;
+    across[k] = k > 0 && nd >= 2 && ops.itemsize[k] <= kMaxTileItem && detail::magnitude(inner[k]) > 1 &&
+                detail::magnitude(plan.step[k][nd - 2]) < detail::magnitude(plan.step[k][nd - 1]);
+    any_across |= across[k];
   }
   const std::size_t rows = nd >= 2 ? plan.extent[nd - 2] : 1;
-  if (!across || n < 2 * kTile || rows < 2 * kTile) {
+  if (!any_across || n < 2 * kTile || rows < 2 * kTile) {
     detail::walk_outer(plan, nd - 1, ops.data, [&](const std::array<char*, N>& p) { run(p, inner, n); });
     return;
   }
-  // Tiled walk over the two innermost axes.
+  // Tiled walk over the two innermost axes; tiled operands are read from
+  // their tile buffers with stride 1.
+  std::array<std::ptrdiff_t, N> tiled_inner = inner;
+  for (std::size_t k = 0; k < N; ++k)
+    if (across[k]) tiled_inner[k] = 1;
+  alignas(64) char tiles[N - 1][kTile * kTile * kMaxTileItem];
   detail::walk_outer(plan, nd - 2, ops.data, [&](const std::array<char*, N>& base) {
     for (std::size_t r0 = 0; r0 < rows; r0 += kTile) {
-      const std::size_t r1 = r0 + kTile < rows ? r0 + kTile : rows;
+      const std::size_t h = rows - r0 < kTile ? rows - r0 : kTile;
       for (std::size_t c0 = 0; c0 < n; c0 += kTile) {
         const std::size_t m = n - c0 < kTile ? n - c0 : kTile;
         std::array<char*, N> p;
-        for (std::size_t k = 0; k < N; ++k)
+        std::array<std::ptrdiff_t, N> row_step;
+        for (std::size_t k = 0; k < N; ++k) {
           p[k] = base[k] + static_cast<std::ptrdiff_t>(r0) * plan.step[k][nd - 2] +
                  static_cast<std::ptrdiff_t>(c0) * plan.step[k][nd - 1];
-        for (std::size_t r = r0; r < r1; ++r) {
-          run(p, inner, m);
-          for (std::size_t k = 0; k < N; ++k) p[k] += plan.step[k][nd - 2];
+          row_step[k] = plan.step[k][nd - 2];
+          if (across[k]) {
+            detail::copy_tile(tiles[k - 1], p[k], h, m, plan.step[k][nd - 2], plan.step[k][nd - 1], ops.itemsize[k]);
+            p[k] = tiles[k - 1];
+            row_step[k] = static_cast<std::ptrdiff_t>(m * ops.itemsize[k]);
+          }
+        }
+        for (std::size_t r = 0; r < h; ++r) {
+          // Untiled operands are read in short row pieces a row length
+          // apart; fetch a few rows ahead.
+          for (std::size_t k = 1; k < N; ++k) {
+            if (across[k]) continue;
+            const std::uintptr_t ahead = reinterpret_cast<std::uintptr_t>(p[k]) + kPrefetchRows * row_step[k];
+            for (std::size_t off = 0; off < m * ops.itemsize[k]; off += 64)
+              __builtin_prefetch(reinterpret_cast<const void*>(ahead + off));
+          }
+          run(p, tiled_inner, m);
+          for (std::size_t k = 0; k < N; ++k) p[k] += row_step[k];
         }
       }
     }
