@@ -379,6 +379,23 @@ void test_public_strided() {
   }
 }
 
+// Bool operands take the tiled walk with one-byte tiles.
+void test_public_strided_bool() {
+  std::mt19937 rng(8);
+  Storage a = swapped(random_storage(rng, DType::Bool, {300, 200}), 0, 1);  // [200, 300], transposed
+  Storage b = random_storage(rng, DType::Bool, {200, 300});
+  const std::pair<BinaryKernel, Result<Storage>> results[] = {
+      {kXor, logical(LogicOp::kXor, a, b)},
+      {kAnd, logical(LogicOp::kAnd, b, a)},
+      {kLt, compare(CompareOp::kLt, a, b)},
+  };
+  for (const auto& [k, r] : results) {
+    check(r.ok(), "bool strided");
+    if (r.ok()) check_against_reference(k, k == kAnd ? b : a, k == kAnd ? a : b, r.value(),
+                                        std::string("bool strided ") + kernel_name(k));
+  }
+}
+
 // Scalar operations and scalar comparisons equal the tensor-tensor ones
 // against a one-element tensor holding the number rounded to the dtype.
 void test_public_scalar() {
@@ -491,6 +508,7 @@ int main() {
   test_unary_runs();
   test_public_broadcasting();
   test_public_strided();
+  test_public_strided_bool();
   test_public_scalar();
   test_result_layout();
   test_messages();
