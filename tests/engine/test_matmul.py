@@ -94,7 +94,18 @@ def test_sizes_around_micro_tiles(m, n, randn):
 
 @pytest.mark.parametrize(
     "m, k, n",
-    [(145, 257, 63), (64, 513, 64), (7, 300, 4100), (289, 31, 290), (150, 260, 150)],
+    [
+        (145, 257, 63),
+        (64, 513, 64),
+        (7, 300, 4100),
+        (289, 31, 290),
+        (150, 260, 150),
+        # Matrix-vector products, which have kernels of their own.
+        (2100, 300, 1),
+        (1, 300, 2100),
+        (33, 1000, 1),
+        (1, 1000, 33),
+    ],
     ids=str,
 )
 def test_sizes_around_cache_blocks(m, k, n, randn):
@@ -126,11 +137,19 @@ def test_transposed_operands_multiply_in_place(m, k, n, layout_a, layout_b, rand
     assert_close_f32(r.to_numpy(), a, b)
 
 
-def test_transpose_equals_row_major_copy(randn):
-    base = randn(6, 4)
+@pytest.mark.parametrize(
+    "m, k, n",
+    # Small, matrix-vector (one column, one row), and large enough for the
+    # packed path.
+    [(4, 6, 5), (300, 77, 1), (1, 77, 300), (1, 1, 1), (40, 600, 3), (150, 300, 170)],
+    ids=str,
+)
+def test_transpose_equals_row_major_copy(m, k, n, randn):
+    base = randn(k, m)
     t = Tensor(base).transpose(0, 1)
     copy = Tensor(np.ascontiguousarray(base.T))
-    b = Tensor(randn(6, 5))
+    b = Tensor(randn(k, n))
+    # Exactly the same values, not merely close ones.
     assert np.array_equal((t @ b).to_numpy(), (copy @ b).to_numpy())
 
 

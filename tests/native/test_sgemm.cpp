@@ -380,6 +380,66 @@ void test_against_reference(const SgemmKernel& kern) {
   }
 }
 
+// One-column and one-row products (matrix-vector), which have kernels of
+// their own: row counts around the 8-row groups and 32-row passes of the
+// column kernel, k around its 8-step transposes, rows long enough for the
+// streaming one-row path, and operands of every layout.
+void test_vector_products(const SgemmKernel& kern) {
+  const Layout layouts[] = {Layout::kRowMajor, Layout::kColMajor, Layout::kPadded,
+                            Layout::kNegBoth, Layout::kZeroCols};
+  for (std::size_t rows : {1u, 5u, 8u, 9u, 16u, 17u, 31u, 32u, 33u, 70u, 300u, 2100u})
+    for (std::size_t k : {1u, 7u, 8u, 9u, 35u, 260u}) {
+      if (rows * k > 300 * 260) continue;
+      const bool upper = (rows + k) % 2 == 0;
+      for (Layout l : layouts) {
+        // A x: the layout is A's; x is a column.
+        run_case(kern, true, {rows, 1, k, l, Layout::kRowMajor, Layout::kRowMajor, upper});
+        // x B: the layout is B's; x is a row.
+        run_case(kern, true, {1, rows, k, Layout::kRowMajor, l, Layout::kRowMajor, !upper});
+      }
+      run_case(kern, true,
+               {rows, 1, k, Layout::kRowMajor, Layout::kColMajor, Layout::kPadded, upper});
+      run_case(kern, true,
+               {1, rows, k, Layout::kColMajor, Layout::kRowMajor, Layout::kNegBoth, upper});
+    }
+}
+
+// A product's bits do not depend on A's layout: a transposed A gives exactly
+// what a row-major copy of it gives, on every path (direct, matrix-vector,
+// packed). The same holds for B wherever B's layout cannot move the product
+// from the direct to the packed path.
+void test_layout_independence(const SgemmKernel& kern) {
+  for (auto [m, n, k] : {std::array<std::size_t, 3>{1, 300, 77}, {300, 1, 77}, {1, 1, 500},
+                         {7, 9, 11}, {40, 33, 65}, {3, 700, 300}, {150, 170, 300}}) {
+    std::vector<float> a(m * k), b(k * n), at(m * k), bt(k * n);
+    for (auto& v : a) v = random_value();
+    for (auto& v : b) v = random_value();
+    for (std::size_t i = 0; i < m; ++i)
+      for (std::size_t p = 0; p < k; ++p) at[p * m + i] = a[i * k + p];
+    for (std::size_t p = 0; p < k; ++p)
+      for (std::size_t j = 0; j < n; ++j) bt[j * k + p] = b[p * n + j];
+    const auto M = static_cast<std::ptrdiff_t>(m), N = static_cast<std::ptrdiff_t>(n),
+               K = static_cast<std::ptrdiff_t>(k);
+    std::vector<float> c0(m * n), c1(m * n), c2(m * n), c3(m * n);
+    quarn::gemm::sgemm_with(kern, true, m, n, k, a.data(), K, 1, b.data(), N, 1, c0.data(), N, 1);
+    quarn::gemm::sgemm_with(kern, true, m, n, k, at.data(), 1, M, b.data(), N, 1, c1.data(), N, 1);
+    quarn::gemm::sgemm_with(kern, true, m, n, k, a.data(), K, 1, bt.data(), 1, K, c2.data(), N, 1);
+    quarn::gemm::sgemm_with(kern, true, m, n, k, at.data(), 1, M, bt.data(), 1, K, c3.data(), N, 1);
+    const std::string shape = std::string(kern.name) + " m=" + std::to_string(m) +
+                              " n=" + std::to_string(n) + " k=" + std::to_string(k);
+    check(std::memcmp(c0.data(), c1.data(), c0.size() * sizeof(float)) == 0,
+          shape + ": transposed A changes the result");
+    if (m == 1 || n == 1 || k * n <= 4096) {
+      // B's layout can change the path only for large products with several
+      // rows, where the packed path's blocked sums take over.
+      check(std::memcmp(c0.data(), c2.data(), c0.size() * sizeof(float)) == 0,
+            shape + ": transposed B changes the result");
+      check(std::memcmp(c0.data(), c3.data(), c0.size() * sizeof(float)) == 0,
+            shape + ": transposed A and B change the result");
+    }
+  }
+}
+
 // Concurrent callers each use their own packing buffers.
 void test_threads() {
   constexpr std::size_t kThreads = 4;
@@ -427,6 +487,8 @@ int main() {
     test_empty(*kern);
     test_block_edges(*kern);
     test_against_reference(*kern);
+    test_vector_products(*kern);
+    test_layout_independence(*kern);
   }
   test_threads();
 

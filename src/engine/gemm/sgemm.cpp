@@ -11,7 +11,8 @@
 // steps. Tiles on the lower and right edges, and any C without a unit column
 // stride, go through a temporary tile of which only the valid part is copied
 // out, so nothing outside the matrices is read or written. Products small
-// enough that packing would dominate run the direct kernel instead.
+// enough that packing would dominate run the direct kernel instead, and
+// products with a single row or column run as matrix-vector products.
 #include "engine/gemm/sgemm.hpp"
 
 #include <algorithm>
@@ -233,6 +234,27 @@ void direct_packed_b(const SgemmKernel& kern, std::size_t m, std::size_t n, std:
                 rsc);
 }
 
+// y <- M x for a rows x k matrix M (strides rs, cs) and vectors x, y (strides
+// xs, ys): the one-column product A b, and the one-row product a B seen as
+// B^T a^T. Packing would waste all but one column of each tile here, and
+// the column kernel and the direct kernel do the same arithmetic, so it makes
+// no difference to the result which of the two serves. Returns false when
+// neither fits the strides.
+bool vector_product(const SgemmKernel& kern, std::size_t rows, std::size_t k, const float* mat,
+                    std::ptrdiff_t rs, std::ptrdiff_t cs, const float* x, std::ptrdiff_t xs,
+                    float* y, std::ptrdiff_t ys) {
+  if (cs == 1 && kern.column != nullptr) {
+    kern.column(rows, k, mat, rs, x, xs, y, ys);
+    return true;
+  }
+  if (rs == 1 && ys == 1) {
+    // y^T = x^T M^T: a single row against M's contiguous columns.
+    kern.direct(1, rows, k, x, 0, xs, mat, cs, y, 0);
+    return true;
+  }
+  return false;
+}
+
 const SgemmKernel& choose_kernel() {
   const engine::CpuFeatures& features = engine::cpu_features();
   for (const SgemmKernel& kern : sgemm_kernels())
@@ -255,6 +277,10 @@ void sgemm_with(const SgemmKernel& kern, bool direct, std::size_t m, std::size_t
   if (k == 0) {
     fill_zero(m, n, c, rsc, csc);
     return;
+  }
+  if (direct) {
+    if (n == 1 && vector_product(kern, m, k, a, rsa, csa, b, rsb, c, rsc)) return;
+    if (m == 1 && vector_product(kern, n, k, b, csb, rsb, a, csa, c, csc)) return;
   }
   if (direct && csc == 1) {
     // A few rows read B once either way, so packing it would only add a copy.

@@ -28,12 +28,14 @@ bool has_avx2_fma(const engine::CpuFeatures& f) { return f.has_avx2_fma(); }
 const std::array kKernels = {
 #if defined(__x86_64__)
     SgemmKernel{"avx512_14x32", 14, 32, 336, 128, 4064, has_avx512, sgemm_avx512_14x32,
-                sgemm_avx512_direct, sgemm_avx512_pack_a, sgemm_avx512_pack_b},
+                sgemm_avx512_direct, sgemm_avx512_pack_a, sgemm_avx512_pack_b,
+                sgemm_avx512_column},
     SgemmKernel{"avx2_6x16", 6, 16, 144, 256, 4080, has_avx2_fma, sgemm_avx2_6x16,
-                sgemm_avx2_direct, sgemm_avx2_pack_a, sgemm_avx2_pack_b},
+                sgemm_avx2_direct, sgemm_avx2_pack_a, sgemm_avx2_pack_b,
+                sgemm_avx2_column},
 #endif
     SgemmKernel{"ref_4x8", 4, 8, 128, 256, 4096, always, sgemm_ref_4x8, sgemm_ref_direct,
-                nullptr, nullptr},
+                nullptr, nullptr, nullptr},
 };
 
 }  // namespace

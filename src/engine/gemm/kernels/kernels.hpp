@@ -23,10 +23,19 @@ using MicroKernel = void (*)(std::size_t k, const float* a, const float* b, floa
 
 // C <- A * B for an m x k A with strides (rsa, csa), a k x n B with row
 // stride rsb and unit column stride, and an m x n C with row stride rsc and
-// unit column stride. C is only written. k may be 0.
+// unit column stride. C's previous contents are never read. k may be 0.
+// Each element of C is one FMA chain over p = 0, 1, ..., k - 1 from zero,
+// whichever tile computes it.
 using DirectKernel = void (*)(std::size_t m, std::size_t n, std::size_t k, const float* a,
                               std::ptrdiff_t rsa, std::ptrdiff_t csa, const float* b,
                               std::ptrdiff_t rsb, float* c, std::ptrdiff_t rsc);
+
+// y <- A x: the n == 1 product for an m x k A with unit column stride, x and
+// y with strides xs and ys. Must give exactly what the direct kernel gives
+// for the same product (one FMA chain per element, p in order), so that the
+// choice between the two never shows in the result.
+using ColumnKernel = void (*)(std::size_t m, std::size_t k, const float* a, std::ptrdiff_t rsa,
+                              const float* x, std::ptrdiff_t xs, float* y, std::ptrdiff_t ys);
 
 // Optional fast packing of one full panel (MR rows of A, or NR columns of
 // B) with the layout above. Returns false when it does not handle the
@@ -46,8 +55,9 @@ struct SgemmKernel {
   bool (*supported)(const engine::CpuFeatures&);
   MicroKernel micro;
   DirectKernel direct;
-  PackA pack_a;  // may be null
-  PackB pack_b;  // may be null
+  PackA pack_a;          // may be null
+  PackB pack_b;          // may be null
+  ColumnKernel column;   // may be null
 };
 
 // Every kernel set compiled into this build, fastest first; the portable
@@ -72,6 +82,8 @@ void sgemm_avx2_direct(std::size_t m, std::size_t n, std::size_t k, const float*
                        float* c, std::ptrdiff_t rsc);
 bool sgemm_avx2_pack_a(const float* a, std::ptrdiff_t rsa, std::ptrdiff_t csa, std::size_t kc,
                        float* dst);
+void sgemm_avx2_column(std::size_t m, std::size_t k, const float* a, std::ptrdiff_t rsa,
+                       const float* x, std::ptrdiff_t xs, float* y, std::ptrdiff_t ys);
 bool sgemm_avx2_pack_b(const float* b, std::ptrdiff_t rsb, std::ptrdiff_t csb, std::size_t kc,
                        float* dst);
 void sgemm_avx512_14x32(std::size_t k, const float* a, const float* b, float* c,
@@ -81,6 +93,8 @@ void sgemm_avx512_direct(std::size_t m, std::size_t n, std::size_t k, const floa
                          std::ptrdiff_t rsb, float* c, std::ptrdiff_t rsc);
 bool sgemm_avx512_pack_a(const float* a, std::ptrdiff_t rsa, std::ptrdiff_t csa, std::size_t kc,
                          float* dst);
+void sgemm_avx512_column(std::size_t m, std::size_t k, const float* a, std::ptrdiff_t rsa,
+                         const float* x, std::ptrdiff_t xs, float* y, std::ptrdiff_t ys);
 bool sgemm_avx512_pack_b(const float* b, std::ptrdiff_t rsb, std::ptrdiff_t csb, std::size_t kc,
                          float* dst);
 #endif

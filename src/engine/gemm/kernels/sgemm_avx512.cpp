@@ -49,4 +49,9 @@ bool sgemm_avx512_pack_b(const float* b, std::ptrdiff_t rsb, std::ptrdiff_t csb,
   return pack_b_full<Avx512, 32>(b, rsb, csb, kc, dst);
 }
 
+void sgemm_avx512_column(std::size_t m, std::size_t k, const float* a, std::ptrdiff_t rsa,
+                         const float* x, std::ptrdiff_t xs, float* y, std::ptrdiff_t ys) {
+  column_product(m, k, a, rsa, x, xs, y, ys);
+}
+
 }  // namespace quarn::gemm
