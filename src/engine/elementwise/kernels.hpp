@@ -169,8 +169,8 @@ void arith_run_f32(char* out, const char* a, std::ptrdiff_t sa, const char* b, s
 }
 
 // Half formats. Contiguous and broadcast runs are fused where the unit has
-// vector conversions: load and widen, compute, round and store, one vector
-// at a time. Whatever is left (tails, strided reads, units without vector
+// vector conversions: load and widen, compute, round and store, a pair of
+// vectors at a time. Whatever is left (tails, strided reads, units without vector
 // conversions) widens a block of each operand to binary32 in L1, combines,
 // and rounds the block back; a broadcast operand is widened once.
 inline constexpr std::size_t kHalfBlock = 512;

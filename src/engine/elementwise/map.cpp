@@ -37,9 +37,6 @@ void finish_streaming(bool streamed) {
 
 char* mutable_bytes(const Storage& s) { return static_cast<char*>(s.mutable_data()); }
 char* bytes(const void* p) { return static_cast<char*>(const_cast<void*>(p)); }
-}  // namespace
-
-namespace {
 
 // Both operands already read over `shape` through their (expanded) strides.
 Storage run_binary(BinaryKernel kernel, DType out_dtype, const Shape& shape, const Storage& a,
