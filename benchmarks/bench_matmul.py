@@ -142,7 +142,7 @@ def main():
             b = rng.standard_normal((n, n), dtype=np.float32)
             ta, tb = Tensor(a), Tensor(b)
             pa, pb = torch.from_numpy(a), torch.from_numpy(b)
-            repeats = 10 if n <= 1024 else 5
+            repeats = {256: 40, 512: 20, 1024: 10}.get(n, 8)
             times = best_times([lambda: ta @ tb, lambda: a @ b, lambda: pa @ pb], repeats)
             ours, ref_np, ref_torch = (gflops(n, n, n, t) for t in times)
             row(f"{n} x {n} x {n}", ours, ref_np, ref_torch, peak)
