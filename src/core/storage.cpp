@@ -1,12 +1,15 @@
 #include "core/storage.hpp"
 
+#include <algorithm>
 #include <limits>
 #include <new>
 
 namespace quarn {
 
 Storage Storage::allocate(DType dtype, Shape shape, Strides strides) {
-  auto count = checked_numel(shape);
+  // An empty array needs no memory however large its other extents are.
+  std::optional<std::size_t> count = 0;
+  if (std::find(shape.begin(), shape.end(), std::size_t{0}) == shape.end()) count = checked_numel(shape);
   if (!count) throw std::bad_alloc();
   std::size_t size = dtype_size(dtype);
   if (*count > std::numeric_limits<std::size_t>::max() / size) throw std::bad_alloc();

@@ -43,3 +43,10 @@ def test_element_count_overflow_is_refused_before_allocating():
         a + b
     target = f"[{2**40}, {2**40}, 0]"
     assert str(info.value) == f"Broadcast failed for A: [{2**40}, 1, 0] -> {target}"
+
+
+def test_empty_results_with_huge_extents_need_no_memory():
+    a = Tensor(np.zeros((0, 2**40, 0), np.float32))
+    b = Tensor(np.zeros((0, 0, 2**40), np.float32))
+    r = a @ b
+    assert r.shape == [0, 2**40, 2**40]
