@@ -87,10 +87,10 @@ void normalise_bools(std::uint8_t* p, std::size_t n) {
   for (std::size_t i = 0; i < n; ++i) p[i] = p[i] != 0;
 }
 
+// Without a registered bfloat16 type no array can hold bfloat16 elements.
 bool matches_numpy_type(PyArrayObject* arr, DType dtype) {
-  PyArray_Descr* have = PyArray_DESCR(arr);
-  PyRef want = PyRef::steal(reinterpret_cast<PyObject*>(numpy_descr(dtype)));
-  return PyArray_EquivTypes(have, reinterpret_cast<PyArray_Descr*>(want.get()));
+  PyRef want = PyRef::steal(reinterpret_cast<PyObject*>(find_numpy_descr(dtype)));
+  return want && PyArray_EquivTypes(PyArray_DESCR(arr), reinterpret_cast<PyArray_Descr*>(want.get()));
 }
 
 }  // namespace

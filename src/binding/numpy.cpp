@@ -66,7 +66,7 @@ bool ensure_numpy() {
   return true;
 }
 
-PyArray_Descr* numpy_descr(DType dtype) {
+PyArray_Descr* find_numpy_descr(DType dtype) {
   switch (dtype) {
     case DType::F32:
       return PyArray_DescrFromType(NPY_FLOAT32);
@@ -80,14 +80,12 @@ PyArray_Descr* numpy_descr(DType dtype) {
   PyArray_Descr* d = bfloat16_descr.load(std::memory_order_acquire);
   if (d == nullptr) {
     // Only a success is remembered: a program may import the package that
-    // registers bfloat16 after its first failed attempt.
+    // registers bfloat16 after a first failed attempt.
     PyRef name = PyRef::steal(PyUnicode_FromString("bfloat16"));
     PyArray_Descr* found = nullptr;
     if (!name || !PyArray_DescrConverter(name.get(), &found) || found == nullptr) {
       PyErr_Clear();
-      fault(
-          "exporting bfloat16 data needs a package that provides a `bfloat16` data type for "
-          "NumPy (import ml_dtypes first)");
+      return nullptr;
     }
     PyArray_Descr* expected = nullptr;
     if (!bfloat16_descr.compare_exchange_strong(expected, found, std::memory_order_acq_rel)) {
@@ -96,6 +94,15 @@ PyArray_Descr* numpy_descr(DType dtype) {
     d = bfloat16_descr.load(std::memory_order_acquire);
   }
   Py_INCREF(d);
+  return d;
+}
+
+PyArray_Descr* numpy_descr(DType dtype) {
+  PyArray_Descr* d = find_numpy_descr(dtype);
+  if (d == nullptr)
+    fault(
+        "exporting bfloat16 data needs a package that provides a `bfloat16` data type for "
+        "NumPy (import ml_dtypes first)");
   return d;
 }
 

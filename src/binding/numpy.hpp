@@ -30,5 +30,7 @@ bool ensure_numpy();
 // The NumPy element type of each dtype; a new reference. BF16 needs a NumPy
 // type registered under the name "bfloat16"; without one this faults.
 PyArray_Descr* numpy_descr(DType dtype);
+// The same, but nullptr (no exception set) where numpy_descr would fault.
+PyArray_Descr* find_numpy_descr(DType dtype);
 
 }  // namespace quarn::binding
