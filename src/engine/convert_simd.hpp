@@ -127,6 +127,9 @@ struct VecPair {
   VecF32 lo, hi;
 };
 inline VecF32 vec_set1(float x) { return _mm512_set1_ps(x); }
+inline VecF32 vec_load(const float* p) { return _mm512_loadu_ps(p); }
+// Non-temporal store; `p` must be 64-byte aligned.
+inline void vec_stream(float* p, VecF32 v) { _mm512_stream_ps(p, v); }
 inline VecPair pair_load_f16(const std::uint16_t* p) {
   return {_mm512_cvtph_ps(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p))),
           _mm512_cvtph_ps(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 16)))};
@@ -153,6 +156,15 @@ inline __m512i round_bf16_lanes(VecF32 f) {
 inline void pair_store_bf16(std::uint16_t* p, VecPair v) {
   _mm512_storeu_si512(p, _mm512_packus_epi32(round_bf16_lanes(v.lo), round_bf16_lanes(v.hi)));
 }
+// Non-temporal pair stores; `p` must be 64-byte aligned.
+inline void pair_stream_f16(std::uint16_t* p, VecPair v) {
+  constexpr int kRound = _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC;
+  _mm256_stream_si256(reinterpret_cast<__m256i*>(p), _mm512_cvtps_ph(v.lo, kRound));
+  _mm256_stream_si256(reinterpret_cast<__m256i*>(p + 16), _mm512_cvtps_ph(v.hi, kRound));
+}
+inline void pair_stream_bf16(std::uint16_t* p, VecPair v) {
+  _mm512_stream_si512(reinterpret_cast<__m512i*>(p), _mm512_packus_epi32(round_bf16_lanes(v.lo), round_bf16_lanes(v.hi)));
+}
 #elif defined(__AVX2__) && defined(__F16C__)
 #define QUARN_VEC_F32_LANES 8
 using VecF32 = __m256;
@@ -160,6 +172,9 @@ struct VecPair {
   VecF32 lo, hi;
 };
 inline VecF32 vec_set1(float x) { return _mm256_set1_ps(x); }
+inline VecF32 vec_load(const float* p) { return _mm256_loadu_ps(p); }
+// Non-temporal store; `p` must be 32-byte aligned.
+inline void vec_stream(float* p, VecF32 v) { _mm256_stream_ps(p, v); }
 inline VecPair pair_load_f16(const std::uint16_t* p) {
   return {_mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))),
           _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 8)))};
@@ -185,6 +200,15 @@ inline __m256i round_bf16_lanes(VecF32 f) {
 }
 inline void pair_store_bf16(std::uint16_t* p, VecPair v) {
   _mm256_storeu_si256(reinterpret_cast<__m256i*>(p),
+                      _mm256_packus_epi32(round_bf16_lanes(v.lo), round_bf16_lanes(v.hi)));
+}
+// Non-temporal pair stores; `p` must be 32-byte aligned.
+inline void pair_stream_f16(std::uint16_t* p, VecPair v) {
+  _mm_stream_si128(reinterpret_cast<__m128i*>(p), _mm256_cvtps_ph(v.lo, _MM_FROUND_TO_NEAREST_INT));
+  _mm_stream_si128(reinterpret_cast<__m128i*>(p + 8), _mm256_cvtps_ph(v.hi, _MM_FROUND_TO_NEAREST_INT));
+}
+inline void pair_stream_bf16(std::uint16_t* p, VecPair v) {
+  _mm256_stream_si256(reinterpret_cast<__m256i*>(p),
                       _mm256_packus_epi32(round_bf16_lanes(v.lo), round_bf16_lanes(v.hi)));
 }
 #endif

@@ -186,35 +186,43 @@ const char* kernel_name(BinaryKernel k) {
 
 // ---- 1. Kernel runs ------------------------------------------------------------------
 
+// One binary kernel on every run shape, against the reference.
+int binary_run_mismatches(std::mt19937& rng, BinaryRunFn fn, BinaryKernel k, DType d) {
+  const std::size_t lengths[] = {0, 1, 7, 8, 15, 16, 17, 33, 511, 512, 513, 1100, 5000};
+  const std::ptrdiff_t strides[] = {1, 0, 3};
+  const DType od = out_dtype(k, d);
+  const std::size_t is = dtype_size(d), os = dtype_size(od);
+  int bad = 0;
+  for (std::size_t n : lengths) {
+    for (std::ptrdiff_t sa : strides) {
+      for (std::ptrdiff_t sb : strides) {
+        auto a = random_buffer(rng, d, 3 * n + 1), b = random_buffer(rng, d, 3 * n + 1);
+        std::vector<char> out(n * os + 8, 0x5A), want(os);
+        fn(out.data(), a.data(), sa, b.data(), sb, n);
+        for (std::size_t i = 0; i < n; ++i) {
+          reference(k, d, a.data() + i * sa * is, b.data() + i * sb * is, want.data());
+          bad += !same_result(od, out.data() + i * os, want.data());
+        }
+        bad += out[n * os] != 0x5A;  // nothing written past the run
+      }
+    }
+  }
+  return bad;
+}
+
 void test_binary_runs() {
   std::mt19937 rng(2024);
-  const std::size_t lengths[] = {0, 1, 7, 8, 15, 16, 17, 33, 511, 512, 513, 1100};
-  const std::ptrdiff_t strides[] = {1, 0, 3};
   for (const KernelTable* t : supported_tables()) {
-    for (int ki = 0; ki < kBinaryKernelCount; ++ki) {
-      auto k = static_cast<BinaryKernel>(ki);
-      for (std::size_t di = 0; di < kDTypeCount; ++di) {
-        auto d = static_cast<DType>(di);
-        BinaryRunFn fn = t->binary[k][di];
-        if (!fn) continue;
-        DType od = out_dtype(k, d);
-        const std::size_t is = dtype_size(d), os = dtype_size(od);
-        int bad = 0;
-        for (std::size_t n : lengths) {
-          for (std::ptrdiff_t sa : strides) {
-            for (std::ptrdiff_t sb : strides) {
-              auto a = random_buffer(rng, d, 3 * n + 1), b = random_buffer(rng, d, 3 * n + 1);
-              std::vector<char> out(n * os + 8, 0x5A), want(os);
-              fn(out.data(), a.data(), sa, b.data(), sb, n);
-              for (std::size_t i = 0; i < n; ++i) {
-                reference(k, d, a.data() + i * sa * is, b.data() + i * sb * is, want.data());
-                bad += !same_result(od, out.data() + i * os, want.data());
-              }
-              bad += out[n * os] != 0x5A;  // nothing written past the run
-            }
-          }
+    for (bool streaming : {false, true}) {
+      for (int ki = 0; ki < kBinaryKernelCount; ++ki) {
+        auto k = static_cast<BinaryKernel>(ki);
+        for (std::size_t di = 0; di < kDTypeCount; ++di) {
+          BinaryRunFn fn = (streaming ? t->binary_streaming : t->binary)[k][di];
+          if (!fn) continue;
+          auto d = static_cast<DType>(di);
+          check(binary_run_mismatches(rng, fn, k, d) == 0,
+                std::string(t->name) + (streaming ? " streaming " : " ") + kernel_name(k) + " " + name(d));
         }
-        check(bad == 0, std::string(t->name) + " " + kernel_name(k) + " " + name(d));
       }
     }
   }
@@ -224,12 +232,14 @@ void test_unary_runs() {
   std::mt19937 rng(7);
   for (const KernelTable* t : supported_tables()) {
     for (DType d : {DType::F16, DType::BF16, DType::F32, DType::Bool}) {
-      for (int ki = 0; ki < kUnaryKernelCount; ++ki) {
-        UnaryRunFn fn = t->unary[ki][static_cast<std::size_t>(d)];
+      for (int kj = 0; kj < 2 * kUnaryKernelCount; ++kj) {
+        const int ki = kj % kUnaryKernelCount;
+        const bool streaming = kj >= kUnaryKernelCount;
+        UnaryRunFn fn = (streaming ? t->unary_streaming : t->unary)[ki][static_cast<std::size_t>(d)];
         if (!fn) continue;
         const std::size_t is = dtype_size(d);
         int bad = 0;
-        for (std::size_t n : {0, 1, 9, 31, 32, 100, 1000}) {
+        for (std::size_t n : {0, 1, 9, 31, 32, 100, 1000, 5000}) {
           for (std::ptrdiff_t sa : {1, 2}) {
             auto a = random_buffer(rng, d, 2 * n + 1);
             std::vector<char> out(n * is + 4, 0x5A), want(is);
@@ -250,7 +260,8 @@ void test_unary_runs() {
             bad += out[n * is] != 0x5A;
           }
         }
-        check(bad == 0, std::string(t->name) + (ki == kNot ? " not " : " relu ") + name(d));
+        check(bad == 0, std::string(t->name) + (streaming ? " streaming" : "") + (ki == kNot ? " not " : " relu ") +
+                            name(d));
       }
     }
   }

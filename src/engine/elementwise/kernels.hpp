@@ -37,11 +37,13 @@ struct F16Format {
   using Elem = std::uint16_t;
   static constexpr std::uint16_t kInf = 0x7C00;
   static float widen(std::uint16_t h) { return engine::widen_f16(h); }
+  static std::uint16_t round(float f) { return engine::round_to_f16(f); }
   static void widen_array(const std::uint16_t* s, float* d, std::size_t n) { widen_f16_array(s, d, n); }
   static void round_array(const float* s, std::uint16_t* d, std::size_t n) { round_f16_array(s, d, n); }
 #if defined(QUARN_VEC_F32_LANES)
   static VecPair load_pair(const std::uint16_t* p) { return pair_load_f16(p); }
   static void store_pair(std::uint16_t* p, VecPair v) { pair_store_f16(p, v); }
+  static void stream_pair(std::uint16_t* p, VecPair v) { pair_stream_f16(p, v); }
 #endif
 };
 
@@ -49,11 +51,13 @@ struct BF16Format {
   using Elem = std::uint16_t;
   static constexpr std::uint16_t kInf = 0x7F80;
   static float widen(std::uint16_t h) { return engine::widen_bf16(h); }
+  static std::uint16_t round(float f) { return engine::round_to_bf16(f); }
   static void widen_array(const std::uint16_t* s, float* d, std::size_t n) { widen_bf16_array(s, d, n); }
   static void round_array(const float* s, std::uint16_t* d, std::size_t n) { round_bf16_array(s, d, n); }
 #if defined(QUARN_VEC_F32_LANES)
   static VecPair load_pair(const std::uint16_t* p) { return pair_load_bf16(p); }
   static void store_pair(std::uint16_t* p, VecPair v) { pair_store_bf16(p, v); }
+  static void stream_pair(std::uint16_t* p, VecPair v) { pair_stream_bf16(p, v); }
 #endif
 };
 
@@ -119,8 +123,11 @@ struct Xor {
 
 // Unary maps, one overload per element format.
 struct Relu {
-  // maxNum(x, +0): NaN, -0 and negatives all give +0.
-  static float apply(F32Format, float x) { return x > 0.0f ? x : 0.0f; }
+  // maxNum(x, +0): NaN, -0 and negatives all give +0. Also on vectors.
+  template <class T>
+  static T apply(F32Format, T x) {
+    return x > T{} ? x : T{};
+  }
   // A pattern survives when its sign is clear and it is not NaN, which for
   // an unsigned pattern is one comparison against +inf.
   template <class Fmt>
@@ -187,21 +194,37 @@ inline void widen_block(const std::uint16_t* p, std::ptrdiff_t s, float* buf, st
   Fmt::widen_array(gathered, buf, m);
 }
 
-template <class Op, class Fmt>
+// The vector part of a half-precision run; returns how many elements it
+// did. With `Stream` the pairs go out with non-temporal stores, after a
+// scalar head that brings the result to their alignment.
+template <class Op, class Fmt, bool Stream>
 std::size_t arith_half_fused(std::uint16_t* po, const std::uint16_t* pa, std::ptrdiff_t sa,
                              const std::uint16_t* pb, std::ptrdiff_t sb, std::size_t n) {
   std::size_t i = 0;
 #if defined(QUARN_VEC_F32_LANES)
   constexpr std::size_t L = 2 * QUARN_VEC_F32_LANES;
-  auto apply = [](VecPair x, VecPair y) { return VecPair{Op::apply(x.lo, y.lo), Op::apply(x.hi, y.hi)}; };
+  if ((sa != 0 && sa != 1) || (sb != 0 && sb != 1) || (sa | sb) == 0) return 0;
+  if constexpr (Stream) {
+    for (; i < n && reinterpret_cast<std::uintptr_t>(po + i) % (L * sizeof(std::uint16_t)) != 0; ++i)
+      po[i] = Fmt::round(Op::apply(Fmt::widen(pa[static_cast<std::ptrdiff_t>(i) * sa]),
+                                   Fmt::widen(pb[static_cast<std::ptrdiff_t>(i) * sb])));
+  }
+  auto store = [](std::uint16_t* p, VecPair x, VecPair y) {
+    const VecPair r{Op::apply(x.lo, y.lo), Op::apply(x.hi, y.hi)};
+    if constexpr (Stream) {
+      Fmt::stream_pair(p, r);
+    } else {
+      Fmt::store_pair(p, r);
+    }
+  };
   if (sa == 1 && sb == 1) {
-    for (; i + L <= n; i += L) Fmt::store_pair(po + i, apply(Fmt::load_pair(pa + i), Fmt::load_pair(pb + i)));
-  } else if (sa == 1 && sb == 0) {
+    for (; i + L <= n; i += L) store(po + i, Fmt::load_pair(pa + i), Fmt::load_pair(pb + i));
+  } else if (sa == 1) {
     const VecF32 v = vec_set1(Fmt::widen(*pb));
-    for (; i + L <= n; i += L) Fmt::store_pair(po + i, apply(Fmt::load_pair(pa + i), VecPair{v, v}));
-  } else if (sa == 0 && sb == 1) {
+    for (; i + L <= n; i += L) store(po + i, Fmt::load_pair(pa + i), VecPair{v, v});
+  } else {
     const VecF32 v = vec_set1(Fmt::widen(*pa));
-    for (; i + L <= n; i += L) Fmt::store_pair(po + i, apply(VecPair{v, v}, Fmt::load_pair(pb + i)));
+    for (; i + L <= n; i += L) store(po + i, VecPair{v, v}, Fmt::load_pair(pb + i));
   }
 #else
   (void)po, (void)pa, (void)sa, (void)pb, (void)sb, (void)n;
@@ -209,13 +232,13 @@ std::size_t arith_half_fused(std::uint16_t* po, const std::uint16_t* pa, std::pt
   return i;
 }
 
-template <class Op, class Fmt>
+template <class Op, class Fmt, bool Stream = false>
 void arith_run_half(char* out, const char* a, std::ptrdiff_t sa, const char* b, std::ptrdiff_t sb,
                     std::size_t n) {
   auto* po = reinterpret_cast<std::uint16_t*>(out);
   const auto* pa = reinterpret_cast<const std::uint16_t*>(a);
   const auto* pb = reinterpret_cast<const std::uint16_t*>(b);
-  std::size_t done = arith_half_fused<Op, Fmt>(po, pa, sa, pb, sb, n);
+  std::size_t done = arith_half_fused<Op, Fmt, Stream>(po, pa, sa, pb, sb, n);
   if (done == n) return;
   alignas(64) float wa[kHalfBlock];
   alignas(64) float wb[kHalfBlock];
@@ -236,14 +259,21 @@ void arith_run_half(char* out, const char* a, std::ptrdiff_t sa, const char* b, 
 #if defined(QUARN_VEC_F32_LANES)
 using VecMask = decltype(VecF32{} < VecF32{});
 
-// Four lane masks to 4 x LANES bytes of 0 or 1, in lane order.
+// Four lane masks to 4 x LANES bytes of 0 or 1, in lane order; with
+// `Stream`, non-temporal stores to a 4 x LANES-byte aligned `p`.
+template <bool Stream>
 inline void store_mask_bytes(std::uint8_t* p, VecMask m0, VecMask m1, VecMask m2, VecMask m3) {
 #if defined(__AVX512F__)
   const __m128i one = _mm_set1_epi8(1);
   const VecMask masks[4] = {m0, m1, m2, m3};
   for (int j = 0; j < 4; ++j) {
     __mmask16 k = _mm512_movepi32_mask(reinterpret_cast<__m512i>(masks[j]));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 16 * j), _mm_maskz_mov_epi8(k, one));
+    auto* dst = reinterpret_cast<__m128i*>(p + 16 * j);
+    if constexpr (Stream) {
+      _mm_stream_si128(dst, _mm_maskz_mov_epi8(k, one));
+    } else {
+      _mm_storeu_si128(dst, _mm_maskz_mov_epi8(k, one));
+    }
   }
 #else
   // Saturating packs keep 0 and -1 and work within 128-bit halves; the
@@ -251,7 +281,12 @@ inline void store_mask_bytes(std::uint8_t* p, VecMask m0, VecMask m1, VecMask m2
   __m256i lo = _mm256_packs_epi32(reinterpret_cast<__m256i>(m0), reinterpret_cast<__m256i>(m1));
   __m256i hi = _mm256_packs_epi32(reinterpret_cast<__m256i>(m2), reinterpret_cast<__m256i>(m3));
   __m256i bytes = _mm256_permutevar8x32_epi32(_mm256_packs_epi16(lo, hi), _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7));
-  _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), _mm256_and_si256(bytes, _mm256_set1_epi8(1)));
+  bytes = _mm256_and_si256(bytes, _mm256_set1_epi8(1));
+  if constexpr (Stream) {
+    _mm256_stream_si256(reinterpret_cast<__m256i*>(p), bytes);
+  } else {
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), bytes);
+  }
 #endif
 }
 #endif
@@ -259,16 +294,20 @@ inline void store_mask_bytes(std::uint8_t* p, VecMask m0, VecMask m1, VecMask m2
 // binary32 comparisons, four vectors at a time where the unit has vectors:
 // the compiler's own code for bool results spends twice the instructions on
 // narrowing the masks.
-template <class Op>
+template <class Op, bool Stream>
 std::size_t compare_f32_fused(std::uint8_t* po, const float* pa, std::ptrdiff_t sa, const float* pb,
                               std::ptrdiff_t sb, std::size_t n) {
   std::size_t i = 0;
 #if defined(QUARN_VEC_F32_LANES)
   constexpr std::size_t L = QUARN_VEC_F32_LANES;
-  auto load = [](const float* p) {
-    VecF32 v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
+  if ((sa != 0 && sa != 1) || (sb != 0 && sb != 1) || (sa | sb) == 0) return 0;
+  if constexpr (Stream) {
+    for (; i < n && reinterpret_cast<std::uintptr_t>(po + i) % (4 * L) != 0; ++i)
+      po[i] = Op::apply(pa[static_cast<std::ptrdiff_t>(i) * sa], pb[static_cast<std::ptrdiff_t>(i) * sb]);
+  }
+  auto load = [](const float* p) { return vec_load(p); };
+  auto store_mask_bytes = [](std::uint8_t* p, VecMask m0, VecMask m1, VecMask m2, VecMask m3) {
+    elementwise::store_mask_bytes<Stream>(p, m0, m1, m2, m3);
   };
   if (sa == 1 && sb == 1) {
     for (; i + 4 * L <= n; i += 4 * L)
@@ -292,7 +331,7 @@ std::size_t compare_f32_fused(std::uint8_t* po, const float* pa, std::ptrdiff_t 
   return i;
 }
 
-template <class Op, class Fmt>
+template <class Op, class Fmt, bool Stream = false>
 void compare_run(char* out, const char* a, std::ptrdiff_t sa, const char* b, std::ptrdiff_t sb,
                  std::size_t n) {
   using Elem = typename Fmt::Elem;
@@ -312,7 +351,7 @@ void compare_run(char* out, const char* a, std::ptrdiff_t sa, const char* b, std
     });
   } else {
     std::size_t i = 0;
-    if constexpr (std::is_same_v<Fmt, F32Format>) i = compare_f32_fused<Op>(po, pa, sa, pb, sb, n);
+    if constexpr (std::is_same_v<Fmt, F32Format>) i = compare_f32_fused<Op, Stream>(po, pa, sa, pb, sb, n);
     binary_map(po + i, pa + static_cast<std::ptrdiff_t>(i) * sa, sa, pb + static_cast<std::ptrdiff_t>(i) * sb, sb,
                n - i, [](Elem x, Elem y) -> std::uint8_t { return Op::apply(x, y); });
   }
@@ -384,33 +423,87 @@ void streamed_unary_run(char* out, const char* a, std::ptrdiff_t sa, std::size_t
   }
 }
 
+// binary32 arithmetic streams straight from the registers: the detour
+// through an L1 block would cost a load and a store per element.
+template <class Op>
+void arith_run_f32_streaming(char* out, const char* a, std::ptrdiff_t sa, const char* b, std::ptrdiff_t sb,
+                             std::size_t n) {
+#if defined(QUARN_VEC_F32_LANES)
+  constexpr std::size_t L = QUARN_VEC_F32_LANES;
+  auto* po = reinterpret_cast<float*>(out);
+  const auto* pa = reinterpret_cast<const float*>(a);
+  const auto* pb = reinterpret_cast<const float*>(b);
+  const bool a_ok = sa == 0 || sa == 1, b_ok = sb == 0 || sb == 1;
+  if (a_ok && b_ok && (sa | sb) != 0) {
+    std::size_t i = 0;
+    // Scalar head up to the vector alignment the streaming store needs.
+    for (; i < n && reinterpret_cast<std::uintptr_t>(po + i) % (L * sizeof(float)) != 0; ++i)
+      po[i] = Op::apply(pa[static_cast<std::ptrdiff_t>(i) * sa], pb[static_cast<std::ptrdiff_t>(i) * sb]);
+    if (sa == 1 && sb == 1) {
+      for (; i + L <= n; i += L) vec_stream(po + i, Op::apply(vec_load(pa + i), vec_load(pb + i)));
+    } else if (sa == 1) {
+      const VecF32 y = vec_set1(*pb);
+      for (; i + L <= n; i += L) vec_stream(po + i, Op::apply(vec_load(pa + i), y));
+    } else {
+      const VecF32 x = vec_set1(*pa);
+      for (; i + L <= n; i += L) vec_stream(po + i, Op::apply(x, vec_load(pb + i)));
+    }
+    for (; i < n; ++i)
+      po[i] = Op::apply(pa[static_cast<std::ptrdiff_t>(i) * sa], pb[static_cast<std::ptrdiff_t>(i) * sb]);
+    return;
+  }
+#endif
+  streamed_binary_run<arith_run_f32<Op>, sizeof(float), sizeof(float)>(out, a, sa, b, sb, n);
+}
+
+// The same for binary32 element maps.
+template <class Op>
+void unary_run_f32_streaming(char* out, const char* a, std::ptrdiff_t sa, std::size_t n) {
+#if defined(QUARN_VEC_F32_LANES)
+  constexpr std::size_t L = QUARN_VEC_F32_LANES;
+  auto* po = reinterpret_cast<float*>(out);
+  const auto* pa = reinterpret_cast<const float*>(a);
+  if (sa == 1) {
+    std::size_t i = 0;
+    for (; i < n && reinterpret_cast<std::uintptr_t>(po + i) % (L * sizeof(float)) != 0; ++i)
+      po[i] = Op::apply(F32Format{}, pa[i]);
+    for (; i + L <= n; i += L) vec_stream(po + i, Op::apply(F32Format{}, vec_load(pa + i)));
+    for (; i < n; ++i) po[i] = Op::apply(F32Format{}, pa[i]);
+    return;
+  }
+#endif
+  streamed_unary_run<unary_run<Op, F32Format>, sizeof(float), sizeof(float)>(out, a, sa, n);
+}
+
 // ---- Registration ------------------------------------------------------------------
 
 constexpr std::size_t idx(DType d) { return static_cast<std::size_t>(d); }
 
 // Every kernel goes in with its streaming twin.
-template <BinaryRunFn Run, DType In, DType Out>
+template <BinaryRunFn Run, DType In, DType Out,
+          BinaryRunFn Streaming = streamed_binary_run<Run, dtype_size(In), dtype_size(Out)>>
 constexpr void set_binary(KernelTable& t, BinaryKernel k) {
   t.binary[k][idx(In)] = Run;
-  t.binary_streaming[k][idx(In)] = streamed_binary_run<Run, dtype_size(In), dtype_size(Out)>;
+  t.binary_streaming[k][idx(In)] = Streaming;
 }
 
-template <UnaryRunFn Run, DType In, DType Out>
+template <UnaryRunFn Run, DType In, DType Out,
+          UnaryRunFn Streaming = streamed_unary_run<Run, dtype_size(In), dtype_size(Out)>>
 constexpr void set_unary(KernelTable& t, UnaryKernel k) {
   t.unary[k][idx(In)] = Run;
-  t.unary_streaming[k][idx(In)] = streamed_unary_run<Run, dtype_size(In), dtype_size(Out)>;
+  t.unary_streaming[k][idx(In)] = Streaming;
 }
 
 template <class Op>
 constexpr void register_arith(KernelTable& t, BinaryKernel k) {
-  set_binary<arith_run_f32<Op>, DType::F32, DType::F32>(t, k);
-  set_binary<arith_run_half<Op, F16Format>, DType::F16, DType::F16>(t, k);
-  set_binary<arith_run_half<Op, BF16Format>, DType::BF16, DType::BF16>(t, k);
+  set_binary<arith_run_f32<Op>, DType::F32, DType::F32, arith_run_f32_streaming<Op>>(t, k);
+  set_binary<arith_run_half<Op, F16Format>, DType::F16, DType::F16, arith_run_half<Op, F16Format, true>>(t, k);
+  set_binary<arith_run_half<Op, BF16Format>, DType::BF16, DType::BF16, arith_run_half<Op, BF16Format, true>>(t, k);
 }
 
 template <class Op>
 constexpr void register_compare(KernelTable& t, BinaryKernel k) {
-  set_binary<compare_run<Op, F32Format>, DType::F32, DType::Bool>(t, k);
+  set_binary<compare_run<Op, F32Format>, DType::F32, DType::Bool, compare_run<Op, F32Format, true>>(t, k);
   set_binary<compare_run<Op, F16Format>, DType::F16, DType::Bool>(t, k);
   set_binary<compare_run<Op, BF16Format>, DType::BF16, DType::Bool>(t, k);
   set_binary<compare_run<Op, BoolFormat>, DType::Bool, DType::Bool>(t, k);
@@ -423,7 +516,7 @@ constexpr void register_logic(KernelTable& t, BinaryKernel k) {
 
 template <class Op>
 constexpr void register_numeric_map(KernelTable& t, UnaryKernel k) {
-  set_unary<unary_run<Op, F32Format>, DType::F32, DType::F32>(t, k);
+  set_unary<unary_run<Op, F32Format>, DType::F32, DType::F32, unary_run_f32_streaming<Op>>(t, k);
   set_unary<unary_run<Op, F16Format>, DType::F16, DType::F16>(t, k);
   set_unary<unary_run<Op, BF16Format>, DType::BF16, DType::BF16>(t, k);
 }

@@ -13,13 +13,14 @@ namespace quarn::engine::elementwise {
 
 namespace {
 
-// Results are streamed past the caches only when the operation touches more
-// memory than a large last-level cache holds (the result would be evicted
-// before anyone reads it anyway) and the result itself is large. Below that,
-// a result written into the cache is often still there for the next
-// operation, which streaming would throw away.
-constexpr std::size_t kStreamingFootprint = std::size_t{32} << 20;
-constexpr std::size_t kStreamingResult = std::size_t{8} << 20;
+// Results are streamed past the caches when the operation touches at least
+// half of a typical last-level cache and the result itself is large: by the
+// time anyone reads such a result, most of it has been evicted anyway, and
+// writing around the caches saves reading every result line in first.
+// Smaller results are written into the cache, where the next operation may
+// still find them.
+constexpr std::size_t kStreamingFootprint = std::size_t{16} << 20;
+constexpr std::size_t kStreamingResult = std::size_t{4} << 20;
 
 bool should_stream(const Storage& out, std::size_t operand_bytes) {
   return out.nbytes() >= kStreamingResult && out.nbytes() + operand_bytes >= kStreamingFootprint;
