@@ -303,3 +303,21 @@ def test_target_too_large_to_count_fails_for_a():
     with pytest.raises(RuntimeError) as info:
         a + b
     assert str(info.value) == f"Broadcast failed for A: [{big}, 1, 0] -> [{big}, {big}, 0]"
+
+
+# --- results larger than the caches -------------------------------------------------
+
+
+@pytest.mark.parametrize("dtype", NUMERIC)
+def test_large_results_written_around_the_caches(rng, dtype):
+    # 2048 x 2048 results are written with streaming stores; an odd row
+    # length and a broadcast row take the same path with unaligned rows.
+    a = values(rng, (2048, 2049), dtype)
+    b = values(rng, (2048, 2049), dtype)
+    row = values(rng, (2049,), dtype)
+    ta, tb, trow = Tensor(a, dtype=dtype), Tensor(b, dtype=dtype), Tensor(row, dtype=dtype)
+    assert_same(ta * tb, expected("mul", a, b))
+    assert_same(ta - trow, expected("sub", a, row))
+    if dtype == "float32":
+        np.testing.assert_array_equal((ta > tb).to_numpy(), a > b)
+        assert_same(ta * 0.5, expected("mul", a, np.float32(0.5)))
