@@ -17,25 +17,32 @@ namespace {
 constexpr std::size_t kHugePageThreshold = std::size_t{4} << 20;
 }  // namespace
 
+// glibc's aligned allocation splits chunks in a way that defeats its own
+// reuse of large freed blocks: a result of a few MiB then comes back as fresh
+// pages, and every page faults again. Plain malloc reuses them, so align by
+// hand inside a slightly larger block.
 Buffer* Buffer::allocate(std::size_t bytes) {
-  if (bytes > std::numeric_limits<std::size_t>::max() - 2 * kHeaderBytes) throw std::bad_alloc();
-  std::size_t total = (kHeaderBytes + bytes + kBufferAlignment - 1) / kBufferAlignment * kBufferAlignment;
-  void* mem = std::aligned_alloc(kBufferAlignment, total);
-  if (mem == nullptr) throw std::bad_alloc();
+  if (bytes > std::numeric_limits<std::size_t>::max() - 4 * kHeaderBytes) throw std::bad_alloc();
+  std::size_t total = kHeaderBytes + bytes + kBufferAlignment;
+  void* raw = std::malloc(total);
+  if (raw == nullptr) throw std::bad_alloc();
+  auto base = (reinterpret_cast<std::uintptr_t>(raw) + kBufferAlignment - 1) & ~std::uintptr_t{kBufferAlignment - 1};
+  void* mem = reinterpret_cast<void*>(base);
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
   if (bytes >= kHugePageThreshold) {
     // madvise wants a page-aligned start; advise the whole pages inside.
-    auto begin = (reinterpret_cast<std::uintptr_t>(mem) + 4095) & ~std::uintptr_t{4095};
-    auto end = (reinterpret_cast<std::uintptr_t>(mem) + total) & ~std::uintptr_t{4095};
+    auto begin = (base + 4095) & ~std::uintptr_t{4095};
+    auto end = (reinterpret_cast<std::uintptr_t>(raw) + total) & ~std::uintptr_t{4095};
     if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
   }
 #endif
-  return new (mem) Buffer(bytes);
+  return new (mem) Buffer(bytes, raw);
 }
 
 void Buffer::destroy() {
+  void* raw = raw_;
   this->~Buffer();
-  std::free(this);
+  std::free(raw);
 }
 
 }  // namespace quarn

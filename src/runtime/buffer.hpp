@@ -30,11 +30,12 @@ class Buffer {
 
  private:
   static constexpr std::size_t kHeaderBytes = kBufferAlignment;
-  explicit Buffer(std::size_t bytes) : bytes_(bytes) {}
+  Buffer(std::size_t bytes, void* raw) : bytes_(bytes), raw_(raw) {}
   void destroy();
 
   std::atomic<std::size_t> refs_{1};
   std::size_t bytes_;
+  void* raw_;  // what malloc returned, for free
 };
 
 class BufferRef {
