@@ -211,6 +211,13 @@ NUMBERS = {
     "negative float beyond binary32": -1e300,
     "float below binary32": 1e-50,
     "nan": float("nan"),
+    # Round to nearest at both ends of binary32: just below the overflow tie,
+    # the tie itself (to even, which is infinity), the tie at half the
+    # smallest subnormal (to even, which is zero), and just above it.
+    "below the overflow tie": float(np.finfo(np.float32).max) + 2.0**102,
+    "overflow tie": float(np.finfo(np.float32).max) + 2.0**103,
+    "underflow tie": 2.0**-150,
+    "above the underflow tie": 2.0**-150 * (1 + 2.0**-20),
     "np.float64": np.float64(0.1),
     "np.float32": np.float32(0.1),
     "np.float16": np.float16(0.1),
@@ -285,8 +292,19 @@ def test_double_rounding_of_large_ints_is_observable():
 
 @pytest.mark.parametrize(
     "number, expected",
-    [(1e300, np.inf), (-1e300, -np.inf), (True, 1.0), (False, 0.0), (2**24 + 1, 2.0**24)],
-    ids=["1e300", "-1e300", "True", "False", "2**24+1"],
+    [
+        (1e300, np.inf),
+        (-1e300, -np.inf),
+        (True, 1.0),
+        (False, 0.0),
+        (2**24 + 1, 2.0**24),
+        (float(np.finfo(np.float32).max) + 2.0**102, float(np.finfo(np.float32).max)),
+        (-float(np.finfo(np.float32).max) - 2.0**103, -np.inf),
+        (2.0**-150, 0.0),
+        (2.0**-150 * (1 + 2.0**-20), 2.0**-149),
+    ],
+    ids=["1e300", "-1e300", "True", "False", "2**24+1", "below overflow tie", "overflow tie", "underflow tie",
+         "above underflow tie"],
 )
 def test_number_is_narrowed_before_the_sum(number, expected):
     got = Tensor([0.0, 1.0]) + number
