@@ -1,6 +1,7 @@
 #include "binding/args.hpp"
 
 #include <cstring>
+#include <limits>
 
 #include "binding/errors.hpp"
 
@@ -59,8 +60,15 @@ bool arg_shape(PyObject* o, const char* parameter, Shape* out) {
     add_argument_note(parameter);
     return false;
   }
+  // No reserve from the length: a sequence may claim any length it likes.
+  // A length whose shape could never be stored fails at once instead of
+  // after iterating.
+  if (static_cast<std::size_t>(n) > std::numeric_limits<std::size_t>::max() / (2 * sizeof(std::size_t))) {
+    PyErr_NoMemory();
+    add_argument_note(parameter);
+    return false;
+  }
   out->clear();
-  out->reserve(static_cast<std::size_t>(n));
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyRef item = PyRef::steal(PySequence_GetItem(o, i));
     std::size_t v = 0;

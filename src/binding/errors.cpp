@@ -51,7 +51,11 @@ PyObject* raise(const Error& error) {
       PyErr_SetString(PyExc_SystemError, "internal error: a Python error was expected");
     return nullptr;
   }
-  PyErr_SetString(exception_class(error.kind), error.message.c_str());
+  // Built with its length, so a NUL inside a quoted name is kept; lone
+  // surrogates from such names travel as surrogate-escaped UTF-8.
+  PyRef message = PyRef::steal(PyUnicode_DecodeUTF8(
+      error.message.data(), static_cast<Py_ssize_t>(error.message.size()), "surrogatepass"));
+  if (message) PyErr_SetObject(exception_class(error.kind), message.get());
   return nullptr;
 }
 

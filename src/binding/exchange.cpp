@@ -34,11 +34,12 @@ const DTypeName* find_dtype(std::string_view name) {
   return nullptr;
 }
 
+// Lone surrogates pass through, so that a name that cannot be valid still
+// reaches the "invalid data type" message unchanged.
 std::optional<std::string> utf8(PyObject* s) {
-  Py_ssize_t n = 0;
-  const char* p = PyUnicode_AsUTF8AndSize(s, &n);
-  if (p == nullptr) return std::nullopt;
-  return std::string(p, static_cast<std::size_t>(n));
+  PyRef bytes = PyRef::steal(PyUnicode_AsEncodedString(s, "utf-8", "surrogatepass"));
+  if (!bytes) return std::nullopt;
+  return std::string(PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
 }
 
 // The dtype argument as a name: None -> "float32", a str as it is, else the
@@ -72,9 +73,10 @@ std::optional<std::string> resolve_dtype_name(PyObject* dtype) {
 }
 
 // Device names are compared after full Unicode lower-casing, as str.lower()
-// does it.
+// does it; a str subclass's own lower() has no say.
 bool check_device(PyObject* device, bool* valid) {
-  PyRef lowered = PyRef::steal(PyObject_CallMethod(device, "lower", nullptr));
+  PyRef lowered = PyRef::steal(
+      PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyUnicode_Type), "lower", "O", device));
   if (!lowered) return false;
   *valid = PyUnicode_Check(lowered.get()) &&
            PyUnicode_CompareWithASCIIString(lowered.get(), "cpu") == 0;

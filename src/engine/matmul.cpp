@@ -9,8 +9,10 @@
 #include <string>
 
 #include "engine/convert.hpp"
+#include "engine/dtype_rules.hpp"
 #include "engine/gemm/sgemm.hpp"
 #include "engine/ops.hpp"
+#include "runtime/fault.hpp"
 
 namespace quarn::engine {
 
@@ -21,16 +23,6 @@ struct OutView {
   const Shape& shape;
   const Strides& strides;
 };
-
-std::string bool_message() {
-  return "Arithmetic operations are not supported for Bool data types. Cast to a numeric type "
-         "first.";
-}
-
-std::string mismatch_message(DType a, DType b) {
-  return "Tensor DType mismatch during binary execution. Cannot operate between " +
-         std::string(dtype_name(a)) + " and " + std::string(dtype_name(b)) + ".";
-}
 
 // `s` expanded to batch + its own two matrix axes: a batch axis keeps its
 // stride where the extents agree and reads through stride 0 where the operand
@@ -119,7 +111,7 @@ Result<Storage> matmul_half(const Storage& a, const Storage& b) {
 }  // namespace
 
 Result<Storage> matmul(const Storage& a, const Storage& b) {
-  if (a.dtype() != b.dtype()) return value_error(mismatch_message(a.dtype(), b.dtype()));
+  if (auto error = arithmetic_dtype_error(a.dtype(), b.dtype())) return *error;
   switch (a.dtype()) {
     case DType::F32:
       return matmul_f32(a, b);
@@ -130,7 +122,7 @@ Result<Storage> matmul(const Storage& a, const Storage& b) {
     case DType::Bool:
       break;
   }
-  return type_error(bool_message());
+  fault("internal error: a Bool pair passed the matmul dtype check");
 }
 
 Result<Storage> matmul_f32(const Storage& a, const Storage& b) {

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
+#include <limits>
 #include <new>
 #include <type_traits>
 
@@ -59,6 +60,7 @@ class SmallVector {
 
   void reserve(std::size_t n) {
     if (n <= capacity_) return;
+    if (n > std::numeric_limits<std::size_t>::max() / sizeof(T)) throw std::bad_alloc();
     T* fresh = static_cast<T*>(std::malloc(n * sizeof(T)));
     if (fresh == nullptr) throw std::bad_alloc();
     if (size_) std::memcpy(fresh, ptr(), size_ * sizeof(T));

@@ -3,7 +3,6 @@
 #include <cstdint>
 #include <string>
 
-#include "engine/convert_bits.hpp"
 #include "engine/elementwise/map.hpp"
 #include "engine/ops.hpp"
 
@@ -56,24 +55,10 @@ Result<Storage> compare(CompareOp op, const Storage& a, const Storage& b) {
 Result<Storage> compare_scalar(CompareOp op, const Storage& a, float s) {
   // The number is first rounded to the tensor's dtype, so a half tensor
   // equals every number that rounds to its element.
-  union {
-    float f32;
-    std::uint16_t half;
-  } value;
-  switch (a.dtype()) {
-    case DType::F32:
-      value.f32 = s;
-      break;
-    case DType::F16:
-      value.half = round_to_f16(s);
-      break;
-    case DType::BF16:
-      value.half = round_to_bf16(s);
-      break;
-    case DType::Bool:
-      return runtime_error(std::string("Tensor device or dtype mismatch for scalar ") + symbol_of(op) +
-                           " operation.");
-  }
+  if (a.dtype() == DType::Bool)
+    return runtime_error(std::string("Tensor device or dtype mismatch for scalar ") + symbol_of(op) +
+                         " operation.");
+  const elementwise::ScalarValue value = elementwise::scalar_in(a.dtype(), s);
   return elementwise::map_with_scalar(kernel_of(op), DType::Bool, a, &value);
 }
 

@@ -5,6 +5,7 @@
 #endif
 
 #include "engine/broadcast.hpp"
+#include "engine/convert_bits.hpp"
 #include "engine/elementwise/layout.hpp"
 #include "engine/elementwise/strided_loop.hpp"
 #include "engine/ops.hpp"
@@ -114,6 +115,22 @@ Storage map_unary(UnaryKernel kernel, DType out_dtype, const Storage& a) {
   for_each_run(a.shape(), ops, [fn](const auto& p, const auto& s, std::size_t n) { fn(p[0], p[1], s[1], n); });
   finish_streaming(streaming);
   return out;
+}
+
+ScalarValue scalar_in(DType numeric, float s) {
+  ScalarValue v{};
+  switch (numeric) {
+    case DType::F16:
+      v.half = round_to_f16(s);
+      break;
+    case DType::BF16:
+      v.half = round_to_bf16(s);
+      break;
+    default:
+      v.f32 = s;
+      break;
+  }
+  return v;
 }
 
 }  // namespace quarn::engine::elementwise

@@ -4,6 +4,8 @@
 // (std::bad_alloc) and broadcasting.
 #pragma once
 
+#include <cstdint>
+
 #include "core/storage.hpp"
 #include "engine/elementwise/kernel_table.hpp"
 #include "runtime/error.hpp"
@@ -21,5 +23,14 @@ Storage map_with_scalar(BinaryKernel kernel, DType out_dtype, const Storage& a, 
                         bool scalar_first = false);
 
 Storage map_unary(UnaryKernel kernel, DType out_dtype, const Storage& a);
+
+// A binary32 number rounded to a numeric dtype, as the kernels read it: the
+// number meets every element only after this rounding, as if it were a
+// one-element tensor of that dtype.
+union ScalarValue {
+  float f32;
+  std::uint16_t half;
+};
+ScalarValue scalar_in(DType numeric, float s);
 
 }  // namespace quarn::engine::elementwise
