@@ -115,6 +115,16 @@ bool arg_str(PyObject* o, const char* parameter) {
   return false;
 }
 
+// Round to nearest binary32. Doubles past the largest float's rounding
+// boundary become infinities explicitly: the language leaves an out-of-range
+// conversion undefined.
+float narrow_to_f32(double d) {
+  constexpr double kOverflow = 3.4028235677973366e38;  // FLT_MAX + half an ulp
+  if (d >= kOverflow) return std::numeric_limits<float>::infinity();
+  if (d <= -kOverflow) return -std::numeric_limits<float>::infinity();
+  return static_cast<float>(d);
+}
+
 bool arg_float(PyObject* o, float* out, const char* parameter, bool keep_error) {
   double d = PyFloat_AsDouble(o);
   if (d == -1.0 && PyErr_Occurred()) {
@@ -125,7 +135,7 @@ bool arg_float(PyObject* o, float* out, const char* parameter, bool keep_error) 
     }
     return false;
   }
-  *out = static_cast<float>(d);
+  *out = narrow_to_f32(d);
   return true;
 }
 
