@@ -258,13 +258,21 @@ FORMS = {
 }
 
 
-# A NumPy array on the left of a comparison answers it itself.
+# A NumPy array on the left of a comparison answers it itself, and so does a
+# NumPy scalar under NumPy 1: the tensor is never asked.
+NUMPY_1 = np.lib.NumpyVersion(np.__version__) < "2.0.0"
+
+
+def numpy_answers_on_the_left(number):
+    return isinstance(number, np.ndarray) or (NUMPY_1 and isinstance(number, np.generic))
+
+
 LEFT_COMPARISONS = {"n == t", "n < t", "n <= t", "n > t", "n >= t"}
 NUMBER_FORMS = [
     (name, form)
     for name in NUMBERS
     for form in FORMS
-    if not (form in LEFT_COMPARISONS and isinstance(NUMBERS[name], np.ndarray))
+    if not (form in LEFT_COMPARISONS and numpy_answers_on_the_left(NUMBERS[name]))
 ]
 
 
@@ -401,6 +409,8 @@ SWAPS = {
 @pytest.mark.parametrize("op", list(SWAPS))
 @pytest.mark.parametrize("number", [1, 2.0, -0.0, True, np.float64(0.1), np.int64(-3), float("nan")], ids=repr)
 def test_number_on_the_left_is_asked_of_the_tensor_swapped(dtype, op, number):
+    if numpy_answers_on_the_left(number):
+        pytest.skip("this NumPy answers comparisons with its scalars on the left itself")
     left_op, swapped = SWAPS[op]
     x = np.array([-3.0, -0.0, 0.0, 0.1, 1.0, 2.0, np.nan, np.inf], dtype=np.float32)
     t = Tensor(x, dtype=dtype)
@@ -447,6 +457,8 @@ NOT_EQUAL_OF_TENSORS = {
 def test_not_equal_is_false_whenever_equal_gives_a_tensor(expression):
     # Every tensor is true, so the negated truth of a tensor is False, even
     # when no element is equal.
+    if expression.startswith("np.") and NUMPY_1:
+        pytest.skip("this NumPy answers comparisons with its scalars on the left itself")
     t = f32([1.0, 2.0])
     u = f32([3.0, 4.0])
     m = Tensor([False, False], dtype="bool")
