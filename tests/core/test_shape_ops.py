@@ -5,18 +5,10 @@ import pytest
 
 from quarn_core import Tensor
 
+from layouts import row_major_strides
+
 INCOMPATIBLE_SHAPE = "Error while reshape: ShapeError/IncompatibleShape: incompatible shapes"
 INCOMPATIBLE_LAYOUT = "Error while reshape: ShapeError/IncompatibleLayout: incompatible memory layout"
-
-
-def row_major_strides(shape):
-    if 0 in shape:
-        return [0] * len(shape)
-    strides, step = [], 1
-    for extent in reversed(shape):
-        strides.append(step)
-        step *= extent
-    return strides[::-1]
 
 
 def bits(t):

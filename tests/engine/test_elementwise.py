@@ -8,6 +8,8 @@ import pytest
 
 from quarn_core import Tensor
 
+from layouts import column_major_strides, row_major_strides
+
 NUMERIC = ["float32", "float16", "bfloat16"]
 NP_TYPES = {"float32": np.float32, "float16": np.float16, "bfloat16": ml_dtypes.bfloat16}
 NAMES = {"float32": "F32", "float16": "F16", "bfloat16": "BF16", "bool": "Bool"}
@@ -46,26 +48,6 @@ def assert_same(got, want):
     mask = ~np.isnan(w)
     np.testing.assert_array_equal(g[mask], w[mask])
     np.testing.assert_array_equal(np.signbit(g[mask]), np.signbit(w[mask]))
-
-
-def row_major(shape):
-    if 0 in shape:
-        return [0] * len(shape)
-    out, step = [], 1
-    for e in reversed(shape):
-        out.append(step)
-        step *= e
-    return out[::-1]
-
-
-def column_major(shape):
-    if 0 in shape:
-        return [0] * len(shape)
-    out, step = [], 1
-    for e in shape:
-        out.append(step)
-        step *= e
-    return out
 
 
 # --- broadcasting and values -------------------------------------------------
@@ -234,13 +216,13 @@ def test_result_memory_order(rng, make_a, make_b, order):
     a, b = make(make_a), make(make_b)
     result = a + b
     assert result.shape == shape
-    assert result.strides == (row_major(shape) if order == "row" else column_major(shape))
+    assert result.strides == (row_major_strides(shape) if order == "row" else column_major_strides(shape))
     np.testing.assert_array_equal(result.to_numpy(), a.to_numpy() + b.to_numpy())
 
 
 def test_three_axis_permuted_operands_give_row_major(rng):
     t = Tensor(values(rng, (4, 5, 6), "float32")).transpose(0, 1)  # [5, 4, 6]
-    assert (t + t).strides == row_major([5, 4, 6])
+    assert (t + t).strides == row_major_strides([5, 4, 6])
 
 
 def test_empty_results_report_zero_strides():

@@ -8,6 +8,8 @@ import pytest
 
 from quarn_core import Tensor
 
+from layouts import row_major_strides
+
 F32_UNIT = 2.0**-24
 NUMERIC_DTYPES = ["float32", "float16", "bfloat16"]
 
@@ -28,16 +30,6 @@ def assert_close_f32(got, a, b):
     # 2^-24 of the sum of magnitudes, whatever the order of summation.
     tolerance = 2.0 * (k + 1) * F32_UNIT * magnitude
     assert np.all(np.abs(got.astype(np.float64) - exact) <= tolerance)
-
-
-def row_major_strides(shape):
-    if 0 in shape:
-        return [0] * len(shape)
-    strides, step = [], 1
-    for extent in reversed(shape):
-        strides.append(step)
-        step *= extent
-    return strides[::-1]
 
 
 @pytest.fixture
