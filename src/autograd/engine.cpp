@@ -6,6 +6,22 @@
 
 namespace quarn::autograd {
 
+namespace {
+
+constexpr char kStaleRoot[] =
+    "backward() called on a tensor whose graph no longer exists: it was recorded before the last "
+    "clear_graph() or on another thread. Make the tensors again after clear_graph() and compute the "
+    "result from them.";
+
+// Summing a contribution back only pays off when it is actually larger than
+// the node; one already of the node's shape is passed on as it is.
+Result<Storage> to_own_shape(Storage g, const Shape& own) {
+  if (g.shape() == own) return g;
+  return engine::sum_to(g, own);
+}
+
+}  // namespace
+
 void GradContext::set(std::size_t id, Storage g) {
   grow_to(id);
   slots_[id] = std::move(g);
@@ -25,14 +41,36 @@ Result<void> GradContext::accumulate(std::size_t id, Storage g) {
     slot = std::move(g);
     return {};
   }
-  QUARN_TRY(Storage sum, engine::add(*slot, g));
+  if (slot->shape() == g.shape() || id >= nodes_.size()) {
+    QUARN_TRY(Storage sum, engine::add(*slot, g));
+    slot = std::move(sum);
+    return {};
+  }
+  // Each contribution is the true one once summed over the axes by which it
+  // exceeds the node; adding two different broadcasts directly would stretch
+  // the smaller one and count it again along every axis it lacks.
+  const Shape& own = nodes_[id].own_shape;
+  QUARN_TRY(Storage current, to_own_shape(*slot, own));
+  QUARN_TRY(Storage incoming, to_own_shape(std::move(g), own));
+  QUARN_TRY(Storage sum, engine::add(current, incoming));
   slot = std::move(sum);
   return {};
 }
 
+Result<void> backward(const Tensor& t) {
+  if (!t.requires_grad) return value_error("backward() called on tensor that does not require grad");
+  if (!t.node_id) return value_error("backward() called on a constant tensor with no node_id");
+  const Graph& graph = thread_graph();
+  if (!graph.is_current(t)) {
+    if (*t.node_id >= graph.size()) fault_index_out_of_bounds(graph.size(), *t.node_id);
+    fault(kStaleRoot);
+  }
+  return run_backward(*t.node_id, engine::ones_like(t.data));
+}
+
 Result<void> run_backward(std::size_t root, Storage seed) {
   WriteAccess store(thread_graph());
-  GradContext ctx(store.size());
+  GradContext ctx(store.nodes());
   ctx.set(root, std::move(seed));
   for (std::size_t i = root + 1; i-- > 0;) {
     std::optional<Storage> g = ctx.take(i);

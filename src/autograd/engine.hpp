@@ -6,9 +6,15 @@
 #include "autograd/context.hpp"
 #include "autograd/node.hpp"
 #include "core/storage.hpp"
+#include "core/tensor.hpp"
 #include "runtime/error.hpp"
 
 namespace quarn::autograd {
+
+// backward() of a tensor: checks that it has a node in this thread's current
+// graph, seeds ones of its shape and runs the pass from its node. A tensor of
+// a cleared or foreign graph is a fault, and the store stays untouched.
+Result<void> backward(const Tensor& t);
 
 // Walks ids root, root-1, ..., 0, hands each filled slot to its node's rule,
 // and stores every gradient of the pass in the graph store. A failed pass

@@ -1,8 +1,28 @@
 #include "autograd/graph.hpp"
 
+#include <atomic>
+
 #include "runtime/fault.hpp"
 
 namespace quarn::autograd {
+
+namespace {
+
+// One counter for the whole process: identities never repeat, not across
+// clearings and not across threads, so a stale record can never match.
+std::uint64_t next_identity() {
+  static std::atomic<std::uint64_t> counter{0};
+  return counter.fetch_add(1, std::memory_order_relaxed) + 1;
+}
+
+constexpr char kStaleOperand[] =
+    "Tensor belongs to a computation graph that no longer exists: it was recorded before the last "
+    "clear_graph() or on another thread. Make it again after clear_graph(), for example "
+    "Tensor(t.to_numpy(), requires_grad=True), and use the new tensor.";
+
+}  // namespace
+
+Graph::Graph() : identity_(next_identity()) {}
 
 WriteAccess::WriteAccess(Graph& g) : g_(g) {
   if (g.use_ != 0) fault("internal error: the graph store is already in use on this thread");
@@ -32,27 +52,48 @@ void WriteAccess::set_grad(std::size_t id, Storage grad) {
   g_.grads_[id] = std::move(grad);
 }
 
-std::size_t Graph::add_leaf() {
+Tensor Graph::add_leaf(Storage data) {
   WriteAccess w(*this);
-  return w.append(Node::leaf());
+  std::size_t id = w.append(Node::leaf(data.shape()));
+  return Tensor{id, std::move(data), true, identity_};
+}
+
+// A tensor that requires a gradient always has a node; only its graph can be
+// the wrong one. A tensor that does not require one becomes a constant node.
+Result<void> Graph::check_current(const Tensor& t) const {
+  if (t.requires_grad && !is_current(t)) return runtime_error(kStaleOperand);
+  return {};
 }
 
 std::size_t Graph::operand_id(const Tensor& t) {
   if (t.node_id) return *t.node_id;
-  return append(Node::constant());
+  return append(Node::constant(t.data.shape()));
 }
 
-std::size_t Graph::record(const Tensor& a, Node node) {
+Result<std::size_t> Graph::record(const Tensor& a, Node node) {
+  QUARN_CHECK(check_current(a));
   WriteAccess w(*this);
   node.inputs[0] = operand_id(a);
   return w.append(std::move(node));
 }
 
-std::size_t Graph::record(const Tensor& a, const Tensor& b, Node node) {
+Result<std::size_t> Graph::record(const Tensor& a, const Tensor& b, Node node) {
+  QUARN_CHECK(check_current(a));
+  QUARN_CHECK(check_current(b));
   WriteAccess w(*this);
   node.inputs[0] = operand_id(a);
   node.inputs[1] = operand_id(b);
   return w.append(std::move(node));
+}
+
+void Graph::set_own_shape(std::size_t id, const Shape& shape) {
+  WriteAccess w(*this);
+  nodes_[id].own_shape = shape;
+}
+
+std::optional<Storage> Graph::get_grad(const Tensor& t) const {
+  if (!is_current(t)) return std::nullopt;
+  return get_grad(*t.node_id);
 }
 
 std::optional<Storage> Graph::get_grad(std::size_t id) const {
@@ -69,6 +110,7 @@ void Graph::clear() {
   nodes_.clear();
   for (auto& g : grads_) g.reset();
   grads_.clear();
+  identity_ = next_identity();
 }
 
 Graph& thread_graph() {

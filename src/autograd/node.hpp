@@ -42,14 +42,27 @@ struct Node {
   float scalar = 0.0f;             // the number of a scalar operation
   std::size_t inputs[2] = {0, 0};  // filled in by Graph::record
   std::size_t dim0 = 0, dim1 = 0;  // transpose axes
+  // The shape of the tensor this node stands for. A gradient that reaches the
+  // node may be larger (a broadcast of it); summed over the extra axes it is
+  // the true gradient. Set once the operation's result exists.
+  Shape own_shape;
   std::unique_ptr<Captured> captured;
 
   const Storage& lhs() const { return captured->lhs; }
   const Storage& rhs() const { return captured->rhs; }
-  const Shape& shape() const { return captured->shape; }
+  const Shape& shape_before() const { return captured->shape; }
+  bool is_constant() const { return kind == NodeKind::kConstant; }
 
-  static Node leaf() { return Node{}; }
-  static Node constant() { return of(NodeKind::kConstant); }
+  static Node leaf(const Shape& shape) {
+    Node n;
+    n.own_shape = shape;
+    return n;
+  }
+  static Node constant(const Shape& shape) {
+    Node n = of(NodeKind::kConstant);
+    n.own_shape = shape;
+    return n;
+  }
   static Node of(NodeKind kind, float s = 0.0f) {
     Node n;
     n.kind = kind;

@@ -1,7 +1,14 @@
-// Gradient rules, one per node kind. A contribution is never summed back to
-// its input's shape: a broadcast input receives a gradient of the broadcast
-// shape. The left contribution is accumulated first; if it fails, the right
-// one is not attempted.
+// Gradient rules, one per node kind. A contribution is not summed back to its
+// input's shape: a broadcast input receives a gradient of the broadcast
+// shape, and so may any node whose result was broadcast further on. Every
+// rule therefore accepts a gradient of any shape its result can have been
+// broadcast to (extra leading axes, extent-1 axes stretched) and hands on
+// contributions of that kind; summed over their extra axes they are the true
+// gradients. The left contribution is accumulated first; if it fails, the
+// right one is not attempted. A contribution for a constant node (an operand
+// of a two-operand operation that does not require a gradient) is never
+// computed: no tensor can read it. A one-operand operation is recorded only
+// for an operand that requires a gradient, so its input is never constant.
 #include "autograd/engine.hpp"
 #include "engine/ops.hpp"
 
@@ -10,15 +17,44 @@ namespace quarn::autograd {
 namespace {
 
 Result<void> pass_scaled(GradContext& ctx, std::size_t id, const Storage& g, float factor) {
+  if (!ctx.wants(id)) return {};
   QUARN_TRY(Storage c, engine::scalar_product(g, factor));
   return ctx.accumulate(id, std::move(c));
+}
+
+engine::Needs needs(const GradContext& ctx, const Node& n) {
+  return {ctx.wants(n.inputs[0]), ctx.wants(n.inputs[1])};
 }
 
 Result<void> both(GradContext& ctx, const Node& n, Result<std::pair<Storage, Storage>> contributions) {
   if (!contributions.ok()) return std::move(contributions).error();
   auto& [left, right] = contributions.value();
-  QUARN_CHECK(ctx.accumulate(n.inputs[0], std::move(left)));
-  return ctx.accumulate(n.inputs[1], std::move(right));
+  if (ctx.wants(n.inputs[0])) QUARN_CHECK(ctx.accumulate(n.inputs[0], std::move(left)));
+  if (ctx.wants(n.inputs[1])) return ctx.accumulate(n.inputs[1], std::move(right));
+  return {};
+}
+
+// Axes that the gradient has in front of the node's own are broadcast axes;
+// the node's own axes are counted from the right, as broadcasting aligns them.
+std::size_t leading_axes(const Storage& g, const Node& n) {
+  return g.ndim() > n.own_shape.size() ? g.ndim() - n.own_shape.size() : 0;
+}
+
+// The reshape rule: stretched extent-1 axes of the reshaped shape are summed
+// first (they do not survive a reshape), the leading broadcast axes are kept,
+// and a gradient that is not row-major is laid out row-major so that it can
+// be relabelled at all.
+Result<Storage> reshape_back(const Node& n, const Storage& g) {
+  const std::size_t lead = leading_axes(g, n);
+  Shape own(g.shape().begin(), g.shape().begin() + lead);
+  for (std::size_t e : n.own_shape) own.push_back(e);
+  Shape before(g.shape().begin(), g.shape().begin() + lead);
+  for (std::size_t e : n.shape_before()) before.push_back(e);
+  if (g.shape() != own) {
+    QUARN_TRY(Storage summed, engine::sum_to(g, own));
+    return engine::reshape(engine::row_major(summed), before);
+  }
+  return engine::reshape(engine::row_major(g), before);
 }
 
 }  // namespace
@@ -43,17 +79,19 @@ Result<void> apply_rule(const Node& n, GradContext& ctx, const Storage& g) {
       QUARN_CHECK(pass_scaled(ctx, n.inputs[0], g, 1.0f));
       return pass_scaled(ctx, n.inputs[1], g, -1.0f);
     case NodeKind::kReshape: {
-      QUARN_TRY(Storage c, engine::reshape(g, n.shape()));
+      QUARN_TRY(Storage c, reshape_back(n, g));
       return ctx.accumulate(n.inputs[0], std::move(c));
     }
-    case NodeKind::kTranspose:
-      return ctx.accumulate(n.inputs[0], engine::transpose(g, n.dim0, n.dim1));
+    case NodeKind::kTranspose: {
+      const std::size_t lead = leading_axes(g, n);
+      return ctx.accumulate(n.inputs[0], engine::transpose(g, n.dim0 + lead, n.dim1 + lead));
+    }
     case NodeKind::kMul:
-      return both(ctx, n, engine::mul_backward(n.lhs(), g, n.rhs()));
+      return both(ctx, n, engine::mul_backward(n.lhs(), g, n.rhs(), needs(ctx, n)));
     case NodeKind::kDiv:
-      return both(ctx, n, engine::div_backward(n.lhs(), g, n.rhs()));
+      return both(ctx, n, engine::div_backward(n.lhs(), g, n.rhs(), needs(ctx, n)));
     case NodeKind::kMatmul:
-      return both(ctx, n, engine::matmul_backward(n.lhs(), g, n.rhs()));
+      return both(ctx, n, engine::matmul_backward(n.lhs(), g, n.rhs(), needs(ctx, n)));
     case NodeKind::kRelu: {
       QUARN_TRY(Storage c, engine::relu_backward(n.lhs(), g));
       return ctx.accumulate(n.inputs[0], std::move(c));

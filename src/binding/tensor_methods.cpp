@@ -48,9 +48,7 @@ PyObject* get_requires_grad(PyObject* self, void*) {
 
 PyObject* tensor_grad(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
-    const Tensor& t = rec(self);
-    if (!t.node_id) Py_RETURN_NONE;
-    std::optional<Storage> g = autograd::thread_graph().get_grad(*t.node_id);
+    std::optional<Storage> g = autograd::thread_graph().get_grad(rec(self));
     if (!g) Py_RETURN_NONE;
     return export_storage(*g);
   });
@@ -89,16 +87,13 @@ PyObject* tensor_transpose(PyObject* self, PyObject* args, PyObject* kwargs) {
       return nullptr;
     std::size_t d0 = 0, d1 = 0;
     if (!arg_usize(d0_obj, "dim0", &d0) || !arg_usize(d1_obj, "dim1", &d1)) return nullptr;
-    return wrap(ops::transpose(rec(self), d0, d1));
+    return wrap_result(ops::transpose(rec(self), d0, d1));
   });
 }
 
 PyObject* tensor_backward(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
-    const Tensor& t = rec(self);
-    if (!t.requires_grad) return raise(value_error("backward() called on tensor that does not require grad"));
-    if (!t.node_id) return raise(value_error("backward() called on a constant tensor with no node_id"));
-    Result<void> r = autograd::run_backward(*t.node_id, engine::ones_like(t.data));
+    Result<void> r = autograd::backward(rec(self));
     if (!r.ok()) return raise(r.error());
     Py_RETURN_NONE;
   });

@@ -17,22 +17,27 @@ Result<Tensor> plain(Result<Storage>&& r) {
   return plain(std::move(r).value());
 }
 
-// Records first, computes second; `compute` returns Result<Storage>.
+// Records first, computes second; `compute` returns Result<Storage>. The
+// node learns its shape once the result exists: a failed computation leaves
+// a node that no tensor names, so it never needs one.
 template <class Compute>
 Result<Tensor> unary(const Tensor& a, Node node, Compute&& compute) {
-  std::optional<std::size_t> id;
-  if (a.requires_grad) id = thread_graph().record(a, std::move(node));
+  if (!a.requires_grad) return plain(compute());
+  auto& graph = thread_graph();
+  QUARN_TRY(std::size_t id, graph.record(a, std::move(node)));
   QUARN_TRY(Storage out, compute());
-  return Tensor{id, std::move(out), a.requires_grad};
+  graph.set_own_shape(id, out.shape());
+  return Tensor{id, std::move(out), true, graph.identity()};
 }
 
 template <class Compute>
 Result<Tensor> binary(const Tensor& a, const Tensor& b, Node node, Compute&& compute) {
-  bool grad = a.requires_grad || b.requires_grad;
-  std::optional<std::size_t> id;
-  if (grad) id = thread_graph().record(a, b, std::move(node));
+  if (!(a.requires_grad || b.requires_grad)) return plain(compute());
+  auto& graph = thread_graph();
+  QUARN_TRY(std::size_t id, graph.record(a, b, std::move(node)));
   QUARN_TRY(Storage out, compute());
-  return Tensor{id, std::move(out), grad};
+  graph.set_own_shape(id, out.shape());
+  return Tensor{id, std::move(out), true, graph.identity()};
 }
 
 // Captured operand storages only matter when the node is actually recorded.
@@ -94,10 +99,9 @@ Result<Tensor> reshape(const Tensor& a, const Shape& shape) {
   return unary(a, std::move(node), [&] { return engine::reshape(a.data, shape); });
 }
 
-Tensor transpose(const Tensor& a, std::size_t dim0, std::size_t dim1) {
-  std::optional<std::size_t> id;
-  if (a.requires_grad) id = thread_graph().record(a, Node::transpose(dim0, dim1));
-  return Tensor{id, engine::transpose(a.data, dim0, dim1), a.requires_grad};
+Result<Tensor> transpose(const Tensor& a, std::size_t dim0, std::size_t dim1) {
+  return unary(a, Node::transpose(dim0, dim1),
+               [&]() -> Result<Storage> { return engine::transpose(a.data, dim0, dim1); });
 }
 
 Result<Tensor> relu(const Tensor& a) {
@@ -122,9 +126,8 @@ Tensor zeros_like(const Tensor& a) { return plain(engine::zeros_like(a.data)); }
 Tensor ones_like(const Tensor& a) { return plain(engine::ones_like(a.data)); }
 
 Tensor make_leaf(Storage data, bool requires_grad) {
-  std::optional<std::size_t> id;
-  if (requires_grad) id = thread_graph().add_leaf();
-  return Tensor{id, std::move(data), requires_grad};
+  if (requires_grad) return thread_graph().add_leaf(std::move(data));
+  return plain(std::move(data));
 }
 
 }  // namespace quarn::ops

@@ -11,7 +11,9 @@
 
 namespace quarn::ops {
 
-// Differentiable.
+// Differentiable. An operand that requires a gradient but belongs to a graph
+// that was cleared, or to another thread's, is refused (RuntimeError) before
+// anything is recorded.
 Result<Tensor> add(const Tensor& a, const Tensor& b);
 Result<Tensor> sub(const Tensor& a, const Tensor& b);
 Result<Tensor> mul(const Tensor& a, const Tensor& b);
@@ -23,7 +25,7 @@ Result<Tensor> scalar_mul(const Tensor& a, float s);
 Result<Tensor> scalar_div(const Tensor& a, float s);
 Result<Tensor> scalar_rdiv(const Tensor& a, float s);  // s / a
 Result<Tensor> reshape(const Tensor& a, const Shape& shape);
-Tensor transpose(const Tensor& a, std::size_t dim0, std::size_t dim1);
+Result<Tensor> transpose(const Tensor& a, std::size_t dim0, std::size_t dim1);
 Result<Tensor> relu(const Tensor& a);
 
 // Not differentiable: the result never requires a gradient.

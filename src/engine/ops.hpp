@@ -81,17 +81,41 @@ Storage ones_like(const Storage& a);
 
 // ---- Backward kernels --------------------------------------------------------
 // Gradients of the operations above. Each checks dtypes first (TypeError),
-// then works like the forward operation it mirrors.
+// then works like the forward operation it mirrors. The gradient g may have
+// any shape that the forward result broadcasts to.
+
+// Which contributions of a two-operand rule are wanted; one that is not
+// wanted comes back as an empty storage, its arithmetic skipped.
+struct Needs {
+  bool left = true;
+  bool right = true;
+};
 
 // {g * b, g * a}
-Result<std::pair<Storage, Storage>> mul_backward(const Storage& a, const Storage& g, const Storage& b);
+Result<std::pair<Storage, Storage>> mul_backward(const Storage& a, const Storage& g, const Storage& b,
+                                                 Needs needs = {});
 // {g / b, ((-g) * a) / (b * b)} over the broadcast of g, a and b.
-Result<std::pair<Storage, Storage>> div_backward(const Storage& a, const Storage& g, const Storage& b);
-// {g @ b^T, a^T @ g} with the per-dtype product.
-Result<std::pair<Storage, Storage>> matmul_backward(const Storage& a, const Storage& g, const Storage& b);
-// g where t > 0, else +0; shapes must be equal.
+Result<std::pair<Storage, Storage>> div_backward(const Storage& a, const Storage& g, const Storage& b,
+                                                 Needs needs = {});
+// {g @ b^T, a^T @ g} with the per-dtype product. Where g stretches the
+// result's row (column) axis from extent 1, a (b) is read stretched along it.
+Result<std::pair<Storage, Storage>> matmul_backward(const Storage& a, const Storage& g, const Storage& b,
+                                                    Needs needs = {});
+// g where t > 0, else +0, with t broadcast to g's shape; g's shape must be
+// one that t broadcasts to.
 Result<Storage> relu_backward(const Storage& t, const Storage& g);
 // g * (-s / (t * t)): the gradient of s / t, rounded after every step.
 Result<Storage> rdiv_backward(const Storage& t, const Storage& g, float s);
+
+// ---- Reductions and layout for the backward pass ------------------------------
+
+// `x` summed over the axes by which its shape exceeds `shape` (missing
+// leading axes and extent-1 axes that x stretches), as a row-major storage of
+// exactly `shape`. Accumulates in double precision and rounds once to x's
+// dtype. Fails with the broadcast message when `shape` does not broadcast to
+// x's shape.
+Result<Storage> sum_to(const Storage& x, const Shape& shape);
+// `s` itself when it is row-major, otherwise a row-major copy.
+Storage row_major(const Storage& s);
 
 }  // namespace quarn::engine

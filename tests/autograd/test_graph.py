@@ -362,17 +362,19 @@ def test_fault_names_current_length(panic_exception):
     assert kept[1].grad() is None
 
 
-def test_stale_id_reuses_the_new_node_at_its_index():
+def test_stale_tensor_never_reaches_the_node_now_at_its_index(panic_exception):
     old = Tensor(np.zeros((2, 3)), dtype="float16", requires_grad=True)
     Tensor.clear_graph()
     new = Tensor([5.0, 6.0, 7.0, 8.0, 9.0], requires_grad=True)
-    # old's id 0 now names new's leaf; the seed still has old's shape and dtype.
+    new.backward()
+    # old's id 0 now names new's leaf, but old belongs to the cleared graph.
     assert old.grad() is None
-    old.backward()
-    for g in (new.grad(), old.grad()):
-        assert g.shape == (2, 3)
-        assert g.dtype == np.float16
-        np.testing.assert_array_equal(g, np.ones((2, 3)))
+    assert old.requires_grad
+    with pytest.raises(panic_exception, match="recorded before the last clear_graph"):
+        old.backward()
+    np.testing.assert_array_equal(new.grad(), np.ones(5))
+    (new * 2.0).backward()  # the store is still usable
+    np.testing.assert_array_equal(new.grad(), np.full(5, 2.0))
 
 
 # --- one graph per thread -------------------------------------------------
@@ -407,7 +409,7 @@ def test_clear_graph_on_another_thread_leaves_this_one_alone(graph_len):
     assert graph_len() == 1
 
 
-def test_ids_in_a_new_thread_start_at_zero():
+def test_ids_in_a_new_thread_start_at_zero(node_id_of, panic_exception):
     # Grow the main graph so that a shared counter would hand out large ids.
     main_leaves = [Tensor([0.0], requires_grad=True) for _ in range(4)]
 
@@ -415,14 +417,15 @@ def test_ids_in_a_new_thread_start_at_zero():
         y = Tensor([1.0, 1.0], requires_grad=True)
         y.backward()
         np.testing.assert_array_equal(y.grad(), [1.0, 1.0])
-        return y
+        return y, node_id_of(y)
 
-    y = run_in_thread(make_leaf)
-    assert y.grad() is None  # the main thread's slot 0 is empty
-    # y carries id 0 from its thread, which here names the first main leaf.
-    y.backward()
-    np.testing.assert_array_equal(main_leaves[0].grad(), [1.0, 1.0])
-    for leaf in main_leaves[1:]:
+    y, y_id = run_in_thread(make_leaf)
+    assert y_id == 0
+    # y's id 0 names the first main leaf here, but y is not of this graph.
+    assert y.grad() is None
+    with pytest.raises(panic_exception, match="on another thread"):
+        y.backward()
+    for leaf in main_leaves:
         assert leaf.grad() is None
 
 

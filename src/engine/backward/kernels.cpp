@@ -4,7 +4,10 @@
 #include <cmath>
 #include <cstring>
 
+#include <vector>
+
 #include "engine/convert.hpp"
+#include "engine/copy.hpp"
 #include "engine/ops.hpp"
 
 namespace quarn::engine {
@@ -104,16 +107,63 @@ Result<Storage> matmul_of(DType d, const Storage& a, const Storage& b) {
 
 Storage swap_last_two(const Storage& s) { return transpose(s, s.ndim() - 2, s.ndim() - 1); }
 
-}  // namespace
-
-Result<std::pair<Storage, Storage>> mul_backward(const Storage& a, const Storage& g, const Storage& b) {
-  if (!same_numeric(g.dtype(), a.dtype(), b.dtype())) return type_error(kOperandsMismatch);
-  QUARN_TRY(Storage left, mul(g, b));
-  QUARN_TRY(Storage right, mul(g, a));
-  return std::pair<Storage, Storage>(std::move(left), std::move(right));
+// A row-major copy of what a view shows (stride-0 axes repeat elements).
+Storage materialize(const View& v) {
+  Storage out = Storage::allocate_row_major(v.dtype, v.shape);
+  std::size_t w = dtype_size(v.dtype);
+  Strides bytes(v.strides.size(), 0);
+  for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = v.strides[i] * static_cast<std::ptrdiff_t>(w);
+  gather_row_major(v.data, v.shape, bytes.data(), w, out.mutable_data());
+  return out;
 }
 
-Result<std::pair<Storage, Storage>> div_backward(const Storage& a, const Storage& g, const Storage& b) {
+// `s` with matrix axis `axis` stretched from extent 1 to `extent`.
+Storage stretched(const Storage& s, std::size_t axis, std::size_t extent) {
+  View v = view_of(s);
+  v.shape[axis] = extent;
+  v.strides[axis] = 0;
+  return materialize(v);
+}
+
+}  // namespace
+
+Storage row_major(const Storage& s) {
+  if (s.is_row_major()) return s;
+  return materialize(view_of(s));
+}
+
+Result<Storage> sum_to(const Storage& x, const Shape& shape) {
+  QUARN_TRY(Shape target, broadcast_shape(shape, x.shape()));
+  if (target != x.shape()) return runtime_error("Shape mismatch: cannot broadcast " + format_shape(x.shape()) +
+                                                " and " + format_shape(shape));
+  DType d = x.dtype();
+  Storage out = Storage::allocate_row_major(d, shape);
+  // The output's strides over x's shape: 0 along every summed axis.
+  View ov = expand_view(View{d, nullptr, shape, out.strides()}, x.shape());
+  std::vector<double> acc(out.numel(), 0.0);
+  const Strides* strides[2] = {&x.strides(), &ov.strides};
+  for_each_position(x.shape(), strides, [&](std::size_t, const std::ptrdiff_t* off) {
+    acc[static_cast<std::size_t>(off[1])] += load(d, x.data(), off[0]);
+  });
+  for (std::size_t i = 0; i < acc.size(); ++i) store(d, out.mutable_data(), i, static_cast<float>(acc[i]));
+  return out;
+}
+
+Result<std::pair<Storage, Storage>> mul_backward(const Storage& a, const Storage& g, const Storage& b,
+                                                 Needs needs) {
+  if (!same_numeric(g.dtype(), a.dtype(), b.dtype())) return type_error(kOperandsMismatch);
+  std::pair<Storage, Storage> out;
+  if (needs.left) {
+    QUARN_TRY(out.first, mul(g, b));
+  }
+  if (needs.right) {
+    QUARN_TRY(out.second, mul(g, a));
+  }
+  return out;
+}
+
+Result<std::pair<Storage, Storage>> div_backward(const Storage& a, const Storage& g, const Storage& b,
+                                                 Needs needs) {
   if (!same_numeric(g.dtype(), a.dtype(), b.dtype())) return type_error(kOperandsMismatch);
   QUARN_TRY(auto ga, broadcast_operands(g, a));
   QUARN_TRY(Shape target, broadcast_shape(ga.first.shape, b.shape()));
@@ -125,8 +175,9 @@ Result<std::pair<Storage, Storage>> div_backward(const Storage& a, const Storage
   View bv = std::move(bv_result).value();
 
   DType d = g.dtype();
-  Storage left = Storage::allocate_row_major(d, target);
-  Storage right = Storage::allocate_row_major(d, target);
+  Storage left, right;
+  if (needs.left) left = Storage::allocate_row_major(d, target);
+  if (needs.right) right = Storage::allocate_row_major(d, target);
   void* lo = left.mutable_data();
   void* ro = right.mutable_data();
   const Strides* strides[3] = {&gv.strides, &av.strides, &bv.strides};
@@ -134,7 +185,8 @@ Result<std::pair<Storage, Storage>> div_backward(const Storage& a, const Storage
     float gx = load(d, gv.data, off[0]);
     float x = load(d, av.data, off[1]);
     float y = load(d, bv.data, off[2]);
-    store(d, lo, pos, gx / y);
+    if (lo) store(d, lo, pos, gx / y);
+    if (!ro) return;
     // ((-g) * x) / (y * y), rounded to the dtype after every step.
     float num = round_to(d, -gx * x);
     float den = round_to(d, y * y);
@@ -143,25 +195,43 @@ Result<std::pair<Storage, Storage>> div_backward(const Storage& a, const Storage
   return std::pair<Storage, Storage>(std::move(left), std::move(right));
 }
 
-Result<std::pair<Storage, Storage>> matmul_backward(const Storage& a, const Storage& g, const Storage& b) {
+Result<std::pair<Storage, Storage>> matmul_backward(const Storage& a, const Storage& g, const Storage& b,
+                                                    Needs needs) {
   if (!same_numeric(g.dtype(), a.dtype(), b.dtype())) return type_error(kOperandsMismatch);
   DType d = g.dtype();
-  QUARN_TRY(Storage left, matmul_of(d, g, swap_last_two(b)));
-  QUARN_TRY(Storage right, matmul_of(d, swap_last_two(a), g));
-  return std::pair<Storage, Storage>(std::move(left), std::move(right));
+  std::pair<Storage, Storage> out;
+  // A result row (column) axis of extent 1 that was broadcast further gives
+  // g more rows (columns) than a (b) has; each of them pairs with the same
+  // row of a (column of b), so that operand is read stretched.
+  const std::size_t na = a.ndim(), nb = b.ndim(), ng = g.ndim();
+  if (needs.left) {
+    const std::size_t cols = ng >= 1 ? g.shape()[ng - 1] : 0;
+    const bool stretch = nb >= 2 && b.shape()[nb - 1] == 1 && cols != 1;
+    QUARN_TRY(out.first, matmul_of(d, g, swap_last_two(stretch ? stretched(b, nb - 1, cols) : b)));
+  }
+  if (needs.right) {
+    const std::size_t rows = ng >= 2 ? g.shape()[ng - 2] : 0;
+    const bool stretch = na >= 2 && a.shape()[na - 2] == 1 && rows != 1;
+    QUARN_TRY(out.second, matmul_of(d, swap_last_two(stretch ? stretched(a, na - 2, rows) : a), g));
+  }
+  return out;
 }
 
 Result<Storage> relu_backward(const Storage& t, const Storage& g) {
   if (g.dtype() != t.dtype() || !is_numeric(g.dtype())) return type_error(kInputMismatch);
-  if (!(g.shape() == t.shape()))
+  // g may be a broadcast of the input's shape (the result was broadcast
+  // further on); the mask is then read broadcast too.
+  auto tv = expand_to(t, g.shape(), "A");
+  if (!tv.ok())
     return runtime_error("Shape mismatch in relu_backward: grad " + format_shape(g.shape()) + " vs input " +
                          format_shape(t.shape()));
+  const Strides& t_strides = tv.value().strides;
   DType d = t.dtype();
-  Storage out = Storage::allocate_row_major(d, t.shape());
+  Storage out = Storage::allocate_row_major(d, g.shape());
   void* o = out.mutable_data();
-  const Strides* strides[2] = {&t.strides(), &g.strides()};
+  const Strides* strides[2] = {&t_strides, &g.strides()};
   std::size_t w = out.itemsize();
-  for_each_position(t.shape(), strides, [&](std::size_t pos, const std::ptrdiff_t* off) {
+  for_each_position(g.shape(), strides, [&](std::size_t pos, const std::ptrdiff_t* off) {
     // Greater than zero in the dtype itself: zeros of either sign and NaN
     // fail, so the gradient stops there.
     bool positive = load(d, t.data(), off[0]) > 0.0f;
