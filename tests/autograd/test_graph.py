@@ -454,3 +454,94 @@ def test_threads_build_graphs_concurrently():
     for last, first in results:
         np.testing.assert_array_equal(last, [1.0, 1.0])
         assert first is None
+
+
+# --- tensors of a cleared or foreign graph ---------------------------------
+
+STALE = "recorded before the last clear_graph\\(\\) or on another thread"
+
+STALE_OPERATIONS = {
+    "add": lambda s, t: s + t,
+    "radd": lambda s, t: t + s,
+    "sub": lambda s, t: t - s,
+    "mul": lambda s, t: s * t,
+    "div": lambda s, t: t / s,
+    # Refused before the product checks its operands' axes.
+    "matmul": lambda s, t: s @ t,
+    "rmatmul": lambda s, t: t @ s,
+    "scalar_add": lambda s, t: s + 1.0,
+    "scalar_sub": lambda s, t: s - 1.0,
+    "scalar_mul": lambda s, t: 2.0 * s,
+    "scalar_div": lambda s, t: s / 2.0,
+    "number_over_tensor": lambda s, t: 2.0 / s,
+    "relu": lambda s, t: relu(s),
+    "reshape": lambda s, t: s.reshape([2, 1]),
+    "transpose": lambda s, t: s.reshape([1, 2]).transpose(0, 1),
+}
+
+
+@pytest.mark.parametrize("other_requires_grad", [False, True])
+@pytest.mark.parametrize("op", STALE_OPERATIONS.values(), ids=STALE_OPERATIONS.keys())
+def test_recorded_operation_refuses_a_stale_operand_before_recording(op, other_requires_grad, graph_len):
+    stale = Tensor([1.0, 2.0], requires_grad=True)
+    Tensor.clear_graph()
+    other = Tensor([3.0, 4.0], requires_grad=other_requires_grad)
+    before = graph_len()
+    with pytest.raises(RuntimeError, match=STALE):
+        op(stale, other)
+    assert graph_len() == before
+    # Operations that record nothing never look at the graph.
+    np.testing.assert_array_equal((stale > other).to_numpy(), [False, False])
+
+
+def test_training_loop_with_weights_made_once_fails_loudly_in_its_second_step():
+    w = Tensor(np.ones((3, 2)), requires_grad=True)
+    x = Tensor(np.ones((4, 3)))
+    (relu(x @ w)).backward()
+    Tensor.clear_graph()
+    with pytest.raises(RuntimeError, match=STALE) as info:
+        relu(x @ w)
+    assert "Make it again after clear_graph()" in str(info.value)
+    assert w.grad() is None
+
+
+def test_training_loop_done_right_matches_pytorch():
+    torch = pytest.importorskip("torch")
+    rng = np.random.default_rng(3)
+    w1, w2 = rng.standard_normal((5, 8)).astype(np.float32), rng.standard_normal((8, 2)).astype(np.float32)
+    tw1, tw2 = torch.tensor(w1, requires_grad=True), torch.tensor(w2, requires_grad=True)
+    for _ in range(3):
+        x = rng.standard_normal((4, 5)).astype(np.float32)
+        Tensor.clear_graph()
+        qw1, qw2 = Tensor(w1, requires_grad=True), Tensor(w2, requires_grad=True)
+        (relu(Tensor(x) @ qw1) @ qw2).backward()
+        tw1.grad = tw2.grad = None
+        (torch.relu(torch.tensor(x) @ tw1) @ tw2).sum().backward()
+        for ours, theirs in ((qw1, tw1), (qw2, tw2)):
+            np.testing.assert_allclose(ours.grad(), theirs.grad.numpy(), rtol=1e-5, atol=1e-5)
+        w1 -= 0.1 * qw1.grad()
+        w2 -= 0.1 * qw2.grad()
+        with torch.no_grad():
+            tw1 -= 0.1 * tw1.grad
+            tw2 -= 0.1 * tw2.grad
+
+
+def test_tensor_passed_to_another_thread_is_refused_there(panic_exception):
+    x = Tensor([1.0, 2.0], requires_grad=True)
+    y = x * 3.0
+    y.backward()
+
+    def elsewhere():
+        Tensor([0.0], requires_grad=True)  # index 0 exists here too
+        assert x.grad() is None and y.grad() is None
+        with pytest.raises(RuntimeError, match=STALE):
+            x + 1.0
+        with pytest.raises(panic_exception, match="on another thread"):
+            x.backward()
+        with pytest.raises(panic_exception, match="the len is 1 but the index is 1"):
+            y.backward()
+        return (x * Tensor([2.0, 2.0])).to_numpy()  # constant use would still record x
+
+    with pytest.raises(RuntimeError, match=STALE):
+        run_in_thread(elsewhere)
+    np.testing.assert_array_equal(x.grad(), [3.0, 3.0])

@@ -184,3 +184,115 @@ def test_typical_use_relu_of_matmul():
     # Row 0: 0.5 + 2 = 2.5 > 0; row 1: 1.5 - 4 < 0.
     np.testing.assert_array_equal(x.grad(), [[0.5, -1.0], [0.0, 0.0]])
     np.testing.assert_array_equal(w.grad(), [[1.0], [-2.0]])
+
+
+# --- gradients that reach a node broadcast past its own shape ----------------
+# A gradient summed over the axes by which it exceeds its tensor's shape is
+# the true gradient; these programs broadcast intermediate results further.
+
+
+def summed_to(grad, shape):
+    """grad summed over its leading axes and the extent-1 axes of shape it stretches."""
+    grad = grad.astype(np.float64)
+    grad = grad.sum(axis=tuple(range(grad.ndim - len(shape))))
+    stretched = tuple(i for i, e in enumerate(shape) if e == 1 and grad.shape[i] != 1)
+    return grad.sum(axis=stretched, keepdims=True)
+
+
+X23 = np.arange(6, dtype=np.float32).reshape(2, 3) - 2.0
+
+
+@pytest.mark.parametrize(
+    "build, x_value, expected_shape, expected",
+    [
+        # transposed, then broadcast: axes counted from the right
+        (lambda x: x.transpose(0, 1) + leaf(np.ones((4, 3, 2))), X23, (4, 2, 3), np.full((2, 3), 4.0)),
+        # a one-row product broadcast down five rows
+        (lambda x: (x @ leaf(np.ones((3, 3)))) + leaf(np.ones((5, 3))), np.ones((1, 3)), (5, 3),
+         np.full((1, 3), 15.0)),
+        # relu of a vector broadcast to a matrix
+        (lambda x: F.relu(x) + leaf(np.ones((2, 3))), [1.0, -1.0, 2.0], (2, 3), [2.0, 0.0, 2.0]),
+        # reshaped, then broadcast: leading axes survive the reshape back
+        (lambda x: x.reshape([6]) + leaf(np.ones((4, 6))), X23, (4, 2, 3), np.full((2, 3), 4.0)),
+        # the same vector broadcast two different ways
+        (lambda x: (x + leaf(np.ones((2, 3)))).reshape([1, 2, 3]) + (x + leaf(np.ones((4, 3)))).reshape([4, 1, 3]),
+         [1.0, 2.0, 3.0], (3,), np.full(3, 16.0)),
+        # once broadcast, once at its own shape: each counted once
+        (lambda x: (x + leaf(np.ones((2, 3)))).reshape([2, 1, 3]) + (x * 2.0).reshape([1, 1, 3]), np.ones((1, 3)),
+         (1, 3), np.full((1, 3), 6.0)),
+        # an extent-1 axis of the reshaped result stretched, then reshaped back
+        (lambda x: x.reshape([3, 1]) * leaf(np.ones((3, 4))), [1.0, 2.0, 3.0], (3,), np.full(3, 4.0)),
+    ],
+    ids=["transpose", "matmul-rows", "relu", "reshape", "two-broadcasts", "broadcast-and-own", "reshape-stretched"],
+)
+def test_gradient_broadcast_past_a_node(build, x_value, expected_shape, expected):
+    x = leaf(x_value)
+    build(x).backward()
+    g = x.grad()
+    assert g.shape == expected_shape
+    np.testing.assert_array_equal(summed_to(g, x.shape), expected)
+
+
+def random_program(rng, torch):
+    """A short random program that broadcasts intermediate results, reuses
+    leaves at different shapes and mixes transpose, reshape, relu and matmul.
+    Returns our result, PyTorch's (float64) and the leaves of both."""
+    leaves = []
+
+    def new_leaf(shape, positive=False):
+        value = rng.uniform(0.5, 2.0, shape) if positive else rng.uniform(-2.0, 2.0, shape)
+        value = value.astype(np.float32)
+        pair = (leaf(value), torch.tensor(value.astype(np.float64), requires_grad=True))
+        leaves.append(pair)
+        return pair
+
+    def partner(shape, positive=False):
+        """An operand that broadcasts with shape, or stretches it further."""
+        other = [e if rng.random() < 0.6 else 1 for e in shape]
+        if rng.random() < 0.5:
+            other = [int(rng.integers(1, 4))] + other
+        if rng.random() < 0.3 and any(e == 1 for e in shape):  # stretch our extent-1 axes
+            other = [int(rng.integers(2, 4)) if e == 1 else e for e in shape]
+        for ours, theirs in leaves:
+            if not positive and list(ours.shape) == other and rng.random() < 0.5:
+                return ours, theirs  # reuse a leaf
+        return new_leaf(other, positive)
+
+    y, t = new_leaf([int(e) for e in rng.integers(1, 4, int(rng.integers(1, 4)))])
+    for _ in range(int(rng.integers(2, 7))):
+        shape = list(y.shape)
+        kind = rng.choice(["add", "sub", "mul", "div", "relu", "scale", "transpose", "reshape", "matmul"])
+        if kind in ("add", "sub", "mul", "div"):
+            o, to = partner(shape, positive=kind == "div")
+            if rng.random() < 0.5 and kind != "div":
+                y, t = {"add": (o + y, to + t), "sub": (o - y, to - t), "mul": (o * y, to * t)}[kind]
+            else:
+                y, t = {"add": (y + o, t + to), "sub": (y - o, t - to), "mul": (y * o, t * to),
+                        "div": (y / o, t / to)}[kind]
+        elif kind == "relu":
+            y, t = F.relu(y), torch.relu(t)
+        elif kind == "scale":
+            y, t = y * 1.5 - 0.25, t * 1.5 - 0.25
+        elif kind == "transpose" and len(shape) >= 2:
+            i, j = (int(v) for v in rng.choice(len(shape), 2, replace=False))
+            y, t = y.transpose(i, j), t.transpose(i, j)
+        elif kind == "reshape":
+            new = {0: shape[::-1], 1: [1] + shape, 2: shape + [1], 3: [int(np.prod(shape))]}[int(rng.integers(4))]
+            y, t = y.reshape(new), t.reshape(new)
+        elif kind == "matmul" and len(shape) >= 2:
+            o, to = new_leaf([shape[-1], int(rng.integers(1, 4))])
+            y, t = y @ o, t @ to
+    return y, t, leaves
+
+
+@pytest.mark.parametrize("seed", range(60))
+def test_random_broadcasting_programs_match_pytorch(seed):
+    torch = pytest.importorskip("torch")
+    y, t, leaves = random_program(np.random.default_rng(seed), torch)
+    assert list(y.shape) == list(t.shape)
+    y.backward()
+    t.sum().backward()
+    for ours, theirs in leaves:
+        if theirs.grad is None:  # not reached from y
+            continue
+        np.testing.assert_allclose(summed_to(ours.grad(), ours.shape), theirs.grad.numpy(), rtol=1e-4, atol=1e-4)
