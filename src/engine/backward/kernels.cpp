@@ -1,6 +1,6 @@
-// Backward kernels. They run once per backward step, not per element of a
-// hot forward loop, so they favour one plain n-d walk over the vectorised
-// machinery of the forward operations.
+// Backward kernels. Each is built from the vectorised element-wise
+// operations, whose per-step rounding is exactly what the gradient rules
+// ask for; only shapes no valid graph produces take a plain n-d walk.
 #include <cmath>
 #include <cstring>
 
@@ -8,6 +8,7 @@
 
 #include "engine/convert.hpp"
 #include "engine/copy.hpp"
+#include "engine/elementwise/map.hpp"
 #include "engine/ops.hpp"
 
 namespace quarn::engine {
@@ -174,6 +175,23 @@ Result<std::pair<Storage, Storage>> div_backward(const Storage& a, const Storage
     return runtime_error("Broadcast failed for RHS: " + format_shape(b.shape()) + " -> " + format_shape(target));
   View bv = std::move(bv_result).value();
 
+  std::pair<Storage, Storage> out;
+  if (g.shape() == target) {
+    // Every step is one vectorised operation with its own rounding.
+    // ((-g) * a) / (b * b) is -((g * a) / (b * b)) bit for bit, since
+    // rounding to nearest is symmetric, and the negation is a product by -1.
+    if (needs.left) {
+      QUARN_TRY(out.first, div(g, b));
+    }
+    if (needs.right) {
+      QUARN_TRY(Storage num, mul(g, a));
+      QUARN_TRY(Storage den, mul(b, b));
+      QUARN_TRY(Storage quotient, div(num, den));
+      QUARN_TRY(out.second, scalar_product(quotient, -1.0f));
+    }
+    return out;
+  }
+
   DType d = g.dtype();
   Storage left, right;
   if (needs.left) left = Storage::allocate_row_major(d, target);
@@ -221,47 +239,21 @@ Result<Storage> relu_backward(const Storage& t, const Storage& g) {
   if (g.dtype() != t.dtype() || !is_numeric(g.dtype())) return type_error(kInputMismatch);
   // g may be a broadcast of the input's shape (the result was broadcast
   // further on); the mask is then read broadcast too.
-  auto tv = expand_to(t, g.shape(), "A");
-  if (!tv.ok())
+  if (!expand_to(t, g.shape(), "A").ok())
     return runtime_error("Shape mismatch in relu_backward: grad " + format_shape(g.shape()) + " vs input " +
                          format_shape(t.shape()));
-  const Strides& t_strides = tv.value().strides;
-  DType d = t.dtype();
-  Storage out = Storage::allocate_row_major(d, g.shape());
-  void* o = out.mutable_data();
-  const Strides* strides[2] = {&t_strides, &g.strides()};
-  std::size_t w = out.itemsize();
-  for_each_position(g.shape(), strides, [&](std::size_t pos, const std::ptrdiff_t* off) {
-    // Greater than zero in the dtype itself: zeros of either sign and NaN
-    // fail, so the gradient stops there.
-    bool positive = load(d, t.data(), off[0]) > 0.0f;
-    const auto* src = static_cast<const std::byte*>(g.data()) + off[1] * static_cast<std::ptrdiff_t>(w);
-    auto* dst = static_cast<std::byte*>(o) + pos * w;
-    if (positive) {
-      std::memcpy(dst, src, w);
-    } else {
-      std::memset(dst, 0, w);
-    }
-  });
-  return out;
+  return elementwise::map_binary(elementwise::kReluBackward, t.dtype(), t, g);
 }
 
 Result<Storage> rdiv_backward(const Storage& t, const Storage& g, float s) {
   if (g.dtype() != t.dtype() || !is_numeric(g.dtype())) return type_error(kInputMismatch);
-  QUARN_TRY(auto gt, broadcast_operands(g, t));
-  DType d = g.dtype();
-  const Shape& target = gt.first.shape;
-  Storage out = Storage::allocate_row_major(d, target);
-  void* o = out.mutable_data();
-  float sd = round_to(d, s);
-  const Strides* strides[2] = {&gt.first.strides, &gt.second.strides};
-  for_each_position(target, strides, [&](std::size_t pos, const std::ptrdiff_t* off) {
-    float gx = load(d, gt.first.data, off[0]);
-    float x = load(d, gt.second.data, off[1]);
-    float q = round_to(d, -sd / round_to(d, x * x));
-    store(d, o, pos, gx * q);
-  });
-  return out;
+  QUARN_TRY(Shape target, broadcast_shape(g.shape(), t.shape()));
+  (void)target;  // the same broadcast error, before any arithmetic
+  // g * (-s / (t * t)), one rounding per step; the number meets the square
+  // rounded to the dtype, as -s.
+  QUARN_TRY(Storage square, mul(t, t));
+  QUARN_TRY(Storage factor, scalar_rdiv(square, -s));
+  return mul(g, factor);
 }
 
 }  // namespace quarn::engine

@@ -30,6 +30,7 @@ enum BinaryKernel : std::uint8_t {
   kAnd,
   kOr,
   kXor,
+  kReluBackward,  // a is relu's input, b the gradient: b where a > 0, else +0
   kBinaryKernelCount
 };
 

@@ -139,6 +139,22 @@ struct Not {
   static std::uint8_t apply(BoolFormat, std::uint8_t b) { return b == 0; }
 };
 
+// The gradient of ReLU: the gradient passes where the input is greater than
+// zero (zeros of either sign and NaN stop it). On binary32 values and
+// vectors; the half formats pass the gradient's pattern on untouched.
+struct ReluBackward {
+  template <class T>
+  static T apply(T x, T g) {
+    return x > T{} ? g : T{};
+  }
+  // Greater than zero means a pattern from the smallest positive one up to
+  // +inf, which one unsigned comparison of the pattern less one tells.
+  template <class Fmt>
+  static std::uint16_t apply(Fmt, std::uint16_t x, std::uint16_t g) {
+    return static_cast<std::uint16_t>(x - 1) < Fmt::kInf ? g : std::uint16_t{0};
+  }
+};
+
 // ---- Run loops -----------------------------------------------------------------
 
 // The four shapes of a binary run. Each branch is a plain loop the compiler
@@ -365,6 +381,15 @@ void logic_run(char* out, const char* a, std::ptrdiff_t sa, const char* b, std::
              [](std::uint8_t x, std::uint8_t y) { return Op::apply(x, y); });
 }
 
+// A binary operation on the patterns of a half format, without widening.
+template <class Op, class Fmt>
+void pattern_run(char* out, const char* a, std::ptrdiff_t sa, const char* b, std::ptrdiff_t sb,
+                 std::size_t n) {
+  binary_map(reinterpret_cast<std::uint16_t*>(out), reinterpret_cast<const std::uint16_t*>(a), sa,
+             reinterpret_cast<const std::uint16_t*>(b), sb, n,
+             [](std::uint16_t x, std::uint16_t y) { return Op::apply(Fmt{}, x, y); });
+}
+
 template <class Op, class Fmt>
 void unary_run(char* out, const char* a, std::ptrdiff_t sa, std::size_t n) {
   using Elem = typename Fmt::Elem;
@@ -502,6 +527,13 @@ constexpr void register_arith(KernelTable& t, BinaryKernel k) {
 }
 
 template <class Op>
+constexpr void register_gradient(KernelTable& t, BinaryKernel k) {
+  set_binary<arith_run_f32<Op>, DType::F32, DType::F32, arith_run_f32_streaming<Op>>(t, k);
+  set_binary<pattern_run<Op, F16Format>, DType::F16, DType::F16>(t, k);
+  set_binary<pattern_run<Op, BF16Format>, DType::BF16, DType::BF16>(t, k);
+}
+
+template <class Op>
 constexpr void register_compare(KernelTable& t, BinaryKernel k) {
   set_binary<compare_run<Op, F32Format>, DType::F32, DType::Bool, compare_run<Op, F32Format, true>>(t, k);
   set_binary<compare_run<Op, F16Format>, DType::F16, DType::Bool>(t, k);
@@ -541,6 +573,7 @@ constexpr KernelTable make_kernel_table(const char* name) {
   register_logic<And>(t, kAnd);
   register_logic<Or>(t, kOr);
   register_logic<Xor>(t, kXor);
+  register_gradient<ReluBackward>(t, kReluBackward);
   register_numeric_map<Relu>(t, kRelu);
   register_bool_map<Not>(t, kNot);
   return t;

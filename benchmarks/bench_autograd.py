@@ -1,0 +1,139 @@
+"""Training steps and recording overhead against PyTorch, one thread.
+
+Run after building the module:  python benchmarks/bench_autograd.py
+
+A training step of a 784-256-10 MLP with batch 64 (forward, backward, and
+reading every parameter gradient as a NumPy array), in float32 and bfloat16,
+and a chain of 1,000 scalar operations on a one-element tensor with its
+backward pass. Our step makes its parameters again from NumPy arrays after
+clearing the graph, as a training loop must; PyTorch's keeps its leaves and
+drops their gradients. Figures are medians over rounds in which the
+contenders take turns; ratios are our time divided by theirs (below 1 means
+we are faster).
+
+Targets:
+  MLP step, float32          <= 0.85 vs PyTorch
+  MLP step, bfloat16         <= 1.0 vs PyTorch
+  1,000-operation chain      <= 0.5 vs PyTorch
+"""
+
+import statistics
+import time
+
+import ml_dtypes
+import numpy as np
+
+import quarn_core
+
+Tensor = quarn_core.Tensor
+relu = quarn_core.nn.functional.relu
+
+try:
+    import torch
+except ImportError:  # the PyTorch column is then left empty
+    torch = None
+
+
+def median_times(fns, rounds=31):
+    live = [fn for fn in fns if fn is not None]
+    for fn in live:
+        fn()
+    samples = {id(fn): [] for fn in live}
+    for _ in range(rounds):
+        for fn in live:
+            t0 = time.perf_counter()
+            fn()
+            samples[id(fn)].append(time.perf_counter() - t0)
+    return [statistics.median(samples[id(fn)]) if fn is not None else None for fn in fns]
+
+
+def mlp_step_ours(x, params, dtype):
+    Tensor.clear_graph()
+    w1, b1, w2, b2 = (Tensor(p, dtype=dtype, requires_grad=True) for p in params)
+    out = relu(x @ w1 + b1) @ w2 + b2
+    out.backward()
+    return [p.grad() for p in (w1, b1, w2, b2)]
+
+
+def mlp_step_torch(x, params):
+    for p in params:
+        p.grad = None
+    out = torch.relu(x @ params[0] + params[1]) @ params[2] + params[3]
+    out.backward(torch.ones_like(out))
+    return [p.grad.float().numpy() for p in params]
+
+
+def chain_ours():
+    Tensor.clear_graph()
+    t = Tensor(np.ones(1, dtype=np.float32), requires_grad=True)
+    y = t
+    for _ in range(250):
+        y = ((y * 1.0001) + 0.5) - 0.5
+        y = y / 1.0001
+    y.backward()
+    return t.grad()
+
+
+def chain_torch():
+    t = torch.ones(1, requires_grad=True)
+    y = t
+    for _ in range(250):
+        y = ((y * 1.0001) + 0.5) - 0.5
+        y = y / 1.0001
+    y.backward()
+    return t.grad.numpy()
+
+
+def main():
+    if torch is not None:
+        torch.set_num_threads(1)
+        print(f"PyTorch {torch.__version__}, threads={torch.get_num_threads()}")
+    print(f"NumPy {np.__version__}, ml_dtypes {ml_dtypes.__version__}")
+    rng = np.random.default_rng(0)
+    x_np = rng.standard_normal((64, 784)).astype(np.float32)
+    params_np = [
+        (rng.standard_normal((784, 256)) / 28).astype(np.float32),
+        np.zeros(256, np.float32),
+        (rng.standard_normal((256, 10)) / 16).astype(np.float32),
+        np.zeros(10, np.float32),
+    ]
+
+    print()
+    print(f"{'':<34} {'ours':>10} {'torch':>10} {'/torch':>7}  target")
+    missed = []
+    for name, np_type, torch_type, target in (
+        ("float32", np.float32, torch and torch.float32, 0.85),
+        ("bfloat16", ml_dtypes.bfloat16, torch and torch.bfloat16, 1.0),
+    ):
+        x = Tensor(x_np.astype(np_type), dtype=name)
+        params = [p.astype(np_type) for p in params_np]
+        tx = torch.from_numpy(x_np).to(torch_type) if torch else None
+        tparams = [torch.from_numpy(p).to(torch_type).requires_grad_() for p in params_np] if torch else None
+        # Both compute the same gradients before either is timed.
+        if torch is not None:
+            for ours, theirs in zip(mlp_step_ours(x, params, name), mlp_step_torch(tx, tparams)):
+                np.testing.assert_allclose(ours.astype(np.float32).sum(axis=0) if ours.ndim > theirs.ndim
+                                           else ours.astype(np.float32), theirs,
+                                           rtol=5e-2 if name == "bfloat16" else 1e-4, atol=5e-2 if name == "bfloat16" else 1e-4)
+        ours, theirs = median_times([lambda: mlp_step_ours(x, params, name),
+                                     torch and (lambda: mlp_step_torch(tx, tparams))])
+        report(f"MLP 784-256-10 step, {name}", ours, theirs, target, missed)
+
+    ours, theirs = median_times([chain_ours, torch and chain_torch], rounds=21)
+    report("1,000-operation chain + backward", ours, theirs, 0.5, missed)
+    print()
+    print("all targets met" if not missed else "targets missed: " + ", ".join(missed))
+
+
+def report(label, ours, theirs, target, missed):
+    ratio = ours / theirs if theirs else None
+    ok = ratio is None or ratio <= target
+    if not ok:
+        missed.append(label)
+    ratio_text = f"{ratio:7.2f}" if ratio is not None else f"{'-':>7}"
+    theirs_text = f"{theirs * 1e3:7.3f} ms" if theirs else f"{'-':>10}"
+    print(f"{label:<34} {ours * 1e3:7.3f} ms {theirs_text} {ratio_text}  <= {target}  {'ok' if ok else 'MISSED'}")
+
+
+if __name__ == "__main__":
+    main()
