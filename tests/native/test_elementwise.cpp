@@ -172,15 +172,23 @@ void reference(BinaryKernel k, DType d, const char* a, const char* b, char* out)
     case kXor:
       *out = *a != *b;
       return;
+    case kReluBackward:
+      // The gradient's own pattern passes where the input is above zero.
+      if (x > 0) {
+        std::memcpy(out, b, dtype_size(d));
+      } else {
+        std::memset(out, 0, dtype_size(d));
+      }
+      return;
     case kBinaryKernelCount:
       break;
   }
 }
 
-DType out_dtype(BinaryKernel k, DType in) { return k <= kDiv ? in : DType::Bool; }
+DType out_dtype(BinaryKernel k, DType in) { return k <= kDiv || k == kReluBackward ? in : DType::Bool; }
 
 const char* kernel_name(BinaryKernel k) {
-  static const char* names[] = {"add", "sub", "mul", "div", "eq", "ge", "gt", "le", "lt", "and", "or", "xor"};
+  static const char* names[] = {"add", "sub", "mul", "div", "eq", "ge", "gt", "le", "lt", "and", "or", "xor", "relu_backward"};
   return names[k];
 }
 
