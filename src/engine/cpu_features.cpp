@@ -20,6 +20,12 @@ CpuFeatures detect() {
 }
 }  // namespace
 
+// Threads making their first call together are safe: the language runs a
+// function-local static's initialiser exactly once and makes the others wait
+// for it, and detect() neither calls Python nor waits on anything, so no
+// caller can block the one doing the work. The dispatch choices built on top
+// of this (GEMM kernel, element-wise table, half converters) rely on the same
+// rule.
 const CpuFeatures& cpu_features() {
   static const CpuFeatures features = detect();
   return features;
