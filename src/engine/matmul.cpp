@@ -44,7 +44,7 @@ Result<View> expand_matrix(const Storage& s, const Shape& batch, const char* whi
 
 // The product over every batch position: one GEMM per 2-D slice, the batch
 // axes walked like an odometer (last axis fastest) with the three slice
-// pointers stepped in place. No recursion: a product may have any number of
+// offsets stepped in place. No recursion: a product may have any number of
 // batch axes, and the walk's only memory is one counter per axis.
 void matmul_into(const float* a, const float* b, float* out, const View& av, const View& bv,
                  const OutView& ov) {
@@ -54,21 +54,24 @@ void matmul_into(const float* a, const float* b, float* out, const View& av, con
   const std::ptrdiff_t a_rs = av.strides[nd - 2], a_cs = av.strides[nd - 1];
   const std::ptrdiff_t b_rs = bv.strides[nd - 2], b_cs = bv.strides[nd - 1];
   const std::ptrdiff_t o_rs = ov.strides[nd - 2], o_cs = ov.strides[nd - 1];
+  // Element offsets rather than pointers: a step past the last position of
+  // an axis is taken back at once, but a pointer may not even point there.
+  std::ptrdiff_t oa = 0, ob = 0, oo = 0;
   SmallVector<std::size_t> index(batch, 0);
   for (;;) {
-    gemm::sgemm(m, n, k, a, a_rs, a_cs, b, b_rs, b_cs, out, o_rs, o_cs);
+    gemm::sgemm(m, n, k, a + oa, a_rs, a_cs, b + ob, b_rs, b_cs, out + oo, o_rs, o_cs);
     std::size_t d = batch;
     for (;;) {
       if (d == 0) return;
       --d;
-      a += av.strides[d];
-      b += bv.strides[d];
-      out += ov.strides[d];
+      oa += av.strides[d];
+      ob += bv.strides[d];
+      oo += ov.strides[d];
       if (++index[d] < ov.shape[d]) break;
       const auto extent = static_cast<std::ptrdiff_t>(ov.shape[d]);
-      a -= extent * av.strides[d];
-      b -= extent * bv.strides[d];
-      out -= extent * ov.strides[d];
+      oa -= extent * av.strides[d];
+      ob -= extent * bv.strides[d];
+      oo -= extent * ov.strides[d];
       index[d] = 0;
     }
   }
