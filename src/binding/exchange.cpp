@@ -56,7 +56,7 @@ std::optional<std::string> resolve_dtype_name(PyObject* dtype) {
     }
     return utf8(name.get());
   }
-  PyErr_Clear();
+  if (!discard_conversion_error()) return std::nullopt;
   PyRef numpy = PyRef::steal(PyImport_ImportModule("numpy"));
   if (!numpy) return std::nullopt;
   PyRef dtype_fn = PyRef::steal(PyObject_GetAttrString(numpy.get(), "dtype"));
