@@ -2,8 +2,6 @@
 Python caller can produce, empty extents, half-precision rounding, and the
 exact messages and exception classes of every failure."""
 
-import threading
-
 import ml_dtypes
 import numpy as np
 import pytest
@@ -358,35 +356,10 @@ def test_expansion_too_large(shape_a, shape_b, message):
 # --- many batch axes ----------------------------------------------------------
 
 
-def on_thread(fn, small_stack):
-    """fn() on the calling thread, or on a new thread with a 256 KiB stack;
-    its result or exception comes back either way."""
-    if not small_stack:
-        return fn()
-    outcome = {}
-
-    def body():
-        try:
-            outcome["value"] = fn()
-        except BaseException as exc:  # noqa: BLE001 - handed to the caller
-            outcome["error"] = exc
-
-    previous = threading.stack_size(256 * 1024)
-    try:
-        worker = threading.Thread(target=body)
-        worker.start()
-        worker.join()
-    finally:
-        threading.stack_size(previous)
-    if "error" in outcome:
-        raise outcome["error"]
-    return outcome["value"]
-
-
 @pytest.mark.parametrize(
     "n_axes, small_stack", [(100_000, False), (5_000, True)], ids=["main thread", "small stack"]
 )
-def test_many_unit_batch_axes_forward_and_backward(n_axes, small_stack, randn):
+def test_many_unit_batch_axes_forward_and_backward(n_axes, small_stack, randn, on_thread):
     # NumPy stops at 64 axes, so the extent-1 axes come from reshape; they sit
     # between batch axes that do repeat.
     a, b = randn(2, 3, 2, 3), randn(2, 3, 3, 2)
@@ -407,7 +380,7 @@ def test_many_unit_batch_axes_forward_and_backward(n_axes, small_stack, randn):
             broadcast.reshape([2, 3, 2, 2]).to_numpy(),
         )
 
-    shape, product, grad_a, grad_b, broadcast = on_thread(run, small_stack)
+    shape, product, grad_a, grad_b, broadcast = on_thread(run, 256 * 1024) if small_stack else run()
     assert shape == [2] + units + [3, 2, 2]
     ones = np.ones((2, 3, 2, 2), np.float32)
     assert_close_f32(product, a, b)
