@@ -43,8 +43,8 @@ std::optional<std::string> utf8(PyObject* s) {
 }
 
 // The dtype argument as a name: None -> "float32", a str as it is, else the
-// object's __name__, else numpy.dtype(obj).name. Returns nullopt with a
-// Python exception set.
+// object's __name__, else (when reading __name__ fails with an ordinary
+// error) numpy.dtype(obj).name. Returns nullopt with a Python exception set.
 std::optional<std::string> resolve_dtype_name(PyObject* dtype) {
   if (dtype == nullptr || dtype == Py_None) return std::string("float32");
   if (PyUnicode_Check(dtype)) return utf8(dtype);
