@@ -7,6 +7,7 @@ subprocess.
 """
 
 import re
+import threading
 
 import ml_dtypes  # noqa: F401  (registers numpy's "bfloat16" dtype)
 import numpy as np
@@ -118,3 +119,32 @@ def node_id_of(panic_exception):
         return int(match.group(1))
 
     return read
+
+
+@pytest.fixture
+def on_thread():
+    """Returns a function that calls fn() on a new thread with a stack of
+    `stack_size` bytes and hands back its result or exception. Graphs are
+    per thread, so fn must finish any backward pass it starts."""
+
+    def call(fn, stack_size):
+        outcome = {}
+
+        def body():
+            try:
+                outcome["value"] = fn()
+            except BaseException as exc:  # noqa: BLE001 - handed to the caller
+                outcome["error"] = exc
+
+        previous = threading.stack_size(stack_size)
+        try:
+            worker = threading.Thread(target=body)
+            worker.start()
+            worker.join()
+        finally:
+            threading.stack_size(previous)
+        if "error" in outcome:
+            raise outcome["error"]
+        return outcome["value"]
+
+    return call

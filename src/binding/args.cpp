@@ -39,7 +39,7 @@ bool is_abc_sequence(PyObject* o) {
   PyRef seq = PyRef::steal(PyObject_GetAttrString(abc.get(), "Sequence"));
   if (!seq) return false;
   int r = PyObject_IsInstance(o, seq.get());
-  if (r < 0) PyErr_Clear();
+  if (r < 0) discard_conversion_error();
   return r == 1;
 }
 }  // namespace
@@ -89,7 +89,10 @@ bool arg_bool(PyObject* o, const char* parameter, bool* out) {
   // NumPy's boolean scalar (numpy.bool_, named numpy.bool in NumPy 2).
   PyTypeObject* t = Py_TYPE(o);
   PyRef module = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(t), "__module__"));
-  if (!module) PyErr_Clear();
+  if (!module && !discard_conversion_error()) {
+    add_argument_note(parameter);
+    return false;
+  }
   const char* name = t->tp_name;
   const char* dot = std::strrchr(name, '.');
   const char* short_name = dot ? dot + 1 : name;
@@ -131,7 +134,7 @@ bool arg_float(PyObject* o, float* out, const char* parameter, bool keep_error) 
     if (keep_error) {
       add_argument_note(parameter);
     } else {
-      PyErr_Clear();
+      discard_conversion_error();
     }
     return false;
   }

@@ -19,8 +19,9 @@ bool arg_shape(PyObject* o, const char* parameter, Shape* out);
 bool arg_bool(PyObject* o, const char* parameter, bool* out);
 // A str (or subclass).
 bool arg_str(PyObject* o, const char* parameter);
-// Python's float conversion narrowed to binary32; fails without leaving an
-// exception set when `keep_error` is false.
+// Python's float conversion narrowed to binary32. When `keep_error` is false
+// a failure leaves no exception set unless discard_conversion_error keeps it
+// (an interrupt, MemoryError): callers check PyErr_Occurred() after false.
 bool arg_float(PyObject* o, float* out, const char* parameter, bool keep_error);
 
 // "'<type>' object is not an instance of '<target>'" as TypeError.

@@ -73,6 +73,12 @@ void raise_panic(const char* message) {
   converting = false;
 }
 
+bool discard_conversion_error() {
+  if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError)) return false;
+  PyErr_Clear();
+  return true;
+}
+
 void add_argument_note(std::string_view parameter) {
   std::string note = "while processing '" + std::string(parameter) + "'";
 #if PY_VERSION_HEX >= 0x030C0000

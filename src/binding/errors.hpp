@@ -27,6 +27,13 @@ void add_argument_note(std::string_view parameter);
 
 void raise_panic(const char* message);
 
+// For a failed conversion whose failure only means "not this kind of
+// operand": clears the pending exception and returns true when it is an
+// ordinary error. KeyboardInterrupt, SystemExit and anything else that is
+// not an Exception, and MemoryError, report the state of the program rather
+// than of the operand; they stay set (false), for the caller to pass on.
+bool discard_conversion_error();
+
 template <class F>
 PyObject* guarded(F&& body) noexcept {
   try {

@@ -43,8 +43,8 @@ std::optional<std::string> utf8(PyObject* s) {
 }
 
 // The dtype argument as a name: None -> "float32", a str as it is, else the
-// object's __name__, else numpy.dtype(obj).name. Returns nullopt with a
-// Python exception set.
+// object's __name__, else (when reading __name__ fails with an ordinary
+// error) numpy.dtype(obj).name. Returns nullopt with a Python exception set.
 std::optional<std::string> resolve_dtype_name(PyObject* dtype) {
   if (dtype == nullptr || dtype == Py_None) return std::string("float32");
   if (PyUnicode_Check(dtype)) return utf8(dtype);
@@ -56,7 +56,7 @@ std::optional<std::string> resolve_dtype_name(PyObject* dtype) {
     }
     return utf8(name.get());
   }
-  PyErr_Clear();
+  if (!discard_conversion_error()) return std::nullopt;
   PyRef numpy = PyRef::steal(PyImport_ImportModule("numpy"));
   if (!numpy) return std::nullopt;
   PyRef dtype_fn = PyRef::steal(PyObject_GetAttrString(numpy.get(), "dtype"));

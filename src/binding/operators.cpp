@@ -1,6 +1,8 @@
 // Python's operators on Tensor. A slot answers NotImplemented when it does
 // not serve its operands, so Python can try the other side or raise its own
 // TypeError; an error of the operation itself is raised, not passed on.
+// Classifying an operand discards its conversion error, but not an interrupt
+// or MemoryError raised meanwhile: those are passed on as they are.
 #include "binding/args.hpp"
 #include "binding/tensor_object.hpp"
 #include "core/ops.hpp"
@@ -23,11 +25,14 @@ PyObject* number_slot(PyObject* l, PyObject* r, TensorOp tensor_op, ScalarOp sca
       if (is_tensor(r)) return wrap_result(tensor_op(record_of(l), record_of(r)));
       float s = 0.0f;
       if (arg_float(r, &s, nullptr, false)) return wrap_result(scalar_op(record_of(l), s));
+      if (PyErr_Occurred()) return nullptr;
     }
     if constexpr (R != Reflected::kNone) {
       float s = 0.0f;
-      if (is_tensor(r) && !is_tensor(l) && arg_float(l, &s, nullptr, false))
-        return wrap_result(reflected_op(record_of(r), s));
+      if (is_tensor(r) && !is_tensor(l)) {
+        if (arg_float(l, &s, nullptr, false)) return wrap_result(reflected_op(record_of(r), s));
+        if (PyErr_Occurred()) return nullptr;
+      }
     }
     Py_RETURN_NOTIMPLEMENTED;
   });
@@ -98,7 +103,10 @@ PyObject* tensor_richcompare(PyObject* self, PyObject* other, int op) {
     if (!is_tensor(self)) Py_RETURN_NOTIMPLEMENTED;
     if (is_tensor(other)) return wrap_result(ops::compare(cmp, record_of(self), record_of(other)));
     float s = 0.0f;
-    if (!arg_float(other, &s, nullptr, false)) Py_RETURN_NOTIMPLEMENTED;
+    if (!arg_float(other, &s, nullptr, false)) {
+      if (PyErr_Occurred()) return nullptr;
+      Py_RETURN_NOTIMPLEMENTED;
+    }
     return wrap_result(ops::compare_scalar(cmp, record_of(self), s));
   });
 }

@@ -42,23 +42,63 @@ Result<View> expand_matrix(const Storage& s, const Shape& batch, const char* whi
   return View{DType::F32, s.data(), std::move(target), std::move(strides)};
 }
 
-// The product of the matrices at batch position `axis` onwards: one GEMM per
-// 2-D slice, walking the batch axes outermost first.
+// The product over every batch position: one GEMM per 2-D slice, the batch
+// axes walked like an odometer (last axis fastest) with the three slice
+// offsets stepped in place. No recursion: a product may have any number of
+// batch axes, and the walk's only memory is one counter per axis.
 void matmul_into(const float* a, const float* b, float* out, const View& av, const View& bv,
-                 const OutView& ov, std::size_t axis) {
+                 const OutView& ov) {
   const std::size_t nd = ov.shape.size();
-  if (axis + 2 == nd) {
-    const std::size_t m = ov.shape[nd - 2], n = ov.shape[nd - 1], k = av.shape[nd - 1];
-    gemm::sgemm(m, n, k, a, av.strides[nd - 2], av.strides[nd - 1], b, bv.strides[nd - 2],
-                bv.strides[nd - 1], out, ov.strides[nd - 2], ov.strides[nd - 1]);
-    return;
+  const std::size_t batch = nd - 2;
+  const std::size_t m = ov.shape[nd - 2], n = ov.shape[nd - 1], k = av.shape[nd - 1];
+  const std::ptrdiff_t a_rs = av.strides[nd - 2], a_cs = av.strides[nd - 1];
+  const std::ptrdiff_t b_rs = bv.strides[nd - 2], b_cs = bv.strides[nd - 1];
+  const std::ptrdiff_t o_rs = ov.strides[nd - 2], o_cs = ov.strides[nd - 1];
+  // Element offsets rather than pointers: a step past the last position of
+  // an axis is taken back at once, but a pointer may not even point there.
+  std::ptrdiff_t oa = 0, ob = 0, oo = 0;
+  SmallVector<std::size_t> index(batch, 0);
+  for (;;) {
+    gemm::sgemm(m, n, k, a + oa, a_rs, a_cs, b + ob, b_rs, b_cs, out + oo, o_rs, o_cs);
+    std::size_t d = batch;
+    for (;;) {
+      if (d == 0) return;
+      --d;
+      oa += av.strides[d];
+      ob += bv.strides[d];
+      oo += ov.strides[d];
+      if (++index[d] < ov.shape[d]) break;
+      const auto extent = static_cast<std::ptrdiff_t>(ov.shape[d]);
+      oa -= extent * av.strides[d];
+      ob -= extent * bv.strides[d];
+      oo -= extent * ov.strides[d];
+      index[d] = 0;
+    }
   }
-  const std::size_t extent = ov.shape[axis];
-  for (std::size_t i = 0; i < extent; ++i) {
-    const auto at = static_cast<std::ptrdiff_t>(i);
-    matmul_into(a + at * av.strides[axis], b + at * bv.strides[axis],
-                out + at * ov.strides[axis], av, bv, ov, axis + 1);
+}
+
+// Batch axes of extent 1 select nothing: dropping them leaves the same
+// slices, lets the fold below see past them, and keeps the walk over only
+// the axes that repeat.
+void drop_unit_batch_axes(View& av, View& bv, Shape& out_shape, Strides& out_strides) {
+  const std::size_t nd = out_shape.size();
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < nd; ++i) {
+    if (i + 2 < nd && out_shape[i] == 1) continue;
+    av.shape[kept] = av.shape[i];
+    av.strides[kept] = av.strides[i];
+    bv.shape[kept] = bv.shape[i];
+    bv.strides[kept] = bv.strides[i];
+    out_shape[kept] = out_shape[i];
+    out_strides[kept] = out_strides[i];
+    ++kept;
   }
+  av.shape.resize(kept);
+  av.strides.resize(kept);
+  bv.shape.resize(kept);
+  bv.strides.resize(kept);
+  out_shape.resize(kept);
+  out_strides.resize(kept);
 }
 
 // When the innermost batch axis of A steps exactly one matrix of rows and B
@@ -151,9 +191,10 @@ Result<Storage> matmul_f32(const Storage& a, const Storage& b) {
   if (out.numel() == 0) return out;
 
   Strides out_strides = out.strides();
+  drop_unit_batch_axes(av, bv, out_shape, out_strides);
   fold_batch_into_rows(av, bv, out_shape, out_strides);
   matmul_into(a.data_as<float>(), b.data_as<float>(), out.mutable_data_as<float>(), av, bv,
-              OutView{out_shape, out_strides}, 0);
+              OutView{out_shape, out_strides});
   return out;
 }
 

@@ -440,6 +440,62 @@ def test_equality_with_unsupported_operands_falls_back_to_identity(expression):
     assert apply(f32([1.0, 2.0])) is expected
 
 
+# --- conversion failures that are not the operand's ------------------------------
+
+# Every form whose slot converts the other operand to a number.
+CLASSIFYING = {
+    "t + x": operator.add, "x + t": lambda t, x: x + t, "t - x": operator.sub,
+    "t * x": operator.mul, "x * t": lambda t, x: x * t,
+    "t / x": operator.truediv, "x / t": lambda t, x: x / t,
+    "t == x": operator.eq, "x == t": lambda t, x: x == t, "t != x": operator.ne,
+    "t < x": operator.lt, "x < t": lambda t, x: x < t, "t <= x": operator.le,
+    "t > x": operator.gt, "t >= x": operator.ge, "x >= t": lambda t, x: x >= t,
+}
+
+
+class Stop(BaseException):
+    pass
+
+
+class OutOfMemory(MemoryError):
+    pass
+
+
+def converts_by_raising(method, exc):
+    def convert(self):
+        raise exc
+
+    return type("Hostile", (), {method: convert})()
+
+
+@pytest.mark.parametrize("method", ["__float__", "__index__"])
+@pytest.mark.parametrize(
+    "exc_type", [KeyboardInterrupt, SystemExit, GeneratorExit, Stop, MemoryError, OutOfMemory]
+)
+@pytest.mark.parametrize("expression", list(CLASSIFYING))
+def test_interrupts_and_memory_errors_during_classification_pass_on(expression, exc_type, method, graph_len):
+    t = Tensor([1.0, 2.0], requires_grad=True)
+    exc = exc_type("raised by the operand")
+    with pytest.raises(exc_type) as info:
+        CLASSIFYING[expression](t, converts_by_raising(method, exc))
+    assert info.value is exc and not getattr(exc, "__notes__", None)
+    assert graph_len() == 1
+
+
+@pytest.mark.parametrize("exc_type", [ArithmeticError, RuntimeError, LookupError, Warning])
+@pytest.mark.parametrize("expression", list(CLASSIFYING))
+def test_ordinary_conversion_errors_mean_not_a_number(expression, exc_type):
+    # As if the operand had no conversion at all: Python's TypeError, or the
+    # identity fallback of == and !=.
+    def outcome(x):
+        try:
+            return CLASSIFYING[expression](f32([1.0, 2.0]), x)
+        except TypeError:
+            return TypeError
+
+    assert outcome(converts_by_raising("__float__", exc_type())) is outcome(object())
+
+
 NOT_EQUAL_OF_TENSORS = {
     "t != 1.0": lambda t, u, m: t != 1.0,
     "1.0 != t": lambda t, u, m: 1.0 != t,

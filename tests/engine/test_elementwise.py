@@ -303,3 +303,28 @@ def test_large_results_written_around_the_caches(rng, dtype):
     if dtype == "float32":
         np.testing.assert_array_equal((ta > tb).to_numpy(), a > b)
         assert_same(ta * 0.5, expected("mul", a, np.float32(0.5)))
+
+
+# --- threads with the smallest stack ----------------------------------------------
+
+
+@pytest.mark.parametrize("dtype", NUMERIC)
+def test_operations_on_a_thread_with_the_smallest_stack(rng, dtype, on_thread):
+    # 32 KiB is the least threading.stack_size accepts. The 256 x 256 operand
+    # read across its memory order takes the tiled walk.
+    a, b = values(rng, (256, 256), dtype), values(rng, (256, 256), dtype)
+
+    def run():
+        ta = Tensor(np.ascontiguousarray(a.T), dtype=dtype, requires_grad=True).transpose(0, 1)
+        tb = Tensor(b, dtype=dtype, requires_grad=True)
+        results = [ta + tb, ta * tb, tb / ta, ta - 2.0]
+        results[1].backward()
+        return results, ta.grad(), tb.grad()
+
+    results, grad_a, grad_b = on_thread(run, 32 * 1024)
+    assert_same(results[0], expected("add", a, b))
+    assert_same(results[1], expected("mul", a, b))
+    assert_same(results[2], expected("div", b, a))
+    assert_same(results[3], expected("sub", a, np.asarray(2.0, a.dtype)))
+    # The gradients of a product seeded with ones are the other factor.
+    assert grad_a.tobytes() == b.tobytes() and grad_b.tobytes() == a.tobytes()

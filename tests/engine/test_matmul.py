@@ -351,3 +351,39 @@ def test_expansion_too_large(shape_a, shape_b, message):
         a @ b
     assert type(info.value) is RuntimeError
     assert str(info.value) == message
+
+
+# --- many batch axes ----------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "n_axes, small_stack", [(100_000, False), (5_000, True)], ids=["main thread", "small stack"]
+)
+def test_many_unit_batch_axes_forward_and_backward(n_axes, small_stack, randn, on_thread):
+    # NumPy stops at 64 axes, so the extent-1 axes come from reshape; they sit
+    # between batch axes that do repeat.
+    a, b = randn(2, 3, 2, 3), randn(2, 3, 3, 2)
+    units = [1] * n_axes
+
+    def run():
+        ta, tb = Tensor(a, requires_grad=True), Tensor(b, requires_grad=True)
+        r = ta.reshape([2] + units + [3, 2, 3]) @ tb.reshape([2] + units + [3, 3, 2])
+        shape = r.shape
+        r.backward()
+        # A B whose batch axes are all broadcast.
+        broadcast = Tensor(a).reshape([2] + units + [3, 2, 3]) @ Tensor(b[0, 0]).reshape(units + [1, 1, 3, 2])
+        return (
+            shape,
+            r.reshape([2, 3, 2, 2]).to_numpy(),
+            ta.grad(),
+            tb.grad(),
+            broadcast.reshape([2, 3, 2, 2]).to_numpy(),
+        )
+
+    shape, product, grad_a, grad_b, broadcast = on_thread(run, 256 * 1024) if small_stack else run()
+    assert shape == [2] + units + [3, 2, 2]
+    ones = np.ones((2, 3, 2, 2), np.float32)
+    assert_close_f32(product, a, b)
+    assert_close_f32(grad_a, ones, np.swapaxes(b, -1, -2))
+    assert_close_f32(grad_b, np.swapaxes(a, -1, -2), ones)
+    assert_close_f32(broadcast, a, b[0, 0])

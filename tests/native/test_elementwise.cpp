@@ -94,12 +94,12 @@ void store(DType d, char* p, float v) {
 }
 
 bool is_nan_pattern(DType d, const char* p) {
+  if (d == DType::F32) return std::isnan(to_float(d, p));
+  if (d != DType::F16 && d != DType::BF16) return false;
+  // Only the half types hold two bytes; a Bool element is one.
   std::uint16_t h;
   std::memcpy(&h, p, 2);
-  if (d == DType::F16) return (h & 0x7FFF) > 0x7C00;
-  if (d == DType::BF16) return (h & 0x7FFF) > 0x7F80;
-  if (d == DType::F32) return std::isnan(to_float(d, p));
-  return false;
+  return (h & 0x7FFF) > (d == DType::F16 ? 0x7C00 : 0x7F80);
 }
 
 // A NaN result must be a quiet NaN; which operand's payload survives is the

@@ -25,6 +25,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 #include "core/shape.hpp"
 
@@ -180,7 +181,16 @@ void for_each_run(const Shape& shape, const LoopOperands<N>& ops, Run&& run) {
   std::array<std::ptrdiff_t, N> tiled_inner = inner;
   for (std::size_t k = 0; k < N; ++k)
     if (across[k]) tiled_inner[k] = 1;
-  alignas(64) char tiles[N - 1][kTile * kTile * kMaxTileItem];
+  // On the heap, not the stack: a frame holding 16 KiB per operand would be
+  // needed by every element-wise call, tiled or not, and is as large as the
+  // whole stack of a thread started with Python's smallest stack size. A
+  // tiled walk covers at least 128 x 128 elements, so one allocation is
+  // nothing next to it.
+  struct TileBuffers {
+    alignas(64) char bytes[N - 1][kTile * kTile * kMaxTileItem];
+  };
+  const std::unique_ptr<TileBuffers> buffers(new TileBuffers);
+  auto& tiles = buffers->bytes;
   detail::walk_outer(plan, nd - 2, ops.data, [&](const std::array<char*, N>& base) {
     for (std::size_t r0 = 0; r0 < rows; r0 += kTile) {
       const std::size_t h = rows - r0 < kTile ? rows - r0 : kTile;
