@@ -59,6 +59,10 @@ int module_exec(PyObject* module) {
   if (add_to_module(functional.get(), "relu", relu_fn.get()) < 0) return -1;
   if (add_to_module(nn.get(), "functional", functional.get()) < 0) return -1;
   if (add_to_module(module, "nn", nn.get()) < 0) return -1;
+  // Reachable for the quarn package, which exports it under its own name;
+  // kept out of __all__.
+  PyObject* panic = panic_exception_type();
+  if (panic == nullptr || PyObject_SetAttrString(module, "_PanicException", panic) < 0) return -1;
   return 0;
 }
 

@@ -82,18 +82,14 @@ PyObject* tensor_invert(PyObject* self) {
 
 PyObject* tensor_richcompare(PyObject* self, PyObject* other, int op) {
   return guarded([&]() -> PyObject* {
-    if (op == Py_NE) {
-      // Derived from == through Python's whole protocol, so the other
-      // operand's equality and the identity fallback take part.
-      PyRef eq = PyRef::steal(PyObject_RichCompare(self, other, Py_EQ));
-      if (!eq) return nullptr;
-      int truth = PyObject_IsTrue(eq.get());
-      if (truth < 0) return nullptr;
-      return PyBool_FromLong(!truth);
-    }
+    // != is the element-wise negation of ==: the same operands, rules and
+    // messages, and NaN unequal to everything. Taking the truth value of ==
+    // instead would answer False for every tensor result, since a tensor is
+    // always true.
+    const bool negate = op == Py_NE;
     engine::CompareOp cmp;
     switch (op) {
-      case Py_EQ: cmp = engine::CompareOp::kEq; break;
+      case Py_EQ: case Py_NE: cmp = engine::CompareOp::kEq; break;
       case Py_GE: cmp = engine::CompareOp::kGe; break;
       case Py_GT: cmp = engine::CompareOp::kGt; break;
       case Py_LE: cmp = engine::CompareOp::kLe; break;
@@ -101,13 +97,17 @@ PyObject* tensor_richcompare(PyObject* self, PyObject* other, int op) {
       default: fault("invalid compareop");
     }
     if (!is_tensor(self)) Py_RETURN_NOTIMPLEMENTED;
-    if (is_tensor(other)) return wrap_result(ops::compare(cmp, record_of(self), record_of(other)));
+    auto finish = [negate](Result<Tensor> r) -> PyObject* {
+      if (negate && r.ok()) return wrap_result(ops::logical_not(r.value()));
+      return wrap_result(std::move(r));
+    };
+    if (is_tensor(other)) return finish(ops::compare(cmp, record_of(self), record_of(other)));
     float s = 0.0f;
     if (!arg_float(other, &s, nullptr, false)) {
       if (PyErr_Occurred()) return nullptr;
       Py_RETURN_NOTIMPLEMENTED;
     }
-    return wrap_result(ops::compare_scalar(cmp, record_of(self), s));
+    return finish(ops::compare_scalar(cmp, record_of(self), s));
   });
 }
 

@@ -11,11 +11,16 @@ import quarn_core
 from quarn_core import Tensor
 
 
-def test_module_exports_exactly_tensor_and_nn():
+def test_module_exports_exactly_tensor_and_nn(panic_exception):
     assert quarn_core.__name__ == "quarn_core"
     assert quarn_core.__all__ == ["Tensor", "nn"]
-    public = {name for name in vars(quarn_core) if not name.startswith("__")}
+    public = {name for name in vars(quarn_core) if not name.startswith("_")}
     assert public == {"Tensor", "nn"}
+    # The one private entry: the fault class, for packages to export by name.
+    assert {name for name in vars(quarn_core) if name.startswith("_") and not name.startswith("__")} == {
+        "_PanicException"
+    }
+    assert quarn_core._PanicException is panic_exception
     assert quarn_core.__doc__ == ""
 
 
