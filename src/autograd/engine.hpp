@@ -3,8 +3,6 @@
 
 #include <cstddef>
 
-#include "autograd/context.hpp"
-#include "autograd/node.hpp"
 #include "core/storage.hpp"
 #include "core/tensor.hpp"
 #include "runtime/error.hpp"
@@ -20,8 +18,5 @@ Result<void> backward(const Tensor& t);
 // and stores every gradient of the pass in the graph store. A failed pass
 // leaves the store's gradients as they were.
 Result<void> run_backward(std::size_t root, Storage seed);
-
-// The gradient rule of one node: adds its inputs' contributions into `ctx`.
-Result<void> apply_rule(const Node& node, GradContext& ctx, const Storage& grad);
 
 }  // namespace quarn::autograd

@@ -9,7 +9,8 @@
 // of a two-operand operation that does not require a gradient) is never
 // computed: no tensor can read it. A one-operand operation is recorded only
 // for an operand that requires a gradient, so its input is never constant.
-#include "autograd/engine.hpp"
+#include "autograd/rules.hpp"
+
 #include "engine/ops.hpp"
 
 namespace quarn::autograd {

@@ -8,7 +8,7 @@
 #include "binding/errors.hpp"
 #include "binding/numpy.hpp"
 #include "binding/tensor_object.hpp"
-#include "core/ops.hpp"
+#include "ops/ops.hpp"
 #include "engine/copy.hpp"
 
 namespace quarn::binding {

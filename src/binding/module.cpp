@@ -2,7 +2,7 @@
 // slot (multi-phase initialisation).
 #include "binding/args.hpp"
 #include "binding/tensor_object.hpp"
-#include "core/ops.hpp"
+#include "ops/ops.hpp"
 
 namespace quarn::binding {
 

@@ -1,4 +1,4 @@
-#include "core/ops.hpp"
+#include "ops/ops.hpp"
 
 #include "autograd/graph.hpp"
 
