@@ -74,7 +74,6 @@ class WriteAccess {
   std::span<const Node> nodes() const { return g_.nodes_; }
   void set_grad(std::size_t id, Storage grad);
   std::size_t append(Node node);
-  Graph& graph() { return g_; }
 
  private:
   Graph& g_;

@@ -69,12 +69,12 @@ struct Node {
     n.scalar = s;
     return n;
   }
-  static Node keeping(NodeKind kind, const Storage& a, const Storage& b) {
+  static Node capturing(NodeKind kind, const Storage& a, const Storage& b) {
     Node n = of(kind);
     n.captured.reset(new Captured{{}, a, b});
     return n;
   }
-  static Node keeping(NodeKind kind, const Storage& input, float s = 0.0f) {
+  static Node capturing(NodeKind kind, const Storage& input, float s = 0.0f) {
     Node n = of(kind, s);
     n.captured.reset(new Captured{{}, input, {}});
     return n;

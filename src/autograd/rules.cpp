@@ -27,7 +27,7 @@ engine::Needs needs(const GradContext& ctx, const Node& n) {
   return {ctx.wants(n.inputs[0]), ctx.wants(n.inputs[1])};
 }
 
-Result<void> both(GradContext& ctx, const Node& n, Result<std::pair<Storage, Storage>> contributions) {
+Result<void> accumulate_pair(GradContext& ctx, const Node& n, Result<std::pair<Storage, Storage>> contributions) {
   if (!contributions.ok()) return std::move(contributions).error();
   auto& [left, right] = contributions.value();
   if (ctx.wants(n.inputs[0])) QUARN_CHECK(ctx.accumulate(n.inputs[0], std::move(left)));
@@ -88,11 +88,11 @@ Result<void> apply_rule(const Node& n, GradContext& ctx, const Storage& g) {
       return ctx.accumulate(n.inputs[0], engine::transpose(g, n.dim0 + lead, n.dim1 + lead));
     }
     case NodeKind::kMul:
-      return both(ctx, n, engine::mul_backward(n.lhs(), g, n.rhs(), needs(ctx, n)));
+      return accumulate_pair(ctx, n, engine::mul_backward(n.lhs(), g, n.rhs(), needs(ctx, n)));
     case NodeKind::kDiv:
-      return both(ctx, n, engine::div_backward(n.lhs(), g, n.rhs(), needs(ctx, n)));
+      return accumulate_pair(ctx, n, engine::div_backward(n.lhs(), g, n.rhs(), needs(ctx, n)));
     case NodeKind::kMatmul:
-      return both(ctx, n, engine::matmul_backward(n.lhs(), g, n.rhs(), needs(ctx, n)));
+      return accumulate_pair(ctx, n, engine::matmul_backward(n.lhs(), g, n.rhs(), needs(ctx, n)));
     case NodeKind::kRelu: {
       QUARN_TRY(Storage c, engine::relu_backward(n.lhs(), g));
       return ctx.accumulate(n.inputs[0], std::move(c));

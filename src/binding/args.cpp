@@ -12,7 +12,7 @@ void raise_not_instance(PyObject* o, const char* target) {
 }
 
 namespace {
-bool usize_of(PyObject* o, std::size_t* out) {
+bool size_of_index(PyObject* o, std::size_t* out) {
   PyRef index;
   if (!PyLong_Check(o)) {
     index = PyRef::steal(PyNumber_Index(o));
@@ -26,8 +26,8 @@ bool usize_of(PyObject* o, std::size_t* out) {
 }
 }  // namespace
 
-bool arg_usize(PyObject* o, const char* parameter, std::size_t* out) {
-  if (usize_of(o, out)) return true;
+bool arg_size(PyObject* o, const char* parameter, std::size_t* out) {
+  if (size_of_index(o, out)) return true;
   add_argument_note(parameter);
   return false;
 }
@@ -72,7 +72,7 @@ bool arg_shape(PyObject* o, const char* parameter, Shape* out) {
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyRef item = PyRef::steal(PySequence_GetItem(o, i));
     std::size_t v = 0;
-    if (!item || !usize_of(item.get(), &v)) {
+    if (!item || !size_of_index(item.get(), &v)) {
       add_argument_note(parameter);
       return false;
     }
@@ -106,14 +106,14 @@ bool arg_bool(PyObject* o, const char* parameter, bool* out) {
     *out = truth == 1;
     return true;
   }
-  raise_not_instance(o, "PyBool");
+  raise_not_instance(o, "bool");
   add_argument_note(parameter);
   return false;
 }
 
 bool arg_str(PyObject* o, const char* parameter) {
   if (PyUnicode_Check(o)) return true;
-  raise_not_instance(o, "PyString");
+  raise_not_instance(o, "str");
   add_argument_note(parameter);
   return false;
 }
@@ -128,7 +128,7 @@ float narrow_to_f32(double d) {
   return static_cast<float>(d);
 }
 
-bool arg_float(PyObject* o, float* out, const char* parameter, bool keep_error) {
+bool arg_float(PyObject* o, const char* parameter, float* out, bool keep_error) {
   double d = PyFloat_AsDouble(o);
   if (d == -1.0 && PyErr_Occurred()) {
     if (keep_error) {

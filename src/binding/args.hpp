@@ -12,7 +12,7 @@ namespace quarn::binding {
 
 // A Python int (or any object with __index__) as an unsigned machine word;
 // OverflowError for negative or too large values.
-bool arg_usize(PyObject* o, const char* parameter, std::size_t* out);
+bool arg_size(PyObject* o, const char* parameter, std::size_t* out);
 // Any sequence but a string, of such integers.
 bool arg_shape(PyObject* o, const char* parameter, Shape* out);
 // A Python bool or a NumPy boolean scalar; nothing else.
@@ -22,7 +22,7 @@ bool arg_str(PyObject* o, const char* parameter);
 // Python's float conversion narrowed to binary32. When `keep_error` is false
 // a failure leaves no exception set unless discard_conversion_error keeps it
 // (an interrupt, MemoryError): callers check PyErr_Occurred() after false.
-bool arg_float(PyObject* o, float* out, const char* parameter, bool keep_error);
+bool arg_float(PyObject* o, const char* parameter, float* out, bool keep_error);
 
 // "'<type>' object is not an instance of '<target>'" as TypeError.
 void raise_not_instance(PyObject* o, const char* target);

@@ -18,10 +18,6 @@ PyObject* exception_class(ErrorKind kind) {
       return PyExc_ValueError;
     case ErrorKind::kRuntimeError:
       return PyExc_RuntimeError;
-    case ErrorKind::kOverflowError:
-      return PyExc_OverflowError;
-    case ErrorKind::kMemoryError:
-      return PyExc_MemoryError;
     case ErrorKind::kPythonError:
       break;
   }

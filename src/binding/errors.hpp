@@ -50,11 +50,4 @@ PyObject* guarded(F&& body) noexcept {
   return nullptr;
 }
 
-// Unwraps a Result into a new Python object built by `make`, or raises.
-template <class T, class Make>
-PyObject* finish(Result<T>&& r, Make&& make) {
-  if (!r.ok()) return raise(r.error());
-  return make(std::move(r).value());
-}
-
 }  // namespace quarn::binding

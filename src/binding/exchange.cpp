@@ -51,7 +51,7 @@ std::optional<std::string> resolve_dtype_name(PyObject* dtype) {
   PyRef name = PyRef::steal(PyObject_GetAttrString(dtype, "__name__"));
   if (name) {
     if (!PyUnicode_Check(name.get())) {
-      raise_not_instance(name.get(), "PyString");
+      raise_not_instance(name.get(), "str");
       return std::nullopt;
     }
     return utf8(name.get());
@@ -66,7 +66,7 @@ std::optional<std::string> resolve_dtype_name(PyObject* dtype) {
   PyRef descr_name = PyRef::steal(PyObject_GetAttrString(descr.get(), "name"));
   if (!descr_name) return std::nullopt;
   if (!PyUnicode_Check(descr_name.get())) {
-    raise_not_instance(descr_name.get(), "PyString");
+    raise_not_instance(descr_name.get(), "str");
     return std::nullopt;
   }
   return utf8(descr_name.get());
@@ -100,7 +100,7 @@ bool matches_numpy_type(PyArrayObject* arr, DType dtype) {
 Result<Storage> ingest_array(PyObject* obj, std::string_view dtype_name) {
   if (!ensure_numpy()) return python_error();
   if (!PyArray_Check(obj)) {
-    raise_not_instance(obj, "PyArray");
+    raise_not_instance(obj, "numpy.ndarray");
     return python_error();
   }
   auto* arr = reinterpret_cast<PyArrayObject*>(obj);

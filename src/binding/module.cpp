@@ -35,7 +35,7 @@ int add_to_module(PyObject* module, const char* name, PyObject* obj) {
     all = PyRef::steal(PyList_New(0));
     if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return -1;
   } else if (!PyList_Check(all.get())) {
-    raise_not_instance(all.get(), "PyList");
+    raise_not_instance(all.get(), "list");
     return -1;
   }
   PyRef name_obj = PyRef::steal(PyUnicode_FromString(name));
@@ -45,7 +45,7 @@ int add_to_module(PyObject* module, const char* name, PyObject* obj) {
 
 int module_exec(PyObject* module) {
   if (!PyModule_Check(module)) {
-    raise_not_instance(module, "PyModule");
+    raise_not_instance(module, "module");
     return -1;
   }
   PyTypeObject* type = tensor_type();

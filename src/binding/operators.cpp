@@ -14,25 +14,21 @@ namespace {
 using TensorOp = Result<Tensor> (*)(const Tensor&, const Tensor&);
 using ScalarOp = Result<Tensor> (*)(const Tensor&, float);
 
-enum class Reflected { kNone, kSame, kOwn };
-
 // The second operand as a tensor or a binary32 number (Python's float
-// conversion, narrowed); anything else is unsupported.
-template <Reflected R>
+// conversion, narrowed); anything else is unsupported. `reflected_op` serves
+// a number on the left, where the operator has such a form.
 PyObject* number_slot(PyObject* l, PyObject* r, TensorOp tensor_op, ScalarOp scalar_op, ScalarOp reflected_op) {
   return guarded([&]() -> PyObject* {
     if (is_tensor(l)) {
       if (is_tensor(r)) return wrap_result(tensor_op(record_of(l), record_of(r)));
       float s = 0.0f;
-      if (arg_float(r, &s, nullptr, false)) return wrap_result(scalar_op(record_of(l), s));
+      if (arg_float(r, nullptr, &s, false)) return wrap_result(scalar_op(record_of(l), s));
       if (PyErr_Occurred()) return nullptr;
     }
-    if constexpr (R != Reflected::kNone) {
+    if (reflected_op != nullptr && is_tensor(r) && !is_tensor(l)) {
       float s = 0.0f;
-      if (is_tensor(r) && !is_tensor(l)) {
-        if (arg_float(l, &s, nullptr, false)) return wrap_result(reflected_op(record_of(r), s));
-        if (PyErr_Occurred()) return nullptr;
-      }
+      if (arg_float(l, nullptr, &s, false)) return wrap_result(reflected_op(record_of(r), s));
+      if (PyErr_Occurred()) return nullptr;
     }
     Py_RETURN_NOTIMPLEMENTED;
   });
@@ -53,17 +49,17 @@ Result<Tensor> logical_op(const Tensor& a, const Tensor& b) {
 }  // namespace
 
 PyObject* tensor_add(PyObject* l, PyObject* r) {
-  return number_slot<Reflected::kSame>(l, r, ops::add, ops::scalar_add, ops::scalar_add);
+  return number_slot(l, r, ops::add, ops::scalar_add, ops::scalar_add);
 }
 PyObject* tensor_sub(PyObject* l, PyObject* r) {
-  return number_slot<Reflected::kNone>(l, r, ops::sub, ops::scalar_sub, nullptr);
+  return number_slot(l, r, ops::sub, ops::scalar_sub, nullptr);
 }
 PyObject* tensor_mul(PyObject* l, PyObject* r) {
-  return number_slot<Reflected::kSame>(l, r, ops::mul, ops::scalar_mul, ops::scalar_mul);
+  return number_slot(l, r, ops::mul, ops::scalar_mul, ops::scalar_mul);
 }
 // A number on the left of `/` is the element-wise quotient number / element.
 PyObject* tensor_truediv(PyObject* l, PyObject* r) {
-  return number_slot<Reflected::kOwn>(l, r, ops::div, ops::scalar_div, ops::scalar_rdiv);
+  return number_slot(l, r, ops::div, ops::scalar_div, ops::scalar_rdiv);
 }
 PyObject* tensor_matmul(PyObject* l, PyObject* r) { return tensor_only_slot(l, r, ops::matmul); }
 PyObject* tensor_and(PyObject* l, PyObject* r) {
@@ -97,17 +93,17 @@ PyObject* tensor_richcompare(PyObject* self, PyObject* other, int op) {
       default: fault("invalid compareop");
     }
     if (!is_tensor(self)) Py_RETURN_NOTIMPLEMENTED;
-    auto finish = [negate](Result<Tensor> r) -> PyObject* {
+    auto answer = [negate](Result<Tensor> r) -> PyObject* {
       if (negate && r.ok()) return wrap_result(ops::logical_not(r.value()));
       return wrap_result(std::move(r));
     };
-    if (is_tensor(other)) return finish(ops::compare(cmp, record_of(self), record_of(other)));
+    if (is_tensor(other)) return answer(ops::compare(cmp, record_of(self), record_of(other)));
     float s = 0.0f;
-    if (!arg_float(other, &s, nullptr, false)) {
+    if (!arg_float(other, nullptr, &s, false)) {
       if (PyErr_Occurred()) return nullptr;
       Py_RETURN_NOTIMPLEMENTED;
     }
-    return finish(ops::compare_scalar(cmp, record_of(self), s));
+    return answer(ops::compare_scalar(cmp, record_of(self), s));
   });
 }
 

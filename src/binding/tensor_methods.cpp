@@ -10,8 +10,6 @@ namespace quarn::binding {
 
 namespace {
 
-const Tensor& rec(PyObject* self) { return record_of(self); }
-
 template <class T, class Convert>
 PyObject* to_list(const SmallVector<T>& values, Convert&& convert) {
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
@@ -25,17 +23,17 @@ PyObject* to_list(const SmallVector<T>& values, Convert&& convert) {
 }
 
 PyObject* get_shape(PyObject* self, void*) {
-  return guarded([&] { return to_list(rec(self).data.shape(), PyLong_FromSize_t); });
+  return guarded([&] { return to_list(record_of(self).data.shape(), PyLong_FromSize_t); });
 }
 PyObject* get_ndim(PyObject* self, void*) {
-  return guarded([&] { return PyLong_FromSize_t(rec(self).data.ndim()); });
+  return guarded([&] { return PyLong_FromSize_t(record_of(self).data.ndim()); });
 }
 PyObject* get_strides(PyObject* self, void*) {
-  return guarded([&] { return to_list(rec(self).data.strides(), PyLong_FromSsize_t); });
+  return guarded([&] { return to_list(record_of(self).data.strides(), PyLong_FromSsize_t); });
 }
 PyObject* get_dtype(PyObject* self, void*) {
   return guarded([&] {
-    auto name = dtype_short_name(rec(self).data.dtype());
+    auto name = dtype_short_name(record_of(self).data.dtype());
     return PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
   });
 }
@@ -43,27 +41,27 @@ PyObject* get_device(PyObject*, void*) {
   return guarded([&] { return PyUnicode_FromString("cpu"); });
 }
 PyObject* get_requires_grad(PyObject* self, void*) {
-  return guarded([&] { return PyBool_FromLong(rec(self).requires_grad); });
+  return guarded([&] { return PyBool_FromLong(record_of(self).requires_grad); });
 }
 
 PyObject* tensor_grad(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
-    std::optional<Storage> g = autograd::thread_graph().get_grad(rec(self));
+    std::optional<Storage> g = autograd::thread_graph().get_grad(record_of(self));
     if (!g) Py_RETURN_NONE;
     return export_storage(*g);
   });
 }
 
 PyObject* tensor_to_numpy(PyObject* self, PyObject*) {
-  return guarded([&] { return export_storage(rec(self).data); });
+  return guarded([&] { return export_storage(record_of(self).data); });
 }
 
 PyObject* tensor_zeros_like(PyObject* self, PyObject*) {
-  return guarded([&] { return wrap(ops::zeros_like(rec(self))); });
+  return guarded([&] { return wrap(ops::zeros_like(record_of(self))); });
 }
 
 PyObject* tensor_ones_like(PyObject* self, PyObject*) {
-  return guarded([&] { return wrap(ops::ones_like(rec(self))); });
+  return guarded([&] { return wrap(ops::ones_like(record_of(self))); });
 }
 
 PyObject* tensor_reshape(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -74,7 +72,7 @@ PyObject* tensor_reshape(PyObject* self, PyObject* args, PyObject* kwargs) {
       return nullptr;
     Shape shape;
     if (!arg_shape(shape_obj, "shape", &shape)) return nullptr;
-    return wrap_result(ops::reshape(rec(self), shape));
+    return wrap_result(ops::reshape(record_of(self), shape));
   });
 }
 
@@ -86,14 +84,14 @@ PyObject* tensor_transpose(PyObject* self, PyObject* args, PyObject* kwargs) {
                                      &d1_obj))
       return nullptr;
     std::size_t d0 = 0, d1 = 0;
-    if (!arg_usize(d0_obj, "dim0", &d0) || !arg_usize(d1_obj, "dim1", &d1)) return nullptr;
-    return wrap_result(ops::transpose(rec(self), d0, d1));
+    if (!arg_size(d0_obj, "dim0", &d0) || !arg_size(d1_obj, "dim1", &d1)) return nullptr;
+    return wrap_result(ops::transpose(record_of(self), d0, d1));
   });
 }
 
 PyObject* tensor_backward(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
-    Result<void> r = autograd::backward(rec(self));
+    Result<void> r = autograd::backward(record_of(self));
     if (!r.ok()) return raise(r.error());
     Py_RETURN_NONE;
   });
@@ -118,8 +116,8 @@ PyObject* tensor_reflected_compare(PyObject* self, PyObject* args, PyObject* kwa
     PyObject* other = nullptr;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, Format, const_cast<char**>(kwlist), &other)) return nullptr;
     float s = 0.0f;
-    if (!arg_float(other, &s, "other", true)) return nullptr;
-    return wrap_result(ops::compare_scalar(Op, rec(self), s));
+    if (!arg_float(other, "other", &s, true)) return nullptr;
+    return wrap_result(ops::compare_scalar(Op, record_of(self), s));
   });
 }
 

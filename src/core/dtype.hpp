@@ -54,12 +54,4 @@ constexpr std::string_view dtype_short_name(DType d) {
 
 constexpr bool is_numeric(DType d) { return d != DType::Bool; }
 
-// Raw element types. Half-precision values are carried as their bit patterns.
-struct f16_bits {
-  std::uint16_t bits;
-};
-struct bf16_bits {
-  std::uint16_t bits;
-};
-
 }  // namespace quarn

@@ -10,11 +10,11 @@ using autograd::Node;
 using autograd::NodeKind;
 using autograd::thread_graph;
 
-Tensor plain(Storage s) { return Tensor{std::nullopt, std::move(s), false}; }
+Tensor untracked(Storage s) { return Tensor{std::nullopt, std::move(s), false}; }
 
-Result<Tensor> plain(Result<Storage>&& r) {
+Result<Tensor> untracked(Result<Storage>&& r) {
   if (!r.ok()) return std::move(r).error();
-  return plain(std::move(r).value());
+  return untracked(std::move(r).value());
 }
 
 // Records first, computes second; `compute` returns Result<Storage>. The
@@ -22,7 +22,7 @@ Result<Tensor> plain(Result<Storage>&& r) {
 // a node that no tensor names, so it never needs one.
 template <class Compute>
 Result<Tensor> unary(const Tensor& a, Node node, Compute&& compute) {
-  if (!a.requires_grad) return plain(compute());
+  if (!a.requires_grad) return untracked(compute());
   auto& graph = thread_graph();
   QUARN_TRY(std::size_t id, graph.record(a, std::move(node)));
   QUARN_TRY(Storage out, compute());
@@ -32,7 +32,7 @@ Result<Tensor> unary(const Tensor& a, Node node, Compute&& compute) {
 
 template <class Compute>
 Result<Tensor> binary(const Tensor& a, const Tensor& b, Node node, Compute&& compute) {
-  if (!(a.requires_grad || b.requires_grad)) return plain(compute());
+  if (!(a.requires_grad || b.requires_grad)) return untracked(compute());
   auto& graph = thread_graph();
   QUARN_TRY(std::size_t id, graph.record(a, b, std::move(node)));
   QUARN_TRY(Storage out, compute());
@@ -41,14 +41,14 @@ Result<Tensor> binary(const Tensor& a, const Tensor& b, Node node, Compute&& com
 }
 
 // Captured operand storages only matter when the node is actually recorded.
-Node keeping(NodeKind kind, const Tensor& a, const Tensor& b) {
+Node node_keeping_operands(NodeKind kind, const Tensor& a, const Tensor& b) {
   if (!(a.requires_grad || b.requires_grad)) return Node::of(kind);
-  return Node::keeping(kind, a.data, b.data);
+  return Node::capturing(kind, a.data, b.data);
 }
 
-Node keeping(NodeKind kind, const Tensor& a, float s = 0.0f) {
+Node node_keeping_operands(NodeKind kind, const Tensor& a, float s = 0.0f) {
   if (!a.requires_grad) return Node::of(kind, s);
-  return Node::keeping(kind, a.data, s);
+  return Node::capturing(kind, a.data, s);
 }
 
 }  // namespace
@@ -60,13 +60,13 @@ Result<Tensor> sub(const Tensor& a, const Tensor& b) {
   return binary(a, b, Node::of(NodeKind::kSub), [&] { return engine::sub(a.data, b.data); });
 }
 Result<Tensor> mul(const Tensor& a, const Tensor& b) {
-  return binary(a, b, keeping(NodeKind::kMul, a, b), [&] { return engine::mul(a.data, b.data); });
+  return binary(a, b, node_keeping_operands(NodeKind::kMul, a, b), [&] { return engine::mul(a.data, b.data); });
 }
 Result<Tensor> div(const Tensor& a, const Tensor& b) {
-  return binary(a, b, keeping(NodeKind::kDiv, a, b), [&] { return engine::div(a.data, b.data); });
+  return binary(a, b, node_keeping_operands(NodeKind::kDiv, a, b), [&] { return engine::div(a.data, b.data); });
 }
 Result<Tensor> matmul(const Tensor& a, const Tensor& b) {
-  return binary(a, b, keeping(NodeKind::kMatmul, a, b),
+  return binary(a, b, node_keeping_operands(NodeKind::kMatmul, a, b),
                 [&] { return engine::matmul(a.data, b.data); });
 }
 
@@ -91,7 +91,7 @@ Result<Tensor> scalar_div(const Tensor& a, float s) {
                [&] { return engine::scalar_product(a.data, r); });
 }
 Result<Tensor> scalar_rdiv(const Tensor& a, float s) {
-  return unary(a, keeping(NodeKind::kScalarRdiv, a, s), [&] { return engine::scalar_rdiv(a.data, s); });
+  return unary(a, node_keeping_operands(NodeKind::kScalarRdiv, a, s), [&] { return engine::scalar_rdiv(a.data, s); });
 }
 
 Result<Tensor> reshape(const Tensor& a, const Shape& shape) {
@@ -105,29 +105,29 @@ Result<Tensor> transpose(const Tensor& a, std::size_t dim0, std::size_t dim1) {
 }
 
 Result<Tensor> relu(const Tensor& a) {
-  return unary(a, keeping(NodeKind::kRelu, a), [&] { return engine::relu(a.data); });
+  return unary(a, node_keeping_operands(NodeKind::kRelu, a), [&] { return engine::relu(a.data); });
 }
 
 Result<Tensor> compare(engine::CompareOp op, const Tensor& a, const Tensor& b) {
-  return plain(engine::compare(op, a.data, b.data));
+  return untracked(engine::compare(op, a.data, b.data));
 }
 Result<Tensor> compare_scalar(engine::CompareOp op, const Tensor& a, float s) {
-  return plain(engine::compare_scalar(op, a.data, s));
+  return untracked(engine::compare_scalar(op, a.data, s));
 }
 Result<Tensor> logical(engine::LogicOp op, const Tensor& a, const Tensor& b) {
-  return plain(engine::logical(op, a.data, b.data));
+  return untracked(engine::logical(op, a.data, b.data));
 }
 Result<Tensor> logical_not(const Tensor& a) {
   if (a.data.dtype() != DType::Bool)
     return runtime_error("Logical NOT is only supported for Bool data type.");
-  return plain(engine::logical_not(a.data));
+  return untracked(engine::logical_not(a.data));
 }
-Tensor zeros_like(const Tensor& a) { return plain(engine::zeros_like(a.data)); }
-Tensor ones_like(const Tensor& a) { return plain(engine::ones_like(a.data)); }
+Tensor zeros_like(const Tensor& a) { return untracked(engine::zeros_like(a.data)); }
+Tensor ones_like(const Tensor& a) { return untracked(engine::ones_like(a.data)); }
 
 Tensor make_leaf(Storage data, bool requires_grad) {
   if (requires_grad) return thread_graph().add_leaf(std::move(data));
-  return plain(std::move(data));
+  return untracked(std::move(data));
 }
 
 }  // namespace quarn::ops

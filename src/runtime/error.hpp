@@ -14,8 +14,6 @@ enum class ErrorKind {
   kTypeError,
   kValueError,
   kRuntimeError,
-  kOverflowError,
-  kMemoryError,
   // A Python exception is already set (raised by the interpreter or NumPy
   // while we called into it) and must reach the caller untouched.
   kPythonError,
