@@ -20,7 +20,7 @@
 
 #include "autograd/engine.hpp"
 #include "autograd/graph.hpp"
-#include "core/ops.hpp"
+#include "ops/ops.hpp"
 #include "core/storage.hpp"
 
 namespace {
