@@ -20,6 +20,20 @@ std::optional<std::size_t> checked_numel(const Shape& shape) {
   return has_zero ? 0 : product;
 }
 
+std::optional<Strides> stretch_strides(const Shape& shape, const Strides& strides, const Shape& target) {
+  if (shape.size() > target.size()) return std::nullopt;
+  const std::size_t lead = target.size() - shape.size();
+  Strides out(target.size(), 0);
+  for (std::size_t i = 0; i < shape.size(); ++i) {
+    if (shape[i] == target[lead + i]) {
+      out[lead + i] = strides[i];
+    } else if (shape[i] != 1) {
+      return std::nullopt;
+    }
+  }
+  return out;
+}
+
 std::size_t numel(const Shape& shape) {
   std::size_t product = 1;
   for (std::size_t e : shape) product *= e;

@@ -22,6 +22,12 @@ std::optional<std::size_t> checked_numel(const Shape& shape);
 // Unchecked product, for shapes of storages that already exist.
 std::size_t numel(const Shape& shape);
 
+// The strides that read an array of `shape` and `strides` over the larger
+// `target`, broadcasting: trailing axes aligned, stride 0 along stretched
+// extent-1 axes and along leading axes the array lacks. nullopt when the
+// shape does not stretch to the target. Every broadcast view is made here.
+std::optional<Strides> stretch_strides(const Shape& shape, const Strides& strides, const Shape& target);
+
 // Row-major strides; all zero for a shape with an extent 0.
 Strides row_major_strides(const Shape& shape);
 // Column-major strides; all zero for a shape with an extent 0.

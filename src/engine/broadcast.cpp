@@ -1,6 +1,5 @@
 // Broadcasting: one target shape for two operands, and read-only views that
 // reach it by giving every stretched axis stride 0.
-#include <cstdint>
 #include <string>
 
 #include "engine/broadcast.hpp"
@@ -31,38 +30,13 @@ Result<Shape> broadcast_shape(const Shape& a, const Shape& b) {
   return target;
 }
 
-namespace {
-// The product of the non-zero extents fits in a signed machine word (an empty
-// target with huge extents still counts as overflowing).
-bool countable(const Shape& shape) {
-  std::ptrdiff_t product = 1;
-  for (std::size_t e : shape) {
-    if (e == 0) continue;
-    if (e > static_cast<std::size_t>(PTRDIFF_MAX) ||
-        __builtin_mul_overflow(product, static_cast<std::ptrdiff_t>(e), &product))
-      return false;
-  }
-  return true;
-}
-}  // namespace
-
 Result<Strides> expanded_strides(const Storage& s, const Shape& target, const char* which) {
-  const Shape& shape = s.shape();
-  auto failed = [&] {
-    return runtime_error(std::string("Broadcast failed for ") + which + ": " + format_shape(shape) + " -> " +
+  std::optional<Strides> strides;
+  if (checked_numel(target)) strides = stretch_strides(s.shape(), s.strides(), target);
+  if (!strides)
+    return runtime_error(std::string("Broadcast failed for ") + which + ": " + format_shape(s.shape()) + " -> " +
                          format_shape(target));
-  };
-  if (!countable(target) || shape.size() > target.size()) return failed();
-  const std::size_t lead = target.size() - shape.size();
-  Strides strides(target.size(), 0);
-  for (std::size_t i = 0; i < shape.size(); ++i) {
-    if (shape[i] == target[lead + i]) {
-      strides[lead + i] = s.strides()[i];
-    } else if (shape[i] != 1) {
-      return failed();
-    }
-  }
-  return strides;
+  return std::move(*strides);
 }
 
 Result<View> expand_to(const Storage& s, const Shape& target, const char* which) {

@@ -35,10 +35,8 @@ Result<View> expand_matrix(const Storage& s, const Shape& batch, const char* whi
   if (!checked_numel(target))
     return runtime_error(std::string("Broadcast failed for ") + which + " to " +
                          format_shape(target));
-  const std::size_t lead = target.size() - n;
-  Strides strides(target.size(), 0);
-  for (std::size_t i = 0; i < n; ++i)
-    if (s.shape()[i] == target[lead + i]) strides[lead + i] = s.strides()[i];
+  // The matrix axes are the operand's own, so the stretch cannot fail.
+  Strides strides = *stretch_strides(s.shape(), s.strides(), target);
   return View{DType::F32, s.data(), std::move(target), std::move(strides)};
 }
 

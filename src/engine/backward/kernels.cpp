@@ -1,14 +1,14 @@
 // Backward kernels. Each is built from the vectorised element-wise
-// operations, whose per-step rounding is exactly what the gradient rules
-// ask for; only shapes no valid graph produces take a plain n-d walk.
-#include <cmath>
-#include <cstring>
-
+// operations (whose per-step rounding is exactly what the gradient rules ask
+// for), the matrix product, and the element-wise engine's strided walk.
+#include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "engine/convert.hpp"
 #include "engine/copy.hpp"
 #include "engine/elementwise/map.hpp"
+#include "engine/elementwise/strided_loop.hpp"
 #include "engine/ops.hpp"
 
 namespace quarn::engine {
@@ -19,81 +19,6 @@ constexpr char kOperandsMismatch[] = "DType mismatch between gradient and operan
 constexpr char kInputMismatch[] = "DType mismatch between gradient and input during unary backward pass.";
 
 bool same_numeric(DType g, DType a, DType b) { return g == a && a == b && is_numeric(g); }
-
-// Element access in the dtype's own arithmetic: widen on load, round on store.
-float load(DType d, const void* base, std::ptrdiff_t index) {
-  switch (d) {
-    case DType::F32:
-      return static_cast<const float*>(base)[index];
-    case DType::F16:
-      return f16_to_f32(static_cast<const std::uint16_t*>(base)[index]);
-    case DType::BF16:
-      return bf16_to_f32(static_cast<const std::uint16_t*>(base)[index]);
-    case DType::Bool:
-      break;
-  }
-  return 0.0f;
-}
-
-// Rounds a binary32 value to the dtype (identity for F32).
-float round_to(DType d, float x) {
-  switch (d) {
-    case DType::F16:
-      return f16_to_f32(f32_to_f16(x));
-    case DType::BF16:
-      return bf16_to_f32(f32_to_bf16(x));
-    default:
-      return x;
-  }
-}
-
-void store(DType d, void* base, std::size_t index, float x) {
-  switch (d) {
-    case DType::F32:
-      static_cast<float*>(base)[index] = x;
-      break;
-    case DType::F16:
-      static_cast<std::uint16_t*>(base)[index] = f32_to_f16(x);
-      break;
-    case DType::BF16:
-      static_cast<std::uint16_t*>(base)[index] = f32_to_bf16(x);
-      break;
-    case DType::Bool:
-      break;
-  }
-}
-
-// Calls f(offsets...) for every position of `shape` in row-major order, with
-// each view's element offset.
-template <std::size_t K, class F>
-void for_each_position(const Shape& shape, const Strides* const (&strides)[K], F&& f) {
-  std::size_t n = numel(shape);
-  if (n == 0) return;
-  std::size_t nd = shape.size();
-  SmallVector<std::size_t> index(nd, 0);
-  std::ptrdiff_t off[K] = {};
-  for (std::size_t pos = 0; pos < n; ++pos) {
-    f(pos, off);
-    for (std::size_t k = nd; k-- > 0;) {
-      if (++index[k] < shape[k]) {
-        for (std::size_t v = 0; v < K; ++v) off[v] += (*strides[v])[k];
-        break;
-      }
-      for (std::size_t v = 0; v < K; ++v)
-        off[v] -= static_cast<std::ptrdiff_t>(index[k] - 1) * (*strides[v])[k];
-      index[k] = 0;
-    }
-  }
-}
-
-// A view re-expanded to a larger target (the target contains its shape).
-View expand_view(const View& v, const Shape& target) {
-  std::size_t lead = target.size() - v.shape.size();
-  Strides strides(target.size(), 0);
-  for (std::size_t i = 0; i < v.shape.size(); ++i)
-    if (v.shape[i] == target[lead + i]) strides[lead + i] = v.strides[i];
-  return View{v.dtype, v.data, target, std::move(strides)};
-}
 
 Result<Storage> matmul_of(DType d, const Storage& a, const Storage& b) {
   switch (d) {
@@ -126,6 +51,11 @@ Storage stretched(const Storage& s, std::size_t axis, std::size_t extent) {
   return materialize(v);
 }
 
+// `s` read over the larger shape `target`, laid out row-major.
+Storage stretched_to(const Storage& s, const Shape& target) {
+  return materialize(View{s.dtype(), s.data(), target, *stretch_strides(s.shape(), s.strides(), target)});
+}
+
 }  // namespace
 
 Storage row_major(const Storage& s) {
@@ -133,20 +63,50 @@ Storage row_major(const Storage& s) {
   return materialize(view_of(s));
 }
 
-Result<Storage> sum_to(const Storage& x, const Shape& shape) {
-  QUARN_TRY(Shape target, broadcast_shape(shape, x.shape()));
-  if (target != x.shape()) return runtime_error("Shape mismatch: cannot broadcast " + format_shape(x.shape()) +
-                                                " and " + format_shape(shape));
-  DType d = x.dtype();
-  Storage out = Storage::allocate_row_major(d, shape);
-  // The output's strides over x's shape: 0 along every summed axis.
-  View ov = expand_view(View{d, nullptr, shape, out.strides()}, x.shape());
-  std::vector<double> acc(out.numel(), 0.0);
-  const Strides* strides[2] = {&x.strides(), &ov.strides};
-  for_each_position(x.shape(), strides, [&](std::size_t, const std::ptrdiff_t* off) {
-    acc[static_cast<std::size_t>(off[1])] += load(d, x.data(), off[0]);
+namespace {
+
+// Adds every element of `x` into `acc` (of type Acc) at the position the
+// strides `acc_strides` give it over x's shape: 0 along each summed axis.
+template <class Acc, class Elem, class Widen>
+void accumulate_over(Acc* acc, const Strides& acc_strides, const Storage& x, Widen widen) {
+  elementwise::LoopOperands<2> ops{{reinterpret_cast<char*>(acc), static_cast<char*>(x.mutable_data())},
+                                   {acc_strides.data(), x.strides().data()},
+                                   {sizeof(Acc), sizeof(Elem)}};
+  elementwise::for_each_run(x.shape(), ops, [&](const auto& p, const auto& step, std::size_t n) {
+    auto* a = reinterpret_cast<Acc*>(p[0]);
+    const auto* e = reinterpret_cast<const Elem*>(p[1]);
+    for (std::size_t i = 0; i < n; ++i) {
+      const auto at = static_cast<std::ptrdiff_t>(i);
+      a[at * step[0]] += static_cast<Acc>(widen(e[at * step[1]]));
+    }
   });
-  for (std::size_t i = 0; i < acc.size(); ++i) store(d, out.mutable_data(), i, static_cast<float>(acc[i]));
+}
+
+}  // namespace
+
+Result<Storage> sum_to(const Storage& x, const Shape& shape) {
+  std::optional<Strides> acc_strides = stretch_strides(shape, row_major_strides(shape), x.shape());
+  if (!acc_strides)
+    return runtime_error("Shape mismatch: cannot broadcast " + format_shape(x.shape()) + " and " + format_shape(shape));
+  const DType d = x.dtype();
+  Storage out = Storage::allocate_row_major(d, shape);
+  const std::size_t n = out.numel();
+  // binary32 sums are taken in double and half-precision sums in binary32,
+  // each rounded once to the dtype at the end.
+  if (d == DType::F32) {
+    std::vector<double> acc(n, 0.0);
+    accumulate_over<double, float>(acc.data(), *acc_strides, x, [](float v) { return v; });
+    float* o = out.mutable_data_as<float>();
+    for (std::size_t i = 0; i < n; ++i) o[i] = static_cast<float>(acc[i]);
+    return out;
+  }
+  std::vector<float> acc(n, 0.0f);
+  if (d == DType::F16) {
+    accumulate_over<float, std::uint16_t>(acc.data(), *acc_strides, x, f16_to_f32);
+  } else {
+    accumulate_over<float, std::uint16_t>(acc.data(), *acc_strides, x, bf16_to_f32);
+  }
+  round_from_f32(d, acc.data(), out.mutable_data(), n);
   return out;
 }
 
@@ -168,49 +128,25 @@ Result<std::pair<Storage, Storage>> div_backward(const Storage& a, const Storage
   if (!same_numeric(g.dtype(), a.dtype(), b.dtype())) return type_error(kOperandsMismatch);
   QUARN_TRY(auto ga, broadcast_operands(g, a));
   QUARN_TRY(Shape target, broadcast_shape(ga.first.shape, b.shape()));
-  View gv = expand_view(ga.first, target);
-  View av = expand_view(ga.second, target);
-  auto bv_result = expand_to(b, target, "RHS");
-  if (!bv_result.ok())
+  if (!expand_to(b, target, "RHS").ok())
     return runtime_error("Broadcast failed for RHS: " + format_shape(b.shape()) + " -> " + format_shape(target));
-  View bv = std::move(bv_result).value();
-
+  // Both contributions have the target's shape; g already has it whenever
+  // it comes from a valid graph, else it is laid out stretched first.
+  const Storage gt = g.shape() == target ? g : stretched_to(g, target);
+  // Every step is one vectorised operation with its own rounding.
+  // ((-g) * a) / (b * b) is -((g * a) / (b * b)) bit for bit, since rounding
+  // to nearest is symmetric, and the negation is a product by -1.
   std::pair<Storage, Storage> out;
-  if (g.shape() == target) {
-    // Every step is one vectorised operation with its own rounding.
-    // ((-g) * a) / (b * b) is -((g * a) / (b * b)) bit for bit, since
-    // rounding to nearest is symmetric, and the negation is a product by -1.
-    if (needs.left) {
-      QUARN_TRY(out.first, div(g, b));
-    }
-    if (needs.right) {
-      QUARN_TRY(Storage num, mul(g, a));
-      QUARN_TRY(Storage den, mul(b, b));
-      QUARN_TRY(Storage quotient, div(num, den));
-      QUARN_TRY(out.second, scalar_product(quotient, -1.0f));
-    }
-    return out;
+  if (needs.left) {
+    QUARN_TRY(out.first, div(gt, b));
   }
-
-  DType d = g.dtype();
-  Storage left, right;
-  if (needs.left) left = Storage::allocate_row_major(d, target);
-  if (needs.right) right = Storage::allocate_row_major(d, target);
-  void* lo = left.mutable_data();
-  void* ro = right.mutable_data();
-  const Strides* strides[3] = {&gv.strides, &av.strides, &bv.strides};
-  for_each_position(target, strides, [&](std::size_t pos, const std::ptrdiff_t* off) {
-    float gx = load(d, gv.data, off[0]);
-    float x = load(d, av.data, off[1]);
-    float y = load(d, bv.data, off[2]);
-    if (lo) store(d, lo, pos, gx / y);
-    if (!ro) return;
-    // ((-g) * x) / (y * y), rounded to the dtype after every step.
-    float num = round_to(d, -gx * x);
-    float den = round_to(d, y * y);
-    store(d, ro, pos, num / den);
-  });
-  return std::pair<Storage, Storage>(std::move(left), std::move(right));
+  if (needs.right) {
+    QUARN_TRY(Storage num, mul(gt, a));
+    QUARN_TRY(Storage den, mul(b, b));
+    QUARN_TRY(Storage quotient, div(num, den));
+    QUARN_TRY(out.second, scalar_product(quotient, -1.0f));
+  }
+  return out;
 }
 
 Result<std::pair<Storage, Storage>> matmul_backward(const Storage& a, const Storage& g, const Storage& b,
