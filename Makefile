@@ -4,7 +4,6 @@ PYTHON ?= python3
 VENV ?= .venv
 PY := $(VENV)/bin/python
 BUILD_DIR ?= build/$(notdir $(VENV))
-NATIVE_DIR ?= build/native
 
 # Instrumented builds live in their own venv and build directories, so the
 # normal build is never rebuilt or replaced by them.
@@ -27,17 +26,17 @@ $(VENV)/.ready: pyproject.toml Makefile
 
 venv: $(VENV)/.ready
 
+# One build serves both: the extension module and, from the same compiled
+# layer libraries, the C++ tests.
 build: $(VENV)/.ready
-	$(PY) -m pip install -q --no-build-isolation --no-deps -Cbuild-dir=$(BUILD_DIR) .
+	$(PY) -m pip install -q --no-build-isolation --no-deps -Cbuild-dir=$(BUILD_DIR) \
+	    -Ccmake.define.QUARN_NATIVE_TESTS=ON .
 
 demo: build
 	$(PY) examples/demo.py
 
-native-test: $(VENV)/.ready
-	$(VENV)/bin/cmake -S . -B $(NATIVE_DIR) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
-	    -DQUARN_PYTHON_MODULE=OFF -DQUARN_NATIVE_TESTS=ON -DCMAKE_BUILD_TYPE=Release
-	$(VENV)/bin/cmake --build $(NATIVE_DIR)
-	$(VENV)/bin/ctest --test-dir $(NATIVE_DIR) --output-on-failure
+native-test: build
+	$(VENV)/bin/ctest --test-dir $(BUILD_DIR) --output-on-failure
 
 # Some tests compare gradients with PyTorch's. The CPU build installs from
 # the local package cache for CPython 3.11 only; elsewhere pip would fetch a

@@ -58,9 +58,12 @@ Result<Storage> logical(LogicOp op, const Storage& a, const Storage& b);
 // The caller has checked that `a` is Bool.
 Storage logical_not(const Storage& a);
 
-// ---- ReLU ------------------------------------------------------------------
+// ---- ReLU and element maps --------------------------------------------------
 
 Result<Storage> relu(const Storage& a);
+// e^x per element, rounded once to the dtype. Engine-level only so far: no
+// front end, gradient rule or Python binding reaches it.
+Result<Storage> exp(const Storage& a);
 
 // ---- Matrix multiplication -------------------------------------------------
 

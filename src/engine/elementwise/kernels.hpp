@@ -7,9 +7,13 @@
 // different instruction sets, and the linker must never merge them.
 //
 // Adding an element-wise operation: write a functor below and register it
-// with one line in make_kernel_table() (plus its entry in kernel_table.hpp).
+// with one line in make_kernel_table() (plus its entry in kernel_table.hpp);
+// CONTRIBUTING.md has the whole path. A functor needs only a scalar form
+// (`static float apply(float, float)`); a vector form, a template that also
+// takes VecF32, is used where the unit has vectors and is otherwise optional.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -139,6 +143,13 @@ struct Not {
   static std::uint8_t apply(BoolFormat, std::uint8_t b) { return b == 0; }
 };
 
+// Maps computed on binary32 values (half formats widened first and rounded
+// after), registered with register_float_map. Exp has only a scalar form:
+// the run loops call it element by element.
+struct Exp {
+  static float apply(F32Format, float x) { return std::exp(x); }
+};
+
 // The gradient of ReLU: the gradient passes where the input is greater than
 // zero (zeros of either sign and NaN stop it). On binary32 values and
 // vectors; the half formats pass the gradient's pattern on untouched.
@@ -154,6 +165,15 @@ struct ReluBackward {
     return static_cast<std::uint16_t>(x - 1) < Fmt::kInf ? g : std::uint16_t{0};
   }
 };
+
+// Whether a functor also has a vector form; the run loops fall back to its
+// scalar form where it has none.
+#if defined(QUARN_VEC_F32_LANES)
+template <class Op>
+concept VectorBinary = requires(VecF32 x) { Op::apply(x, x); };
+template <class Op>
+concept VectorUnary = requires(VecF32 x) { Op::apply(F32Format{}, x); };
+#endif
 
 // ---- Run loops -----------------------------------------------------------------
 
@@ -218,6 +238,7 @@ std::size_t arith_half_fused(std::uint16_t* po, const std::uint16_t* pa, std::pt
                              const std::uint16_t* pb, std::ptrdiff_t sb, std::size_t n) {
   std::size_t i = 0;
 #if defined(QUARN_VEC_F32_LANES)
+  if constexpr (!VectorBinary<Op>) return 0;
   constexpr std::size_t L = 2 * QUARN_VEC_F32_LANES;
   if ((sa != 0 && sa != 1) || (sb != 0 && sb != 1) || (sa | sb) == 0) return 0;
   if constexpr (Stream) {
@@ -390,6 +411,20 @@ void pattern_run(char* out, const char* a, std::ptrdiff_t sa, const char* b, std
              [](std::uint16_t x, std::uint16_t y) { return Op::apply(Fmt{}, x, y); });
 }
 
+// A binary32 map on a half format: widen a block, map it, round it back.
+template <class Op, class Fmt>
+void float_map_run_half(char* out, const char* a, std::ptrdiff_t sa, std::size_t n) {
+  auto* po = reinterpret_cast<std::uint16_t*>(out);
+  const auto* pa = reinterpret_cast<const std::uint16_t*>(a);
+  alignas(64) float w[kHalfBlock];
+  for (std::size_t done = 0; done < n; done += kHalfBlock) {
+    const std::size_t m = n - done < kHalfBlock ? n - done : kHalfBlock;
+    widen_block<Fmt>(pa + static_cast<std::ptrdiff_t>(done) * sa, sa, w, m);
+    for (std::size_t i = 0; i < m; ++i) w[i] = Op::apply(F32Format{}, w[i]);
+    Fmt::round_array(w, po + done, m);
+  }
+}
+
 template <class Op, class Fmt>
 void unary_run(char* out, const char* a, std::ptrdiff_t sa, std::size_t n) {
   using Elem = typename Fmt::Elem;
@@ -459,7 +494,7 @@ void arith_run_f32_streaming(char* out, const char* a, std::ptrdiff_t sa, const 
   const auto* pa = reinterpret_cast<const float*>(a);
   const auto* pb = reinterpret_cast<const float*>(b);
   const bool a_ok = sa == 0 || sa == 1, b_ok = sb == 0 || sb == 1;
-  if (a_ok && b_ok && (sa | sb) != 0) {
+  if constexpr (VectorBinary<Op>) if (a_ok && b_ok && (sa | sb) != 0) {
     std::size_t i = 0;
     // Scalar head up to the vector alignment the streaming store needs.
     for (; i < n && reinterpret_cast<std::uintptr_t>(po + i) % (L * sizeof(float)) != 0; ++i)
@@ -488,7 +523,7 @@ void unary_run_f32_streaming(char* out, const char* a, std::ptrdiff_t sa, std::s
   constexpr std::size_t L = QUARN_VEC_F32_LANES;
   auto* po = reinterpret_cast<float*>(out);
   const auto* pa = reinterpret_cast<const float*>(a);
-  if (sa == 1) {
+  if constexpr (VectorUnary<Op>) if (sa == 1) {
     std::size_t i = 0;
     for (; i < n && reinterpret_cast<std::uintptr_t>(po + i) % (L * sizeof(float)) != 0; ++i)
       po[i] = Op::apply(F32Format{}, pa[i]);
@@ -554,6 +589,13 @@ constexpr void register_numeric_map(KernelTable& t, UnaryKernel k) {
 }
 
 template <class Op>
+constexpr void register_float_map(KernelTable& t, UnaryKernel k) {
+  set_unary<unary_run<Op, F32Format>, DType::F32, DType::F32, unary_run_f32_streaming<Op>>(t, k);
+  set_unary<float_map_run_half<Op, F16Format>, DType::F16, DType::F16>(t, k);
+  set_unary<float_map_run_half<Op, BF16Format>, DType::BF16, DType::BF16>(t, k);
+}
+
+template <class Op>
 constexpr void register_bool_map(KernelTable& t, UnaryKernel k) {
   set_unary<unary_run<Op, BoolFormat>, DType::Bool, DType::Bool>(t, k);
 }
@@ -576,6 +618,7 @@ constexpr KernelTable make_kernel_table(const char* name) {
   register_gradient<ReluBackward>(t, kReluBackward);
   register_numeric_map<Relu>(t, kRelu);
   register_bool_map<Not>(t, kNot);
+  register_float_map<Exp>(t, kExp);
   return t;
 }
 

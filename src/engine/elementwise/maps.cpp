@@ -1,0 +1,12 @@
+// Element maps on binary32 values.
+#include "engine/elementwise/map.hpp"
+#include "engine/ops.hpp"
+
+namespace quarn::engine {
+
+Result<Storage> exp(const Storage& a) {
+  if (a.dtype() == DType::Bool) return type_error("Tensor Dtype not supported for this operation: exp");
+  return elementwise::map_unary(elementwise::kExp, a.dtype(), a);
+}
+
+}  // namespace quarn::engine
