@@ -41,10 +41,11 @@ class Storage {
     return static_cast<const T*>(data());
   }
   // Only for the code that fills a storage it has just allocated, before
-  // anybody else can see it.
-  void* mutable_data() const { return buffer_ ? buffer_.get()->data() : nullptr; }
+  // anybody else can see it. Not available through a const reference, so
+  // code that was handed a storage to read cannot write into it.
+  void* mutable_data() { return buffer_ ? buffer_.get()->data() : nullptr; }
   template <class T>
-  T* mutable_data_as() const {
+  T* mutable_data_as() {
     return static_cast<T*>(mutable_data());
   }
 

@@ -65,11 +65,14 @@ Storage row_major(const Storage& s) {
 
 namespace {
 
+// The strided walk carries every operand as char*; inputs are only read.
+char* input_bytes(const Storage& s) { return const_cast<char*>(static_cast<const char*>(s.data())); }
+
 // Adds every element of `x` into `acc` (of type Acc) at the position the
 // strides `acc_strides` give it over x's shape: 0 along each summed axis.
 template <class Acc, class Elem, class Widen>
 void accumulate_over(Acc* acc, const Strides& acc_strides, const Storage& x, Widen widen) {
-  elementwise::LoopOperands<2> ops{{reinterpret_cast<char*>(acc), static_cast<char*>(x.mutable_data())},
+  elementwise::LoopOperands<2> ops{{reinterpret_cast<char*>(acc), input_bytes(x)},
                                    {acc_strides.data(), x.strides().data()},
                                    {sizeof(Acc), sizeof(Elem)}};
   elementwise::for_each_run(x.shape(), ops, [&](const auto& p, const auto& step, std::size_t n) {

@@ -37,7 +37,7 @@ void finish_streaming(bool streamed) {
 #endif
 }
 
-char* mutable_bytes(const Storage& s) { return static_cast<char*>(s.mutable_data()); }
+char* mutable_bytes(Storage& s) { return static_cast<char*>(s.mutable_data()); }
 char* bytes(const void* p) { return static_cast<char*>(const_cast<void*>(p)); }
 
 // Both operands already read over `shape` through their (expanded) strides.

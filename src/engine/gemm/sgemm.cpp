@@ -26,9 +26,6 @@ namespace quarn::gemm {
 namespace {
 
 constexpr std::size_t kPackAlignment = 64;
-// The largest tile any kernel set uses, for the edge-tile scratch.
-constexpr std::size_t kMaxTile = 16 * 32;
-constexpr std::size_t kMaxMR = 16;
 // Room past the last A panel for the vector packing's overhanging stores.
 constexpr std::size_t kPackSlack = 16;
 // Direct-kernel limit on k * n: B is read in place for every strip of A

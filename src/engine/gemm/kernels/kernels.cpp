@@ -3,6 +3,7 @@
 // never missing code.
 #include "engine/gemm/kernels/kernels.hpp"
 
+#include <algorithm>
 #include <array>
 
 namespace quarn::gemm {
@@ -25,7 +26,7 @@ bool has_avx2_fma(const engine::CpuFeatures& f) { return f.has_avx2_fma(); }
 //    neighbours (kc 320 or 384, mc 96 to 192) measured within noise.
 //  - AVX-512 (L2 of 1 MiB or more on such cores): 128 x 32 B panel = 16 KiB,
 //    336 x 128 A block = 168 KiB, 128 x 4064 B block = 2 MiB.
-const std::array kKernels = {
+constexpr std::array kKernels = {
 #if defined(__x86_64__)
     SgemmKernel{"avx512_14x32", 14, 32, 336, 128, 4064, has_avx512, sgemm_avx512_14x32,
                 sgemm_avx512_direct, sgemm_avx512_pack_a, sgemm_avx512_pack_b,
@@ -37,6 +38,13 @@ const std::array kKernels = {
     SgemmKernel{"ref_4x8", 4, 8, 128, 256, 4096, always, sgemm_ref_4x8, sgemm_ref_direct,
                 nullptr, nullptr, nullptr},
 };
+
+static_assert(std::ranges::all_of(kKernels,
+                                  [](const SgemmKernel& k) {
+                                    return k.mr <= kMaxMR && k.mr * k.nr <= kMaxTile && k.mc % k.mr == 0 &&
+                                           k.nc % k.nr == 0;
+                                  }),
+              "a kernel set's tile exceeds the driver's scratch, or its blocking is not a multiple of it");
 
 }  // namespace
 

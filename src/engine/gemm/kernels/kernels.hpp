@@ -46,6 +46,12 @@ using PackA = bool (*)(const float* a, std::ptrdiff_t rsa, std::ptrdiff_t csa, s
 using PackB = bool (*)(const float* b, std::ptrdiff_t rsb, std::ptrdiff_t csb, std::size_t kc,
                        float* dst);
 
+// Bounds on every set's register tile: the driver's stack scratch (an edge
+// tile of C, the row pointers of an A panel) is sized by them, and the table
+// of sets is checked against them when it is compiled.
+inline constexpr std::size_t kMaxMR = 16;
+inline constexpr std::size_t kMaxTile = 16 * 32;
+
 struct SgemmKernel {
   const char* name;
   std::size_t mr, nr;
