@@ -33,6 +33,9 @@ def main() -> None:
     assert_type(x.requires_grad, bool)
     assert_type(x.to_numpy(), NDArray[Any])
     assert_type(x.grad(), NDArray[Any] | None)
+    # The declared types are the run-time ones.
+    assert [type(v) for v in (x.shape, x.strides, x.ndim, x.dtype, x.device, x.requires_grad)] \
+        == [list, list, int, str, str, bool]
 
     g = step(np.ones((2, 1), np.float32), x)
     assert g.shape == (2, 1)
