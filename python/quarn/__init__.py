@@ -22,4 +22,4 @@ Tensor = _core.Tensor
 PanicException = _core._PanicException
 clear_graph = _core.Tensor.clear_graph
 
-__all__ = ["PanicException", "Tensor", "__version__", "clear_graph", "nn"]
+__all__ = ["PanicException", "Tensor", "clear_graph", "nn"]
