@@ -81,7 +81,7 @@ def cells(row):
         if value is None:
             return "-"
         if unit == "s":
-            return f"{value * 1e6:.2f} µs" if value < 1e-3 else f"{value * 1e3:.3f} ms"
+            return f"{value * 1e6:.2f} µs" if value < 1e-4 else f"{value * 1e3:.3f} ms"
         return f"{value:.1f} {unit}"
 
     def ratio(theirs):
