@@ -139,8 +139,9 @@ def main():
         f"- CPU: {cpu_name()}, kernels: {kernel_isa()}",
         f"- Python {platform.python_version()}, NumPy {numpy_version}, PyTorch {torch_version}; "
         "every contender on one thread",
-        f"- {datetime.date.today().isoformat()}, `make bench`"
-        + (f" ({', '.join(s.name for s in scripts)} only)" if args.scripts else ""),
+        f"- {datetime.date.today().isoformat()}, `python benchmarks/run_all.py"
+        + "".join(f" {s.name}" for s in scripts if args.scripts) + "`"
+        + (" (only these)" if args.scripts else " (every benchmark, as `make bench` runs it)"),
         "- times are medians or best of several repeats as each script states; ratios are "
         "quarn's time divided by the other's (below 1: quarn is faster); GFLOP/s rows "
         "compare rates, turned into the same time ratio",
