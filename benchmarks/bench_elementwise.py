@@ -25,6 +25,7 @@ import ml_dtypes
 import numpy as np
 
 import quarn_core
+from _record import record, section
 
 Tensor = quarn_core.Tensor
 relu = quarn_core.nn.functional.relu
@@ -82,6 +83,7 @@ ROWS = []
 
 def row(label, times, target_np=None, target_torch=None):
     ours, ref_np, ref_torch = times
+    record(label, ours, ref_np, ref_torch)
     verdicts = []
     if target_np is not None and ref_np:
         verdicts.append(ours / ref_np <= target_np)
@@ -104,6 +106,7 @@ def row(label, times, target_np=None, target_torch=None):
 
 
 def header(title):
+    section(title)
     print()
     print(title)
     print(

@@ -21,6 +21,7 @@ import timeit
 import numpy as np
 
 import quarn_core
+from _record import record, section
 
 try:
     import torch
@@ -113,12 +114,14 @@ def main():
     print(f"numpy {np.__version__}, torch {torch.__version__ if torch else 'not installed'}")
     print()
     print("1024 x 1024 float32 (4 MiB)")
+    section("NumPy border, 1024 x 1024 float32")
     header = f"{'operation':<14}{'quarn':>12}{'numpy':>12}{'torch':>12}{'/numpy':>9}{'/torch':>9}{'target':>9}  ok"
     print(header)
     print("-" * len(header))
     x = rng.standard_normal((1024, 1024), dtype=np.float32)
     failures = 0
     for name, ours, ref_np, ref_torch, target in exchange_rows(x, args.repeat):
+        record(name, ours, ref_np, ref_torch)
         ok = ours / ref_np <= target
         failures += not ok
         print(
@@ -137,10 +140,12 @@ def main():
     )
     print(header)
     print("-" * len(header))
+    section("shape operations, float32")
     for op in ("reshape", "transpose"):
         small = measured[sizes[0]][op][0]
         for size in sizes:
             ours, ref_np, ref_torch = measured[size][op]
+            record(f"{op}, {size >> 20}M elements", ours, ref_np, ref_torch)
             scaling = ""
             verdict = ""
             if size == sizes[-1]:

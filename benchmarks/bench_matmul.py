@@ -30,6 +30,7 @@ import torch  # noqa: E402
 from threadpoolctl import threadpool_info, threadpool_limits  # noqa: E402
 
 from quarn_core import Tensor  # noqa: E402
+from _record import record, section  # noqa: E402
 
 
 def best_times(fns, repeats, min_total=0.3):
@@ -94,6 +95,7 @@ def gflops(m, n, k, seconds, count=1):
 
 
 def row(label, ours, numpy_rate, torch_rate, peak=None):
+    record(label, ours, numpy_rate, torch_rate, unit="GFLOP/s")
     cells = [f"{label:<28}", f"{ours:8.1f}"]
     cells.append(f"{numpy_rate:8.1f}" if numpy_rate is not None else f"{'-':>8}")
     cells.append(f"{torch_rate:8.1f}" if torch_rate is not None else f"{'-':>8}")
@@ -104,6 +106,7 @@ def row(label, ours, numpy_rate, torch_rate, peak=None):
 
 
 def header(title):
+    section(title)
     print()
     print(title)
     print(

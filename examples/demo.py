@@ -3,9 +3,9 @@ differentiate, and read everything back through NumPy."""
 
 import numpy as np
 
-import quarn_core as quarn
-from quarn_core import Tensor
-F = quarn.nn.functional
+import quarn
+import quarn.nn.functional as F
+from quarn import Tensor
 
 
 def show(title, value):
@@ -42,9 +42,9 @@ def main():
     except RuntimeError as err:
         print(f"backward: {err}\n")
 
-    Tensor.clear_graph()
+    quarn.clear_graph()
     print("graph cleared; a.grad() is now", a.grad())
-    print("module exports:", quarn.__all__)
+    print(f"quarn {quarn.__version__} exports:", quarn.__all__)
 
 
 if __name__ == "__main__":

@@ -1,0 +1,25 @@
+"""quarn: a small tensor library with reverse-mode automatic differentiation.
+
+Everything here is the compiled module's own object under a second name:
+``quarn.Tensor is quarn_core.Tensor``, and so on. Nothing is wrapped, so the
+package costs no time per call.
+"""
+
+try:
+    # Registers NumPy's "bfloat16" type, which dtype="bfloat16" and the export
+    # of bfloat16 tensors need. Without it the other element types still work.
+    import ml_dtypes as _ml_dtypes  # noqa: F401
+except ImportError:  # pragma: no cover - ml_dtypes is a declared dependency
+    pass
+
+import quarn_core as _core
+
+from . import nn
+
+__version__ = "0.1.0"
+
+Tensor = _core.Tensor
+PanicException = _core._PanicException
+clear_graph = _core.Tensor.clear_graph
+
+__all__ = ["PanicException", "Tensor", "clear_graph", "nn"]

@@ -1,0 +1,55 @@
+"""The quarn package is the compiled module under its public names: the same
+objects, the version of the installed distribution, and bfloat16 ready."""
+
+import importlib.metadata
+import subprocess
+import sys
+
+import pytest
+
+import quarn
+import quarn.nn.functional
+import quarn_core
+
+
+@pytest.mark.parametrize(
+    "ours, theirs",
+    [
+        (lambda: quarn.Tensor, lambda: quarn_core.Tensor),
+        (lambda: quarn.nn.functional.relu, lambda: quarn_core.nn.functional.relu),
+        (lambda: quarn.PanicException, lambda: quarn_core._PanicException),
+        (lambda: quarn.clear_graph, lambda: quarn_core.Tensor.clear_graph),
+    ],
+    ids=["Tensor", "relu", "PanicException", "clear_graph"],
+)
+def test_names_are_the_compiled_objects(ours, theirs):
+    assert ours() is theirs()
+
+
+def test_panic_exception_is_what_a_fault_raises(panic_exception):
+    assert quarn.PanicException is panic_exception
+    assert quarn.PanicException.__module__ == "quarn"
+    assert quarn.PanicException.__name__ == "PanicException"
+
+
+def test_package_all_resolves_and_core_all_is_untouched():
+    assert all(hasattr(quarn, name) for name in quarn.__all__)
+    assert quarn.nn.__all__ == ["functional"] and quarn.nn.functional.__all__ == ["relu"]
+    assert quarn_core.__all__ == ["Tensor", "nn"]
+
+
+def test_version_is_the_distribution_version():
+    assert quarn.__version__ == importlib.metadata.version("quarn")
+
+
+def test_import_alone_makes_bfloat16_work():
+    # A fresh interpreter: this session's conftest has imported ml_dtypes already.
+    program = (
+        "import quarn\n"
+        "t = quarn.Tensor([1.5, -2.0], dtype='bfloat16')\n"
+        "a = (t * 2.0).to_numpy()\n"
+        "assert t.dtype == 'bf16' and str(a.dtype) == 'bfloat16', a.dtype\n"
+        "assert a.astype('float32').tolist() == [3.0, -4.0]\n"
+    )
+    run = subprocess.run([sys.executable, "-c", program], capture_output=True, text=True)
+    assert run.returncode == 0, run.stderr
