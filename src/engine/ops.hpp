@@ -61,9 +61,24 @@ Storage logical_not(const Storage& a);
 // ---- ReLU and element maps --------------------------------------------------
 
 Result<Storage> relu(const Storage& a);
-// e^x per element, rounded once to the dtype. Engine-level only so far: no
-// front end, gradient rule or Python binding reaches it.
+
+// Transcendental maps, computed in binary32 (half formats widened first) and
+// rounded once to the dtype; binary32 results are within 1 ulp of the exact
+// value. Bool fails with "Tensor Dtype not supported for this operation: <name>"
+// (TypeError).
 Result<Storage> exp(const Storage& a);
+Result<Storage> log(const Storage& a);
+Result<Storage> tanh(const Storage& a);
+Result<Storage> sigmoid(const Storage& a);  // 1 / (1 + e^-x)
+
+// ---- Reductions ----------------------------------------------------------------
+
+// The sum over `axes` (each below a.ndim(), ascending, no repeats; all axes
+// when `axes` lists every one). With `keepdims` the summed axes stay as
+// extent 1, otherwise they are dropped. Accumulates in binary32 by pairwise
+// (blocked) summation and rounds once to the dtype. Bool fails with
+// "Tensor Dtype not supported for this operation: sum" (TypeError).
+Result<Storage> sum(const Storage& a, const Shape& axes, bool keepdims);
 
 // ---- Matrix multiplication -------------------------------------------------
 
