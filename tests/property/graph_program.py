@@ -96,14 +96,14 @@ class Program:
         self.safe = gradient_safe
         self.tensors, self.values = [], []
         self.records = {}  # result index -> (kind, input indices, parameter)
-        self.broadcast_leaves = set()  # leaves used at a broadcast shape
+        self.broadcast_operands = set()  # operands used at a broadcast shape
         self.dtype = dtype or self.draw(st.sampled_from(NUMERIC if gradient_safe else NUMERIC * 3 + ["bool"]))
-        self.style = style or self.draw(st.sampled_from(["small", "wide"]))
+        self.style = style or self.draw(st.sampled_from(list(ELEMENTS)))
 
     # --- operands ---------------------------------------------------------------
 
     def shape(self, max_dims=3, min_dims=0):
-        return tuple(self.draw(st.lists(EXTENTS, min_size=min_dims, max_size=max_dims)))
+        return tuple(self.draw(EXTENTS) for _ in range(self.draw(st.integers(min_dims, max_dims))))
 
     def leaf(self, shape, dtype, requires_grad=None, broadcast=False):
         """A new tensor; sometimes built transposed, so it reads column-major.
@@ -157,13 +157,13 @@ class Program:
             dtype = self.draw(st.sampled_from(NUMERIC + ["bool"]))
         reusable = [i for i, v in enumerate(self.values) if v.dtype == dtype]
         if self.safe:
-            reusable = [i for i in reusable if self.values[i].shape == target and i not in self.broadcast_leaves]
+            reusable = [i for i in reusable if self.values[i].shape == target and i not in self.broadcast_operands]
         if reusable and self.draw(st.integers(0, 5)) == 0:
             return self.draw(st.sampled_from(reusable))
         shape = self.partner_shape(target)
         index = self.leaf(shape, dtype, broadcast=shape != tuple(target))
         if shape != tuple(target):
-            self.broadcast_leaves.add(index)
+            self.broadcast_operands.add(index)
         return index
 
     # --- running ----------------------------------------------------------------
@@ -213,20 +213,21 @@ class Program:
         return index
 
     def expect_python_type_error(self, op, number, run):
-        tensor, exc = outcome(run)
+        _, exc = outcome(run)
         message = f"unsupported operand type(s) for {op}: '{type(number).__name__}' and 'quarn.Tensor'"
         assert type(exc) is TypeError and str(exc) == message, (exc, message)
 
     # --- drawing steps ----------------------------------------------------------
 
-    def run(self, first=None, steps=(2, 5)):
+    def run(self, first=(), steps=(2, 5)):
         """Draws and runs the program; returns the index of its last result.
-        `first`: (kind, keyword arguments) of the first operation."""
-        kind, forced = first or (None, {})
-        min_dims = {"matmul": 2, "transpose": 1}.get(kind, 0)
+        `first`: the first operations, as (kind, keyword arguments) pairs."""
+        min_dims = {"matmul": 2, "transpose": 2, "reshape": 1}.get(first[0][0], 0) if first else 0
         cur = self.leaf(self.shape(min_dims=min_dims), self.dtype, True if self.safe else None)
-        for n in range(self.draw(st.integers(*steps))):
-            if n or not kind:
+        for n in range(max(len(first), self.draw(st.integers(*steps)))):
+            if n < len(first):
+                kind, forced = first[n]
+            else:
                 kind, forced = self.draw(st.sampled_from(GRADIENT_OPS if self.safe else FORWARD_OPS)), {}
             nxt = getattr(self, "op_" + kind)(cur, **forced)
             if nxt is None:
@@ -268,7 +269,7 @@ class Program:
             dtype = v.dtype if self.safe else self.draw(st.sampled_from([v.dtype] * 5 + ["bool"]))
             other = self.leaf(shape, dtype, broadcast=batch != v.shape[:-2])
             if batch != v.shape[:-2]:
-                self.broadcast_leaves.add(other)
+                self.broadcast_operands.add(other)
         else:
             left, other = self.draw(st.booleans()), self.leaf(self.shape(max_dims=4), v.dtype)
         inputs = [other, cur] if left else [cur, other]
@@ -288,27 +289,30 @@ class Program:
         return self.step("reshape", [cur], shape, lambda t: t.reshape(list(shape)), lambda a: m.reshape(a, shape))
 
     def shape_of_size(self, size):
-        """A random shape with `size` elements."""
+        """A random shape with `size` elements, of at most four axes."""
         if size == 0:
-            shape = list(self.shape()) + [0]
-            return tuple(self.draw(st.permutations(shape)))
-        axes = [1] * self.draw(st.integers(0, 3))
-        p = 2
-        while size > 1:
-            while size % p:
-                p += 1
-            size //= p
-            if not axes:
-                axes = [1]
-            axes[self.draw(st.integers(0, len(axes) - 1))] *= p
-        return tuple(axes)
+            return tuple(self.draw(st.permutations([*self.shape(), 0])))
+        shapes = []
 
-    def op_transpose(self, cur):
+        def extend(prefix, rest):
+            if rest == 1:
+                shapes.append(tuple(prefix))
+            if len(prefix) < 4:
+                for d in range(1, rest + 1):
+                    if rest % d == 0:
+                        extend(prefix + [d], rest // d)
+
+        extend([], size)
+        return self.draw(st.sampled_from(shapes))
+
+    def op_transpose(self, cur, distinct=False):
         ndim = self.values[cur].data.ndim
         if self.safe and ndim == 0:
             return cur
         dims = st.integers(0, ndim - 1) if self.safe else st.integers(0, ndim)
         axes = (self.draw(dims), self.draw(dims))
+        if distinct and ndim >= 2:
+            axes = tuple(self.draw(st.permutations(range(ndim)))[:2])
         return self.step("transpose", [cur], axes, lambda t: t.transpose(*axes), lambda a: m.transpose(a, *axes))
 
     def op_compare(self, cur):

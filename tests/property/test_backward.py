@@ -13,7 +13,6 @@ from hypothesis import strategies as st
 import numpy_model as m
 from quarn_core import Tensor
 
-from fuzzing import examples
 from graph_program import NUMERIC, Program, bits_match, outcome
 
 
@@ -38,7 +37,6 @@ def check_backward(program, root):
             bits_match(got, want.data, f"gradient of value {i}")
 
 
-@settings(max_examples=examples(300))
 @given(data=st.data())
 def test_gradients_match_the_model(data, panic_exception):
     Tensor.clear_graph()
@@ -51,27 +49,30 @@ def test_gradients_match_the_model(data, panic_exception):
 # The first operation of each program, so that every rule runs in every
 # dtype in every run of the suite.
 RULES = {
-    "a + b": ("arith", {"op": "+"}),
-    "a - b": ("arith", {"op": "-"}),
-    "a * b": ("arith", {"op": "*"}),
-    "a / b": ("arith", {"op": "/"}),
-    "t + n": ("number", {"op": "+", "left": False}),
-    "t - n": ("number", {"op": "-", "left": False}),
-    "t * n": ("number", {"op": "*", "left": False}),
-    "t / n": ("number", {"op": "/", "left": False}),
-    "n + t": ("number", {"op": "+", "left": True}),
-    "n * t": ("number", {"op": "*", "left": True}),
-    "n / t": ("number", {"op": "/", "left": True}),
-    "a @ b": ("matmul", {}),
-    "relu": ("relu", {}),
-    "reshape": ("reshape", {}),
-    "transpose": ("transpose", {}),
+    "a + b": [("arith", {"op": "+"})],
+    "a - b": [("arith", {"op": "-"})],
+    "a * b": [("arith", {"op": "*"})],
+    "a / b": [("arith", {"op": "/"})],
+    "t + n": [("number", {"op": "+", "left": False})],
+    "t - n": [("number", {"op": "-", "left": False})],
+    "t * n": [("number", {"op": "*", "left": False})],
+    "t / n": [("number", {"op": "/", "left": False})],
+    "n + t": [("number", {"op": "+", "left": True})],
+    "n * t": [("number", {"op": "*", "left": True})],
+    "n / t": [("number", {"op": "/", "left": True})],
+    "a @ b": [("matmul", {})],
+    "relu": [("relu", {})],
+    "reshape": [("reshape", {})],
+    "transpose": [("transpose", {})],
+    # The gradient reaching the reshape is transposed, and unless the axes
+    # exchanged are short reshape refuses it.
+    "reshape, transpose": [("reshape", {}), ("transpose", {"distinct": True})],
 }
 
 
 @pytest.mark.parametrize("dtype", NUMERIC)
 @pytest.mark.parametrize("rule", list(RULES))
-@settings(max_examples=examples(15))
+@settings(max_examples=settings.default.max_examples // 20)
 @given(data=st.data())
 def test_every_rule_in_every_dtype(rule, dtype, data, panic_exception):
     Tensor.clear_graph()
