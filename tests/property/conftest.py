@@ -21,5 +21,5 @@ else:
         suppress_health_check=[HealthCheck.function_scoped_fixture, HealthCheck.too_slow],
     )
     settings.register_profile("quarn", max_examples=300, derandomize=True, **common)
-    settings.register_profile("quarn-fuzz", max_examples=2000, print_blob=True, **common)
+    settings.register_profile("quarn-fuzz", max_examples=5000, print_blob=True, **common)
     settings.load_profile("quarn-fuzz" if os.environ.get("QUARN_FUZZ", "") not in ("", "0") else "quarn")

@@ -2,11 +2,12 @@
 gradients.
 
 Every arithmetic step is done in float64 and rounded to binary32 and then to
-the element type. The library computes in binary32 and rounds to the element
-type; float64 is more than twice as wide as binary32 (and binary32 more than
-twice as wide as float16 and bfloat16), so rounding twice lands on the same
-value as one correctly rounded step would. Strides are modelled because
-reshape refuses operands that are not row-major, forward and backward.
+the element type, as the library computes in binary32 and rounds to the
+element type. A float64 sum, difference, product or quotient of binary32
+numbers rounded to binary32 is the binary32 operation's result (53 bits are
+at least 2 * 24 + 2), so the two agree bit for bit. Strides are modelled
+because reshape refuses operands that are not row-major, forward and
+backward.
 """
 
 from dataclasses import dataclass
