@@ -314,7 +314,9 @@ def contributions(kind, inputs, param, g):
     if kind == "r/":
         return [(i, number_over_tensor_grad(a, g, param))]
     if kind == "reshape":
-        return [(i, reshape(g, a.shape))]
+        # A gradient that is not row-major (a transposed one) is laid out
+        # row-major before it is relabelled.
+        return [(i, reshape(row_major_value(g.data, g.dtype), a.shape))]
     if kind == "transpose":
         return [(i, transpose(g, *param))]
     if kind == "relu":

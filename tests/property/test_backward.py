@@ -1,7 +1,7 @@
 """Gradients of random programs, compared bit for bit with the NumPy model:
 every rule in every numeric dtype, half-precision sums rounded per addition,
-broadcast leaves receiving gradients of the broadcast shape, and backward
-passes that fail (a reshape meeting a transposed gradient) storing nothing.
+broadcast leaves receiving gradients of the broadcast shape, and a reshape
+meeting a transposed gradient, which is laid out row-major first.
 
 The programs never broadcast an intermediate result and use every tensor at
 one shape; see graph_program."""
@@ -64,8 +64,8 @@ RULES = {
     "relu": [("relu", {})],
     "reshape": [("reshape", {})],
     "transpose": [("transpose", {})],
-    # The gradient reaching the reshape is transposed, and unless the axes
-    # exchanged are short reshape refuses it.
+    # The gradient reaching the reshape is transposed; the rule lays it out
+    # row-major before relabelling it.
     "reshape, transpose": [("reshape", {}), ("transpose", {"distinct": True})],
 }
 
