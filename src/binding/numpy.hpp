@@ -5,7 +5,9 @@
 
 #include "binding/python.hpp"
 
-#ifdef NPY_NO_DEPRECATED_API
+// NumPy's array headers define NPY_ARRAY_C_CONTIGUOUS; seeing it here means
+// they were included before this header, without the settings below.
+#ifdef NPY_ARRAY_C_CONTIGUOUS
 #error "include binding/numpy.hpp instead of NumPy's headers"
 #endif
 
