@@ -226,7 +226,10 @@ def clears_its_list():
 
 @pytest.mark.parametrize(
     "make",
-    [recursive_list, lambda: deep_list(100_000), clears_its_list,
+    [recursive_list, lambda: deep_list(100_000),
+     pytest.param(clears_its_list, marks=pytest.mark.skipif(
+         np.lib.NumpyVersion(np.__version__) < "2.0.0",
+         reason="NumPy 1 itself crashes converting a list that changes while it is read")),
      lambda: np.array([1.0, "x", None], dtype=object)],
     ids=["recursive list", "deep list", "list cleared while read", "object array"],
 )
