@@ -65,7 +65,7 @@ def ours_call(t, kwargs):
 
 
 def as_numpy(result):
-    return np.asarray(result.numpy() if hasattr(result, "numpy") else result).astype(np.float64)
+    return np.asarray(result.to_numpy()).astype(np.float64)
 
 
 def main():

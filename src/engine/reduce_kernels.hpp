@@ -56,6 +56,13 @@ inline void add_vec(SumVec& acc, const float* p) {
 // Pairwise sum of n <= kBlock contiguous floats. Accumulators start at -0.0,
 // which adds nothing to any value (a sum of negative zeros stays -0.0).
 inline float block_sum(const float* p, std::size_t n) {
+  if (n < kStep) {
+    // Short sums (one per result when the summed extent is small) skip the
+    // vectors: eight accumulators, folded pairwise.
+    float r[8] = {-0.0f, -0.0f, -0.0f, -0.0f, -0.0f, -0.0f, -0.0f, -0.0f};
+    for (std::size_t i = 0; i < n; ++i) r[i % 8] += p[i];
+    return ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7]));
+  }
   SumVec acc[kAccs];
   for (SumVec& a : acc) a = -SumVec{};
   std::size_t i = 0;
@@ -192,19 +199,38 @@ struct ElementSums {
 
   float operator()(const char* base) const {
     const SumAxis& inner = summed[summed.size() - 1];
-    if (dtype == DType::F32 && summed.size() == 1 && inner.in == static_cast<std::ptrdiff_t>(sizeof(float)))
-      return pairwise_contiguous(reinterpret_cast<const float*>(base), count);
+    if (dtype == DType::F32 && inner.in == static_cast<std::ptrdiff_t>(sizeof(float))) {
+      if (summed.size() == 1) return pairwise_contiguous(reinterpret_cast<const float*>(base), count);
+      // binary32 runs long enough to be read in place: pairwise over the
+      // runs, each summed where it lies.
+      if (inner.extent >= kStep) return runs(base, 0, count / inner.extent);
+    }
     return gathered(base, 0, count);
   }
 
-  float gathered(const char* base, std::size_t lo, std::size_t n) const {
-    if (n <= kBlock) {
-      float buf[kBlock];
-      gather(base, lo, n, buf);
-      return block_sum(buf, n);
+  // The runs [lo, lo + n) along the summed axes outside the innermost.
+  float runs(const char* base, std::size_t lo, std::size_t n) const {
+    const std::size_t len = summed[summed.size() - 1].extent;
+    if (n == 1) {
+      FlatIndex at{summed, {}};
+      return pairwise_contiguous(reinterpret_cast<const float*>(base + at.seek(lo * len)), len);
     }
+    const std::size_t left = n / 2;
+    return runs(base, lo, left) + runs(base, lo + left, n - left);
+  }
+
+  float gathered(const char* base, std::size_t lo, std::size_t n) const {
+    if (n <= kBlock) return gathered_block(base, lo, n);
     const std::size_t left = left_part(n, kBlock);
     return gathered(base, lo, left) + gathered(base, lo + left, n - left);
+  }
+
+  // Apart from the recursion, so that its buffer is not part of every
+  // level's frame: threads may run with small stacks.
+  [[gnu::noinline]] float gathered_block(const char* base, std::size_t lo, std::size_t n) const {
+    float buf[kBlock];
+    gather(base, lo, n, buf);
+    return block_sum(buf, n);
   }
 
   // Flat indices [lo, lo + n), widened into buf.
@@ -239,17 +265,45 @@ struct RowSums {
       FlatIndex at{summed, {}};
       const char* p = base + at.seek(lo);
       const std::size_t last = summed.size() - 1;
-      for (std::size_t r = 0; r < n; ++r) {
-        add_row(p, w, dst, r == 0);
+      const char* row[kRowBlock];
+      for (std::size_t r = 0;; ++r) {
+        row[r] = p;
+        if (r + 1 == n) break;
         p += summed[last].in;
-        if (++at.index[last] == summed[last].extent && r + 1 < n) p += at.wrap();
+        if (++at.index[last] == summed[last].extent) p += at.wrap();
       }
+      if (dtype == DType::F32 && col_stride == static_cast<std::ptrdiff_t>(sizeof(float))) {
+        add_rows_f32(row, n, w, dst);
+        return;
+      }
+      for (std::size_t r = 0; r < n; ++r) add_row(row[r], w, dst, r == 0);
       return;
     }
     const std::size_t left = left_part(n, kRowBlock);
     rows(base, lo, left, w, dst, scratch);
     rows(base, lo + left, n - left, w, scratch, scratch + w);
     for (std::size_t j = 0; j < w; ++j) dst[j] += scratch[j];
+  }
+
+  // dst = the sum of n contiguous rows, added in turn, a few vectors of
+  // columns at a time so that the partial sums stay in registers.
+  static void add_rows_f32(const char* const* bytes, std::size_t n, std::size_t w, float* dst) {
+    const float* row[kRowBlock];
+    for (std::size_t r = 0; r < n; ++r) row[r] = reinterpret_cast<const float*>(bytes[r]);
+    constexpr std::size_t kVecs = 8;
+    std::size_t j = 0;
+    for (; j + kVecs * kLanes <= w; j += kVecs * kLanes) {
+      SumVec acc[kVecs];
+      std::memcpy(acc, row[0] + j, sizeof acc);
+      for (std::size_t r = 1; r < n; ++r)
+        for (std::size_t k = 0; k < kVecs; ++k) add_vec(acc[k], row[r] + j + k * kLanes);
+      std::memcpy(dst + j, acc, sizeof acc);
+    }
+    for (; j < w; ++j) {
+      float s = row[0][j];
+      for (std::size_t r = 1; r < n; ++r) s += row[r][j];
+      dst[j] = s;
+    }
   }
 
   void add_row(const char* p, std::size_t w, float* dst, bool first) const {
