@@ -349,7 +349,9 @@ void run_sum(const SumProblem& p) {
   const std::size_t count = flat_count(p.summed);
   if (!p.rows) {
     const ElementSums sums{d, p.summed, count};
-    for_each_position(p.kept, [&](std::ptrdiff_t in, std::ptrdiff_t o) { store_one(d, sums(p.in + in), p.out + o * item); });
+    for_each_position(p.kept, [&](std::ptrdiff_t in, std::ptrdiff_t o) {
+      store_one(d, sums(p.in + in), p.out + o * item);
+    });
     return;
   }
   SmallVector<SumAxis> outer = p.kept;
