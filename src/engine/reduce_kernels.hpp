@@ -134,6 +134,22 @@ inline void widen_run(DType d, const char* p, std::ptrdiff_t stride, float* dst,
   for (std::size_t i = 0; i < n; ++i) dst[i] = widen_one(d, p + static_cast<std::ptrdiff_t>(i) * stride);
 }
 
+// Pairwise sum of n contiguous elements of any dtype, with the same split
+// points as pairwise_contiguous: 16-bit blocks are widened first.
+[[gnu::noinline]] inline float widened_block(DType d, const char* p, std::size_t n) {
+  float buf[kBlock];
+  widen_run(d, p, static_cast<std::ptrdiff_t>(dtype_size(d)), buf, n);
+  return block_sum(buf, n);
+}
+
+inline float pairwise_run(DType d, const char* p, std::size_t n) {
+  if (d == DType::F32) return pairwise_contiguous(reinterpret_cast<const float*>(p), n);
+  if (n <= kBlock) return widened_block(d, p, n);
+  const std::size_t left = left_part(n, kBlock);
+  const auto item = static_cast<std::ptrdiff_t>(dtype_size(d));
+  return pairwise_run(d, p, left) + pairwise_run(d, p + static_cast<std::ptrdiff_t>(left) * item, n - left);
+}
+
 // n binary32 results `step` elements apart, rounded to the dtype.
 inline void store_run(DType d, const float* src, std::size_t n, char* out, std::ptrdiff_t step) {
   if (step == 1) {
@@ -199,24 +215,9 @@ struct ElementSums {
 
   float operator()(const char* base) const {
     const SumAxis& inner = summed[summed.size() - 1];
-    if (dtype == DType::F32 && inner.in == static_cast<std::ptrdiff_t>(sizeof(float))) {
-      if (summed.size() == 1) return pairwise_contiguous(reinterpret_cast<const float*>(base), count);
-      // binary32 runs long enough to be read in place: pairwise over the
-      // runs, each summed where it lies.
-      if (inner.extent >= kStep) return runs(base, 0, count / inner.extent);
-    }
+    if (summed.size() == 1 && inner.in == static_cast<std::ptrdiff_t>(dtype_size(dtype)))
+      return pairwise_run(dtype, base, count);
     return gathered(base, 0, count);
-  }
-
-  // The runs [lo, lo + n) along the summed axes outside the innermost.
-  float runs(const char* base, std::size_t lo, std::size_t n) const {
-    const std::size_t len = summed[summed.size() - 1].extent;
-    if (n == 1) {
-      FlatIndex at{summed, {}};
-      return pairwise_contiguous(reinterpret_cast<const float*>(base + at.seek(lo * len)), len);
-    }
-    const std::size_t left = n / 2;
-    return runs(base, lo, left) + runs(base, lo + left, n - left);
   }
 
   float gathered(const char* base, std::size_t lo, std::size_t n) const {
@@ -256,6 +257,9 @@ struct RowSums {
   const SmallVector<SumAxis>& summed;
   std::ptrdiff_t col_stride;  // bytes between neighbours along a row
   float* widened;             // one row of scratch for 16-bit and strided rows
+  // When above 1, each "element" of a row is the pairwise sum of this many
+  // contiguous values starting there.
+  std::size_t run;
 
   // dst[0, w) = sum of the rows at flat indices [lo, lo + n), each of w
   // elements from `base` plus the row's offset. `scratch` has one row of w
@@ -271,6 +275,10 @@ struct RowSums {
         if (r + 1 == n) break;
         p += summed[last].in;
         if (++at.index[last] == summed[last].extent) p += at.wrap();
+      }
+      if (run > 1) {
+        for (std::size_t r = 0; r < n; ++r) add_run_sums(row[r], w, dst, r == 0);
+        return;
       }
       if (dtype == DType::F32 && col_stride == static_cast<std::ptrdiff_t>(sizeof(float))) {
         add_rows_f32(row, n, w, dst);
@@ -303,6 +311,13 @@ struct RowSums {
       float s = row[0][j];
       for (std::size_t r = 1; r < n; ++r) s += row[r][j];
       dst[j] = s;
+    }
+  }
+
+  void add_run_sums(const char* p, std::size_t w, float* dst, bool first) const {
+    for (std::size_t j = 0; j < w; ++j) {
+      const float v = pairwise_run(dtype, p + static_cast<std::ptrdiff_t>(j) * col_stride, run);
+      dst[j] = first ? v : dst[j] + v;
     }
   }
 
@@ -343,27 +358,21 @@ void for_each_position(const SmallVector<SumAxis>& axes, Body&& body) {
   }
 }
 
-void run_sum(const SumProblem& p) {
+// Results a row at a time along `row`, at every position of `outer`: each
+// row the pairwise sum over `summed` of input rows (of runs summed first
+// when `run` is above 1).
+void sum_rows(const SumProblem& p, const SmallVector<SumAxis>& summed, const SmallVector<SumAxis>& outer,
+              const SumAxis& row, std::size_t run) {
   const DType d = p.dtype;
   const auto item = static_cast<std::ptrdiff_t>(dtype_size(d));
-  const std::size_t count = flat_count(p.summed);
-  if (!p.rows) {
-    const ElementSums sums{d, p.summed, count};
-    for_each_position(p.kept, [&](std::ptrdiff_t in, std::ptrdiff_t o) {
-      store_one(d, sums(p.in + in), p.out + o * item);
-    });
-    return;
-  }
-  SmallVector<SumAxis> outer = p.kept;
-  const SumAxis row = outer.back();
-  outer.resize(outer.size() - 1);
+  const std::size_t count = flat_count(summed);
   const std::size_t tile = std::min(row.extent, kTileCols);
   // Rows: the result, the widened input, then one per level of recursion.
   std::size_t levels = 1;
   for (std::size_t blocks = (count + kRowBlock - 1) / kRowBlock; blocks > 1; blocks = (blocks + 1) / 2) ++levels;
   const std::unique_ptr<float[]> scratch(new float[(levels + 2) * tile]);
   float* dst = scratch.get();
-  const RowSums sums{d, p.summed, row.in, dst + tile};
+  const RowSums sums{d, summed, row.in, dst + tile, run};
   for_each_position(outer, [&](std::ptrdiff_t in, std::ptrdiff_t o) {
     for (std::size_t c0 = 0; c0 < row.extent; c0 += tile) {
       const std::size_t w = std::min(tile, row.extent - c0);
@@ -371,6 +380,35 @@ void run_sum(const SumProblem& p) {
       sums.rows(p.in + in + c * row.in, 0, count, w, dst, dst + 2 * tile);
       store_run(d, dst, w, p.out + (o + c * row.out) * item, row.out);
     }
+  });
+}
+
+void run_sum(const SumProblem& p) {
+  const DType d = p.dtype;
+  SmallVector<SumAxis> outer = p.kept;
+  if (p.rows) {
+    const SumAxis row = outer.back();
+    outer.resize(outer.size() - 1);
+    return sum_rows(p, p.summed, outer, row, 1);
+  }
+  const SumAxis& inner = p.summed[p.summed.size() - 1];
+  if (inner.in == static_cast<std::ptrdiff_t>(dtype_size(d)) && inner.extent >= kStep && p.summed.size() >= 2 &&
+      !p.kept.empty()) {
+    // Contiguous runs with summed axes also outside the kept ones
+    // ([64, 256, 256] summed over axes 0 and 2): summed where they lie, in
+    // memory order, and then as rows of partial sums along the innermost
+    // kept axis. Taking one result at a time would jump between distant
+    // runs and leave the prefetchers behind.
+    SmallVector<SumAxis> summed = p.summed;
+    summed.resize(summed.size() - 1);
+    const SumAxis row = outer.back();
+    outer.resize(outer.size() - 1);
+    return sum_rows(p, summed, outer, row, inner.extent);
+  }
+  const auto item = static_cast<std::ptrdiff_t>(dtype_size(d));
+  const ElementSums sums{d, p.summed, flat_count(p.summed)};
+  for_each_position(p.kept, [&](std::ptrdiff_t in, std::ptrdiff_t o) {
+    store_one(d, sums(p.in + in), p.out + o * item);
   });
 }
 
