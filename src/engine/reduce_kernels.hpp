@@ -13,9 +13,15 @@
 //    indices, one scratch row per level of the recursion. Adding every input
 //    row in turn into one result row would make the error grow with the
 //    number of rows.
+//  - When the innermost axis is summed and other summed axes lie outside a
+//    kept one, the contiguous runs are summed as in the first case, in
+//    memory order, and their sums are combined as rows as in the second.
 //
-// So the error of a result is at most about (16 + 5 + log2 n) * 2^-24 * sum|x|
-// before the final rounding to a 16-bit dtype.
+// Each stage adds at most 16 values in turn, so the error of a result is at
+// most about (24 + log2 n) * 2^-24 * sum|x| before the final rounding to a
+// 16-bit dtype; the native test holds every result to that bound. The
+// summation order depends on the layout, never on the dtype: a 16-bit sum is
+// the binary32 sum of the widened elements, rounded once.
 //
 // The vectors are 32 bytes on every instruction set (two registers on the
 // baseline), so every table adds the same values in the same order. Internal
