@@ -12,11 +12,8 @@ Needs scikit-learn and tqdm (matplotlib for --plot, torch for --compare-torch);
 The training loop is the one the README explains: the parameters live in
 NumPy (float32, whatever the compute dtype); every step clears this thread's
 graph, wraps the parameters as fresh leaves, runs forward and backward in
-quarn, and updates the NumPy arrays. The loss is softmax cross-entropy. quarn
-has no exponential or reduction, so the loss value and its gradient G with
-respect to the logits are computed in NumPy, and backward() of `logits * G`
-carries G into the network: backward() seeds ones, and the gradient of
-sum(logits * G) with respect to the logits is G.
+quarn, and updates the NumPy arrays. The loss, softmax cross-entropy, is part
+of the graph: backward() starts from it.
 """
 
 import argparse
@@ -26,7 +23,7 @@ import numpy as np
 
 import quarn
 from quarn import Tensor
-from quarn.nn.functional import relu
+from quarn.nn.functional import cross_entropy, relu
 
 
 def parse_args():
@@ -74,17 +71,6 @@ def sum_to_shape(grad, shape):
     return grad.sum(axis=stretched, keepdims=True) if stretched else grad
 
 
-def softmax_cross_entropy(logits, labels):
-    """Mean loss and its gradient with respect to the logits."""
-    z = logits - logits.max(axis=1, keepdims=True)
-    p = np.exp(z)
-    p /= p.sum(axis=1, keepdims=True)
-    n = len(labels)
-    loss = -np.log(p[np.arange(n), labels] + 1e-12).mean()
-    p[np.arange(n), labels] -= 1.0
-    return float(loss), (p / n).astype(np.float32)
-
-
 def forward(x, w1, b1, w2, b2):
     return relu(x @ w1 + b1) @ w2 + b2
 
@@ -94,11 +80,10 @@ def quarn_step(params, xb, yb, dtype):
     # the memory their nodes held is given back.
     quarn.clear_graph()
     leaves = [Tensor(p, dtype=dtype, requires_grad=True) for p in params]
-    logits = forward(Tensor(xb, dtype=dtype), *leaves)
-    loss, g = softmax_cross_entropy(logits.to_numpy().astype(np.float32), yb)
-    (logits * Tensor(g, dtype=dtype)).backward()
-    return loss, [sum_to_shape(t.grad().astype(np.float32), p.shape)
-                  for t, p in zip(leaves, params)]
+    loss = cross_entropy(forward(Tensor(xb, dtype=dtype), *leaves), yb)
+    loss.backward()
+    return float(loss.to_numpy()), [sum_to_shape(t.grad().astype(np.float32), p.shape)
+                                    for t, p in zip(leaves, params)]
 
 
 def quarn_accuracy(params, x, y, dtype):

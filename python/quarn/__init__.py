@@ -22,4 +22,12 @@ Tensor = _core.Tensor
 PanicException = _core._PanicException
 clear_graph = _core.Tensor.clear_graph
 
-__all__ = ["PanicException", "Tensor", "clear_graph", "nn"]
+# Operations beyond the operators, recorded in the same per-thread graph.
+exp = _core._functions.exp
+log = _core._functions.log
+tanh = _core._functions.tanh
+sigmoid = _core._functions.sigmoid
+sum = _core._functions.sum  # noqa: A001 - the name users expect, as in NumPy and PyTorch
+mean = _core._functions.mean
+
+__all__ = ["PanicException", "Tensor", "clear_graph", "exp", "log", "mean", "nn", "sigmoid", "sum", "tanh"]

@@ -5,6 +5,7 @@ from typing import Any, ClassVar, Sequence, SupportsIndex, TypeAlias, final
 import numpy as np
 from numpy.typing import ArrayLike, DTypeLike, NDArray
 
+from . import _functions as _functions
 from . import nn as nn
 
 __all__ = ["Tensor", "nn"]
@@ -61,6 +62,18 @@ class Tensor:
         """The tensor with axes dim0 and dim1 swapped (no negative axes)."""
     def backward(self) -> None:
         """Fill the gradients of this thread's graph, seeding every element of this tensor with 1."""
+    def exp(self) -> Tensor:
+        """e to the power of each element."""
+    def log(self) -> Tensor:
+        """Natural logarithm of each element."""
+    def tanh(self) -> Tensor:
+        """Hyperbolic tangent of each element."""
+    def sigmoid(self) -> Tensor:
+        """1 / (1 + e^-x) of each element."""
+    def sum(self, axis: SupportsIndex | Sequence[SupportsIndex] | None = None, keepdims: bool = False) -> Tensor:
+        """Sum over all elements or the given axes (negative axes count from the end)."""
+    def mean(self, axis: SupportsIndex | Sequence[SupportsIndex] | None = None, keepdims: bool = False) -> Tensor:
+        """Mean over all elements or the given axes (negative axes count from the end)."""
     @staticmethod
     def clear_graph() -> None:
         """Drop the calling thread's graph and gradients; tensors made before become stale."""

@@ -86,9 +86,11 @@ Result<std::size_t> Graph::record(const Tensor& a, const Tensor& b, Node node) {
   return w.append(std::move(node));
 }
 
-void Graph::set_own_shape(std::size_t id, const Shape& shape) {
+void Graph::complete(std::size_t id, const Storage& result) {
   WriteAccess w(*this);
-  nodes_[id].own_shape = shape;
+  Node& node = nodes_[id];
+  node.own_shape = result.shape();
+  if (node.keeps_result) node.captured->lhs = result;
 }
 
 std::optional<Storage> Graph::get_grad(const Tensor& t) const {

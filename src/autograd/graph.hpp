@@ -27,8 +27,9 @@ class Graph {
   // or another thread's) is refused before anything is appended.
   Result<std::size_t> record(const Tensor& a, Node node);
   Result<std::size_t> record(const Tensor& a, const Tensor& b, Node node);
-  // Once a recorded operation has its result: the shape its node stands for.
-  void set_own_shape(std::size_t id, const Shape& shape);
+  // Once a recorded operation has its result: the shape its node stands for,
+  // and the result itself for a rule that reads it.
+  void complete(std::size_t id, const Storage& result);
 
   // The stored gradient of `t`'s node; absent for a tensor of another graph.
   std::optional<Storage> get_grad(const Tensor& t) const;

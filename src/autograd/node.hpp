@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "core/shape.hpp"
 #include "core/storage.hpp"
@@ -28,13 +29,28 @@ enum class NodeKind : std::uint8_t {
   kReshape,
   kTranspose,
   kRelu,
+  // Operations beyond the operators: element maps, reductions, softmax and
+  // losses.
+  kExp,       // keeps its result
+  kLog,       // keeps its input
+  kTanh,      // keeps its result
+  kSigmoid,   // keeps its result
+  kSum,       // keeps the input's shape, the axes, keepdims
+  kMean,      // likewise
+  kLogSoftmax,  // keeps its input; dim0 is the axis
+  kSoftmax,     // keeps its result; dim0 is the axis
+  kCrossEntropy,  // keeps the logits and the targets
+  kMseLoss,       // keeps both operands
 };
 
 // What a rule reads besides ids and numbers. Kept out of line so that the
 // common node stays small: the graph appends one per recorded operation.
 struct Captured {
-  Shape shape;       // reshape: the operand's shape before
-  Storage lhs, rhs;  // operand values that the rule reads
+  Shape shape;       // reshape, sum, mean: the operand's shape before
+  Storage lhs, rhs;  // operand values (or the result) that the rule reads
+  Shape axes;        // sum, mean: the reduced axes
+  bool keepdims = false;
+  std::vector<std::size_t> targets;  // cross-entropy: one class per row
 };
 
 struct Node {
@@ -47,6 +63,8 @@ struct Node {
   // the true gradient. Set once the operation's result exists.
   Shape own_shape;
   std::unique_ptr<Captured> captured;
+  // The rule reads the operation's result, which is kept once it exists.
+  bool keeps_result = false;
 
   const Storage& lhs() const { return captured->lhs; }
   const Storage& rhs() const { return captured->rhs; }
@@ -82,6 +100,18 @@ struct Node {
   static Node reshape(Shape before) {
     Node n = of(NodeKind::kReshape);
     n.captured.reset(new Captured{std::move(before), {}, {}});
+    return n;
+  }
+  static Node keeping_result(NodeKind kind, std::size_t axis = 0) {
+    Node n = of(kind);
+    n.keeps_result = true;
+    n.dim0 = axis;
+    n.captured.reset(new Captured{});
+    return n;
+  }
+  static Node reduction(NodeKind kind, Shape before, Shape axes, bool keepdims) {
+    Node n = of(kind);
+    n.captured.reset(new Captured{std::move(before), {}, {}, std::move(axes), keepdims, {}});
     return n;
   }
   static Node transpose(std::size_t d0, std::size_t d1) {

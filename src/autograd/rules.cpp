@@ -58,6 +58,38 @@ Result<Storage> reshape_back(const Node& n, const Storage& g) {
   return engine::reshape(engine::row_major(g), before);
 }
 
+// The operations beyond the operators take the gradient at their result's
+// own shape: a gradient broadcast past it is summed back first, so their
+// contributions have their inputs' shapes.
+Result<Storage> at_own_shape(const Node& n, const Storage& g) {
+  if (g.shape() == n.own_shape) return g;
+  return engine::sum_to(g, n.own_shape);
+}
+
+// 1 - y, rounded once: (y - 1) rounds to the same magnitude, and the
+// product by -1 is exact.
+Result<Storage> one_minus(const Storage& y) {
+  QUARN_TRY(Storage d, engine::scalar_sub(y, 1.0f));
+  return engine::scalar_product(d, -1.0f);
+}
+
+// The sum and mean rules: g (times 1/n for the mean, rounded once) laid back
+// over the input's shape, each input element receiving its output's value.
+Result<Storage> spread_back(const Node& n, const Storage& g) {
+  QUARN_TRY(Storage at_own, at_own_shape(n, g));
+  const Captured& c = *n.captured;
+  Storage scaled = std::move(at_own);
+  if (n.kind == NodeKind::kMean) {
+    std::size_t count = 1;
+    for (std::size_t axis : c.axes) count *= c.shape[axis];
+    QUARN_TRY(scaled, engine::scalar_product(scaled, 1.0f / static_cast<float>(count)));
+  }
+  Shape kept = c.shape;
+  for (std::size_t axis : c.axes) kept[axis] = 1;
+  QUARN_TRY(Storage reshaped, engine::reshape(engine::row_major(scaled), kept));
+  return engine::stretched_to(reshaped, c.shape);
+}
+
 }  // namespace
 
 Result<void> apply_rule(const Node& n, GradContext& ctx, const Storage& g) {
@@ -96,6 +128,50 @@ Result<void> apply_rule(const Node& n, GradContext& ctx, const Storage& g) {
     case NodeKind::kRelu: {
       QUARN_TRY(Storage c, engine::relu_backward(n.lhs(), g));
       return ctx.accumulate(n.inputs[0], std::move(c));
+    }
+    // Element maps, per step in the dtype: exp: g * y; log: g / x;
+    // tanh: g * (1 - y * y); sigmoid: g * (y * (1 - y)).
+    case NodeKind::kExp: {
+      QUARN_TRY(Storage c, engine::mul(g, n.lhs()));
+      return ctx.accumulate(n.inputs[0], std::move(c));
+    }
+    case NodeKind::kLog: {
+      QUARN_TRY(Storage c, engine::div(g, n.lhs()));
+      return ctx.accumulate(n.inputs[0], std::move(c));
+    }
+    case NodeKind::kTanh: {
+      QUARN_TRY(Storage square, engine::mul(n.lhs(), n.lhs()));
+      QUARN_TRY(Storage slope, one_minus(square));
+      QUARN_TRY(Storage c, engine::mul(g, slope));
+      return ctx.accumulate(n.inputs[0], std::move(c));
+    }
+    case NodeKind::kSigmoid: {
+      QUARN_TRY(Storage rest, one_minus(n.lhs()));
+      QUARN_TRY(Storage slope, engine::mul(n.lhs(), rest));
+      QUARN_TRY(Storage c, engine::mul(g, slope));
+      return ctx.accumulate(n.inputs[0], std::move(c));
+    }
+    case NodeKind::kSum:
+    case NodeKind::kMean: {
+      QUARN_TRY(Storage c, spread_back(n, g));
+      return ctx.accumulate(n.inputs[0], std::move(c));
+    }
+    // Softmax family and losses: the whole rule in binary32, rounded once.
+    case NodeKind::kLogSoftmax: {
+      QUARN_TRY(Storage at_own, at_own_shape(n, g));
+      return ctx.accumulate(n.inputs[0], engine::log_softmax_backward(n.lhs(), at_own, n.dim0));
+    }
+    case NodeKind::kSoftmax: {
+      QUARN_TRY(Storage at_own, at_own_shape(n, g));
+      return ctx.accumulate(n.inputs[0], engine::softmax_backward(n.lhs(), at_own, n.dim0));
+    }
+    case NodeKind::kCrossEntropy: {
+      QUARN_TRY(Storage at_own, at_own_shape(n, g));
+      return ctx.accumulate(n.inputs[0], engine::cross_entropy_backward(n.lhs(), n.captured->targets, at_own));
+    }
+    case NodeKind::kMseLoss: {
+      QUARN_TRY(Storage at_own, at_own_shape(n, g));
+      return accumulate_pair(ctx, n, engine::mse_loss_backward(n.lhs(), n.rhs(), at_own));
     }
     case NodeKind::kScalarRdiv: {
       QUARN_TRY(Storage c, engine::rdiv_backward(n.lhs(), g, n.scalar));

@@ -18,6 +18,8 @@ PyObject* exception_class(ErrorKind kind) {
       return PyExc_ValueError;
     case ErrorKind::kRuntimeError:
       return PyExc_RuntimeError;
+    case ErrorKind::kIndexError:
+      return PyExc_IndexError;
     case ErrorKind::kPythonError:
       break;
   }

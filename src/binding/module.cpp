@@ -1,6 +1,7 @@
 // The module: one exported entry point, everything else in the execution
 // slot (multi-phase initialisation).
 #include "binding/args.hpp"
+#include "binding/functions.hpp"
 #include "binding/tensor_object.hpp"
 #include "ops/ops.hpp"
 
@@ -63,6 +64,9 @@ int module_exec(PyObject* module) {
   // kept out of __all__.
   PyObject* panic = panic_exception_type();
   if (panic == nullptr || PyObject_SetAttrString(module, "_PanicException", panic) < 0) return -1;
+  // The operations beyond the operators, for the quarn package to name.
+  PyRef functions = PyRef::steal(functions_module());
+  if (!functions || PyObject_SetAttrString(module, "_functions", functions.get()) < 0) return -1;
   return 0;
 }
 

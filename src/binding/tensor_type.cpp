@@ -1,6 +1,8 @@
 #include <atomic>
 #include <new>
+#include <vector>
 
+#include "binding/functions.hpp"
 #include "binding/tensor_object.hpp"
 
 namespace quarn::binding {
@@ -14,33 +16,46 @@ void tensor_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
-PyType_Slot tensor_slots[] = {
-    {Py_tp_doc, const_cast<char*>("Tensor(data, dtype=None, device=\"cpu\", requires_grad=False)\n--\n\n")},
-    {Py_tp_new, reinterpret_cast<void*>(tensor_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(tensor_dealloc)},
-    {Py_tp_getset, tensor_getset},
-    {Py_tp_methods, tensor_methods},
-    {Py_tp_richcompare, reinterpret_cast<void*>(tensor_richcompare)},
-    {Py_nb_add, reinterpret_cast<void*>(tensor_add)},
-    {Py_nb_subtract, reinterpret_cast<void*>(tensor_sub)},
-    {Py_nb_multiply, reinterpret_cast<void*>(tensor_mul)},
-    {Py_nb_true_divide, reinterpret_cast<void*>(tensor_truediv)},
-    {Py_nb_matrix_multiply, reinterpret_cast<void*>(tensor_matmul)},
-    {Py_nb_and, reinterpret_cast<void*>(tensor_and)},
-    {Py_nb_or, reinterpret_cast<void*>(tensor_or)},
-    {Py_nb_xor, reinterpret_cast<void*>(tensor_xor)},
-    {Py_nb_invert, reinterpret_cast<void*>(tensor_invert)},
-    {0, nullptr},
-};
+// The class's own methods followed by those of the operations beyond the
+// operators, in one table.
+PyMethodDef* all_methods() {
+  static std::vector<PyMethodDef> table = [] {
+    std::vector<PyMethodDef> t;
+    for (PyMethodDef* m : {tensor_methods, extra_tensor_methods})
+      for (; m->ml_name != nullptr; ++m) t.push_back(*m);
+    t.push_back({nullptr, nullptr, 0, nullptr});
+    return t;
+  }();
+  return table.data();
+}
 
-// Not a base type: Python refuses to subclass it.
-PyType_Spec tensor_spec = {
-    "quarn.Tensor",
-    sizeof(PyTensor),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-    tensor_slots,
-};
+// Made on first use (function-local statics are initialised once, also when
+// threads race to the first Tensor).
+PyType_Spec* tensor_spec() {
+  static PyType_Slot slots[] = {
+      {Py_tp_doc, const_cast<char*>("Tensor(data, dtype=None, device=\"cpu\", requires_grad=False)\n--\n\n")},
+      {Py_tp_new, reinterpret_cast<void*>(tensor_new)},
+      {Py_tp_dealloc, reinterpret_cast<void*>(tensor_dealloc)},
+      {Py_tp_getset, tensor_getset},
+      {Py_tp_methods, all_methods()},
+      {Py_tp_richcompare, reinterpret_cast<void*>(tensor_richcompare)},
+      {Py_nb_add, reinterpret_cast<void*>(tensor_add)},
+      {Py_nb_subtract, reinterpret_cast<void*>(tensor_sub)},
+      {Py_nb_multiply, reinterpret_cast<void*>(tensor_mul)},
+      {Py_nb_true_divide, reinterpret_cast<void*>(tensor_truediv)},
+      {Py_nb_matrix_multiply, reinterpret_cast<void*>(tensor_matmul)},
+      {Py_nb_and, reinterpret_cast<void*>(tensor_and)},
+      {Py_nb_or, reinterpret_cast<void*>(tensor_or)},
+      {Py_nb_xor, reinterpret_cast<void*>(tensor_xor)},
+      {Py_nb_invert, reinterpret_cast<void*>(tensor_invert)},
+      {0, nullptr},
+  };
+  // Not a base type: Python refuses to subclass it.
+  static PyType_Spec spec = {
+      "quarn.Tensor", sizeof(PyTensor), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots,
+  };
+  return &spec;
+}
 
 std::atomic<PyTypeObject*> the_type{nullptr};
 
@@ -49,7 +64,7 @@ std::atomic<PyTypeObject*> the_type{nullptr};
 PyTypeObject* tensor_type() {
   PyTypeObject* t = the_type.load(std::memory_order_acquire);
   if (t) return t;
-  auto* made = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&tensor_spec));
+  auto* made = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(tensor_spec()));
   if (made == nullptr) return nullptr;
   PyTypeObject* expected = nullptr;
   if (!the_type.compare_exchange_strong(expected, made, std::memory_order_acq_rel)) {

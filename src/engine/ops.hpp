@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <utility>
+#include <vector>
 
 #include "core/storage.hpp"
 #include "runtime/error.hpp"
@@ -79,6 +80,40 @@ Result<Storage> sigmoid(const Storage& a);  // 1 / (1 + e^-x)
 // (blocked) summation and rounds once to the dtype. Bool fails with
 // "Tensor Dtype not supported for this operation: sum" (TypeError).
 Result<Storage> sum(const Storage& a, const Shape& axes, bool keepdims);
+// The sum divided by the number of elements summed, in binary32, rounded once
+// to the dtype (an empty reduction gives NaN).
+Result<Storage> mean(const Storage& a, const Shape& axes, bool keepdims);
+// A binary32 copy of a half-precision storage with the same strides (the
+// storage itself when it is binary32 already).
+Storage widened_f32(const Storage& s);
+
+// ---- Softmax and losses ------------------------------------------------------------
+// Each computes its whole formula in binary32 (half formats widened first)
+// and rounds its result once to the dtype; so do their gradients. Rows run
+// along `axis`, which the caller has checked; the maximum of each row is
+// subtracted before exponentiating.
+
+Storage log_softmax(const Storage& x, std::size_t axis);
+Storage softmax(const Storage& x, std::size_t axis);
+// g - softmax(x) * sum(g along axis), with g of x's shape.
+Storage log_softmax_backward(const Storage& x, const Storage& g, std::size_t axis);
+// y * (g - sum(g * y along axis)), y the forward result, g of y's shape.
+Storage softmax_backward(const Storage& y, const Storage& g, std::size_t axis);
+
+// The mean over rows of -log_softmax(logits)[row, target[row]], as a storage
+// with no axes. `logits` is [N, C] and every target is below C (checked by
+// the caller).
+Storage cross_entropy(const Storage& logits, const std::vector<std::size_t>& targets);
+// g * (softmax(logits) - onehot(targets)) / N, with g the one element of `g`.
+Storage cross_entropy_backward(const Storage& logits, const std::vector<std::size_t>& targets,
+                               const Storage& g);
+
+// mean((pred - target)^2) over the broadcast of both, as a storage with no
+// axes; shapes that do not broadcast fail with the broadcast message.
+Result<Storage> mse_loss(const Storage& pred, const Storage& target);
+// {g * 2 (pred - target) / n, -(that)} over the broadcast shape.
+Result<std::pair<Storage, Storage>> mse_loss_backward(const Storage& pred, const Storage& target,
+                                                      const Storage& g);
 
 // ---- Matrix multiplication -------------------------------------------------
 
@@ -135,5 +170,8 @@ Result<Storage> rdiv_backward(const Storage& t, const Storage& g, float s);
 Result<Storage> sum_to(const Storage& x, const Shape& shape);
 // `s` itself when it is row-major, otherwise a row-major copy.
 Storage row_major(const Storage& s);
+// `s` read over the larger shape `target` (which its shape broadcasts to),
+// laid out row-major.
+Storage stretched_to(const Storage& s, const Shape& target);
 
 }  // namespace quarn::engine

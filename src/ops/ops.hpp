@@ -4,6 +4,9 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <vector>
 
 #include "core/tensor.hpp"
 #include "engine/ops.hpp"
@@ -27,6 +30,24 @@ Result<Tensor> scalar_rdiv(const Tensor& a, float s);  // s / a
 Result<Tensor> reshape(const Tensor& a, const Shape& shape);
 Result<Tensor> transpose(const Tensor& a, std::size_t dim0, std::size_t dim1);
 Result<Tensor> relu(const Tensor& a);
+
+// Beyond the operators, reached from Python through the quarn package. Bad
+// arguments are refused before anything is recorded: a Bool tensor
+// (TypeError), an axis out of range (IndexError), a repeated axis
+// (ValueError), targets that do not fit the logits.
+Result<Tensor> exp(const Tensor& a);
+Result<Tensor> log(const Tensor& a);
+Result<Tensor> tanh(const Tensor& a);
+Result<Tensor> sigmoid(const Tensor& a);
+// `axes` absent: every axis. Negative axes count from the end.
+using AxisList = std::optional<std::vector<std::ptrdiff_t>>;
+Result<Tensor> sum(const Tensor& a, const AxisList& axes, bool keepdims);
+Result<Tensor> mean(const Tensor& a, const AxisList& axes, bool keepdims);
+Result<Tensor> log_softmax(const Tensor& a, std::ptrdiff_t axis);
+Result<Tensor> softmax(const Tensor& a, std::ptrdiff_t axis);
+// Mean cross-entropy of [N, C] logits against N class indices.
+Result<Tensor> cross_entropy(const Tensor& logits, const std::vector<std::int64_t>& targets);
+Result<Tensor> mse_loss(const Tensor& pred, const Tensor& target);
 
 // Not differentiable: the result never requires a gradient.
 Result<Tensor> compare(engine::CompareOp op, const Tensor& a, const Tensor& b);

@@ -14,6 +14,7 @@ enum class ErrorKind {
   kTypeError,
   kValueError,
   kRuntimeError,
+  kIndexError,
   // A Python exception is already set (raised by the interpreter or NumPy
   // while we called into it) and must reach the caller untouched.
   kPythonError,
@@ -27,6 +28,7 @@ struct Error {
 inline Error type_error(std::string m) { return {ErrorKind::kTypeError, std::move(m)}; }
 inline Error value_error(std::string m) { return {ErrorKind::kValueError, std::move(m)}; }
 inline Error runtime_error(std::string m) { return {ErrorKind::kRuntimeError, std::move(m)}; }
+inline Error index_error(std::string m) { return {ErrorKind::kIndexError, std::move(m)}; }
 inline Error python_error() { return {ErrorKind::kPythonError, {}}; }
 
 // Result<T> holds either a T or an Error. Result<void> holds only the error

@@ -16,9 +16,11 @@ def test_module_exports_exactly_tensor_and_nn(panic_exception):
     assert quarn_core.__all__ == ["Tensor", "nn"]
     public = {name for name in vars(quarn_core) if not name.startswith("_")}
     assert public == {"Tensor", "nn"}
-    # The one private entry: the fault class, for packages to export by name.
+    # The private entries, for the quarn package to export by name: the fault
+    # class and the operations beyond the operators.
     assert {name for name in vars(quarn_core) if name.startswith("_") and not name.startswith("__")} == {
-        "_PanicException"
+        "_PanicException",
+        "_functions",
     }
     assert quarn_core._PanicException is panic_exception
     assert quarn_core.__doc__ == ""

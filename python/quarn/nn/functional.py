@@ -3,5 +3,9 @@
 import quarn_core as _core
 
 relu = _core.nn.functional.relu
+log_softmax = _core._functions.log_softmax
+softmax = _core._functions.softmax
+cross_entropy = _core._functions.cross_entropy
+mse_loss = _core._functions.mse_loss
 
-__all__ = ["relu"]
+__all__ = ["cross_entropy", "log_softmax", "mse_loss", "relu", "softmax"]

@@ -51,12 +51,12 @@ Storage stretched(const Storage& s, std::size_t axis, std::size_t extent) {
   return materialize(v);
 }
 
-// `s` read over the larger shape `target`, laid out row-major.
+
+}  // namespace
+
 Storage stretched_to(const Storage& s, const Shape& target) {
   return materialize(View{s.dtype(), s.data(), target, *stretch_strides(s.shape(), s.strides(), target)});
 }
-
-}  // namespace
 
 Storage row_major(const Storage& s) {
   if (s.is_row_major()) return s;
