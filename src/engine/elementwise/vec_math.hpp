@@ -238,10 +238,11 @@ inline T exp(T x) {
 
 // ---- 1 / (1 + e^z) ----------------------------------------------------------------
 
-// 1 / (1 + e^z) from the parts of e^z and s = 2^n (which the caller may
-// have scaled to keep it normal), to within about half an ulp plus 2^-28.
+// 1 / (one + s (1 + r + lo)): with one = 1 and s = 2^n, 1 / (1 + e^z) from
+// the parts of e^z; a caller may scale one and s alike to keep them normal.
+// Within about half an ulp plus 2^-28.
 template <class T>
-inline T inv_one_plus_exp(const ExpParts<T>& p, T s) {
+inline T inv_one_plus_exp(const ExpParts<T>& p, T s, float one) {
   // e^z = s (1 + w_hi + w_lo) = e_hi + e_lo, head and tail of one sum. The
   // products with s are exact (a power of two), so e_lo is the exact
   // rounding error of e_hi plus the small s w_lo.
@@ -249,10 +250,10 @@ inline T inv_one_plus_exp(const ExpParts<T>& p, T s) {
   const T w_lo = (p.r - w_hi) + p.lo;
   const T e_hi = fma_like(s, w_hi, s);
   const T e_lo = fma_like(s, w_lo, fma_like(s, w_hi, s - e_hi));
-  // 1 + e^z = d_hi + d_lo: the rounding error of 1 + e_hi is exact when the
-  // larger addend goes first.
-  const T d_hi = 1.0f + e_hi;
-  const T d_lo = ((at_least(e_hi, 1.0f) - d_hi) + at_most(e_hi, 1.0f)) + e_lo;
+  // one + e^z = d_hi + d_lo: the rounding error of one + e_hi is exact when
+  // the larger addend goes first.
+  const T d_hi = one + e_hi;
+  const T d_lo = ((at_least(e_hi, one) - d_hi) + at_most(e_hi, one)) + e_lo;
   // q = 1 / d_hi rounded; 1 - q d_hi is exact, and with the tail it is the
   // relative error of q, which one more step removes.
   const T q = 1.0f / d_hi;
@@ -278,7 +279,7 @@ inline T tanh(T x) {
   // Otherwise 1 - 2 / (1 + e^2|x|), where 2 / (1 + e^2|x|) is below 0.45 and
   // its error is at most half an ulp of the result. Past |x| = 20 it is 1.
   const ExpParts<T> e = exp_parts(at_most(ax + ax, 40.0f));
-  const T u = inv_one_plus_exp(e, pow2(e.n));
+  const T u = inv_one_plus_exp(e, pow2(e.n), 1.0f);
   const T r = copy_sign(ax < 0.625f ? small : 1.0f - (u + u), x);
   return x != x ? x + x : r;
 }
@@ -289,12 +290,10 @@ inline T sigmoid(T x) {
   // reciprocal, so one formula serves both signs. Past x = 40 it is 1; below
   // -104 it rounds to 0.
   const ExpParts<T> p = exp_parts(at_most(at_least(-x, -40.0f), 104.0f));
-  // Beyond 2^100, e^-x goes in scaled down by 2^64 and the quotient is
-  // scaled back: the 1 it is added to is below 2^-36 of it either way, and
-  // the last product rounds a subnormal result once.
-  const auto huge = p.n > 100;
-  const T u = inv_one_plus_exp(p, pow2(huge ? p.n - 64 : p.n));
-  const T r = huge ? u * 0x1p-64f : u;
+  // e^-x reaches 2^150, so the sum is formed scaled by 2^-64 and its
+  // reciprocal scaled back: everything on the way stays normal, and the
+  // last product rounds a subnormal result once.
+  const T r = inv_one_plus_exp(p, pow2(p.n - 64), 0x1p-64f) * 0x1p-64f;
   return x != x ? x + x : r;
 }
 
