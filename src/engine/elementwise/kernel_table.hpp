@@ -34,7 +34,7 @@ enum BinaryKernel : std::uint8_t {
   kBinaryKernelCount
 };
 
-enum UnaryKernel : std::uint8_t { kRelu, kNot, kExp, kUnaryKernelCount };
+enum UnaryKernel : std::uint8_t { kRelu, kNot, kExp, kLog, kTanh, kSigmoid, kUnaryKernelCount };
 
 inline constexpr std::size_t kDTypeCount = 4;
 

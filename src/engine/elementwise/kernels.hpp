@@ -25,6 +25,7 @@
 
 #include "engine/convert_simd.hpp"
 #include "engine/elementwise/kernel_table.hpp"
+#include "engine/elementwise/vec_math.hpp"
 
 namespace quarn::engine::elementwise {
 namespace {
@@ -144,10 +145,24 @@ struct Not {
 };
 
 // Maps computed on binary32 values (half formats widened first and rounded
-// after), registered with register_float_map. Exp has only a scalar form:
-// the run loops call it element by element.
+// after), registered with register_float_map. One template serves scalars
+// and vectors (vec_math.hpp), so an element's bits do not depend on where
+// in a run it falls.
 struct Exp {
-  static float apply(F32Format, float x) { return std::exp(x); }
+  template <class T>
+  static T apply(F32Format, T x) { return vmath::exp(x); }
+};
+struct Log {
+  template <class T>
+  static T apply(F32Format, T x) { return vmath::log(x); }
+};
+struct Tanh {
+  template <class T>
+  static T apply(F32Format, T x) { return vmath::tanh(x); }
+};
+struct Sigmoid {
+  template <class T>
+  static T apply(F32Format, T x) { return vmath::sigmoid(x); }
 };
 
 // The gradient of ReLU: the gradient passes where the input is greater than
@@ -411,6 +426,37 @@ void pattern_run(char* out, const char* a, std::ptrdiff_t sa, const char* b, std
              [](std::uint16_t x, std::uint16_t y) { return Op::apply(Fmt{}, x, y); });
 }
 
+// A binary32 map over contiguous values, in place or not: whole vectors
+// through the functor's vector form where it has one, the rest one by one.
+template <class Op>
+inline void float_map_contiguous(float* out, const float* a, std::size_t n) {
+  std::size_t i = 0;
+#if defined(QUARN_VEC_F32_LANES)
+  if constexpr (VectorUnary<Op>) {
+    constexpr std::size_t L = QUARN_VEC_F32_LANES;
+    for (; i + L <= n; i += L) {
+      const VecF32 r = Op::apply(F32Format{}, vec_load(a + i));
+      std::memcpy(out + i, &r, sizeof r);
+    }
+  }
+#endif
+  for (; i < n; ++i) out[i] = Op::apply(F32Format{}, a[i]);
+}
+
+// binary32 maps: a strided operand is gathered into the result a block at a
+// time and mapped there, so every run gets the vector form.
+template <class Op>
+void float_map_run_f32(char* out, const char* a, std::ptrdiff_t sa, std::size_t n) {
+  auto* po = reinterpret_cast<float*>(out);
+  const auto* pa = reinterpret_cast<const float*>(a);
+  if (sa == 1) return float_map_contiguous<Op>(po, pa, n);
+  for (std::size_t done = 0; done < n; done += kHalfBlock) {
+    const std::size_t m = n - done < kHalfBlock ? n - done : kHalfBlock;
+    for (std::size_t i = 0; i < m; ++i) po[done + i] = pa[static_cast<std::ptrdiff_t>(done + i) * sa];
+    float_map_contiguous<Op>(po + done, po + done, m);
+  }
+}
+
 // A binary32 map on a half format: widen a block, map it, round it back.
 template <class Op, class Fmt>
 void float_map_run_half(char* out, const char* a, std::ptrdiff_t sa, std::size_t n) {
@@ -420,7 +466,7 @@ void float_map_run_half(char* out, const char* a, std::ptrdiff_t sa, std::size_t
   for (std::size_t done = 0; done < n; done += kHalfBlock) {
     const std::size_t m = n - done < kHalfBlock ? n - done : kHalfBlock;
     widen_block<Fmt>(pa + static_cast<std::ptrdiff_t>(done) * sa, sa, w, m);
-    for (std::size_t i = 0; i < m; ++i) w[i] = Op::apply(F32Format{}, w[i]);
+    float_map_contiguous<Op>(w, w, m);
     Fmt::round_array(w, po + done, m);
   }
 }
@@ -535,6 +581,14 @@ void unary_run_f32_streaming(char* out, const char* a, std::ptrdiff_t sa, std::s
   streamed_unary_run<unary_run<Op, F32Format>, sizeof(float), sizeof(float)>(out, a, sa, n);
 }
 
+// binary32 maps: contiguous runs stream from the registers as above,
+// strided ones through the L1 block.
+template <class Op>
+void float_map_run_f32_streaming(char* out, const char* a, std::ptrdiff_t sa, std::size_t n) {
+  if (sa == 1) return unary_run_f32_streaming<Op>(out, a, sa, n);
+  streamed_unary_run<float_map_run_f32<Op>, sizeof(float), sizeof(float)>(out, a, sa, n);
+}
+
 // ---- Registration ------------------------------------------------------------------
 
 constexpr std::size_t idx(DType d) { return static_cast<std::size_t>(d); }
@@ -590,7 +644,7 @@ constexpr void register_numeric_map(KernelTable& t, UnaryKernel k) {
 
 template <class Op>
 constexpr void register_float_map(KernelTable& t, UnaryKernel k) {
-  set_unary<unary_run<Op, F32Format>, DType::F32, DType::F32, unary_run_f32_streaming<Op>>(t, k);
+  set_unary<float_map_run_f32<Op>, DType::F32, DType::F32, float_map_run_f32_streaming<Op>>(t, k);
   set_unary<float_map_run_half<Op, F16Format>, DType::F16, DType::F16>(t, k);
   set_unary<float_map_run_half<Op, BF16Format>, DType::BF16, DType::BF16>(t, k);
 }
@@ -619,6 +673,9 @@ constexpr KernelTable make_kernel_table(const char* name) {
   register_numeric_map<Relu>(t, kRelu);
   register_bool_map<Not>(t, kNot);
   register_float_map<Exp>(t, kExp);
+  register_float_map<Log>(t, kLog);
+  register_float_map<Tanh>(t, kTanh);
+  register_float_map<Sigmoid>(t, kSigmoid);
   return t;
 }
 

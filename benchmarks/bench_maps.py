@@ -1,0 +1,131 @@
+"""exp, log, tanh and sigmoid over 4M float32 elements against NumPy and
+PyTorch, one thread.
+
+Run after building the module:  python benchmarks/bench_maps.py
+
+NumPy's sigmoid is 1 / (1 + np.exp(-x)); PyTorch's is torch.sigmoid. The
+inputs are uniform on [-10, 10] (log: on [0.001, 10]). Figures are medians
+over rounds in which the contenders take turns; ratios are our time divided
+by theirs (below 1 means we are faster).
+
+A map that Tensor has no method for yet is measured in the engine itself:
+the native test program test_maps_accuracy, from a build made with the C++
+tests (`make build`), times the engine operation on the same number of
+elements with `--bench` (a fresh result each call, as from Python), and
+that row is marked "(engine)". Such a row leaves out only the Python call,
+a few microseconds against milliseconds.
+
+Targets:
+  exp, log, tanh, sigmoid, 4M float32     <= 1.0 vs PyTorch
+"""
+
+import re
+import statistics
+import subprocess
+import time
+from pathlib import Path
+
+import numpy as np
+
+import quarn_core
+from _record import record, section
+
+Tensor = quarn_core.Tensor
+
+try:
+    import torch
+except ImportError:  # the PyTorch column is then left empty
+    torch = None
+
+N = 1 << 22
+TARGET = 1.0
+ROOT = Path(__file__).resolve().parent.parent
+
+
+def median_times(fns, rounds=31):
+    live = [fn for fn in fns if fn is not None]
+    for fn in live:
+        fn()
+    samples = {id(fn): [] for fn in live}
+    for _ in range(rounds):
+        for fn in live:
+            t0 = time.perf_counter()
+            fn()
+            samples[id(fn)].append(time.perf_counter() - t0)
+    return [statistics.median(samples[id(fn)]) if fn is not None else None for fn in fns]
+
+
+def native_engine_times():
+    """Seconds per call of each engine operation on the active kernel table,
+    from the C++ timing mode, or {} when no build with the C++ tests is at
+    hand."""
+    candidates = [p for p in ROOT.glob("build/*/test_maps_accuracy")
+                  if p.parent.name not in ("asan", "tsan")]
+    if not candidates:
+        return {}
+    program = max(candidates, key=lambda p: p.stat().st_mtime)
+    out = subprocess.run([str(program), "--bench"], capture_output=True, text=True, check=True).stdout
+    print(out.splitlines()[0] if out else "")
+    times = {}
+    for name, ns in re.findall(r"^(\w+)\s+operation\s+([\d.]+) ns/element", out, re.M):
+        times[name] = float(ns) * 1e-9 * N
+    return times
+
+
+def fmt(seconds):
+    return f"{seconds * 1e3:7.3f} ms" if seconds else f"{'-':>10}"
+
+
+def ratio(ours, theirs):
+    return f"{ours / theirs:7.2f}" if ours and theirs else f"{'-':>7}"
+
+
+def main():
+    if torch is not None:
+        torch.set_num_threads(1)
+        print(f"PyTorch {torch.__version__}, threads={torch.get_num_threads()}")
+    print(f"NumPy {np.__version__}")
+    rng = np.random.default_rng(0)
+    wide = rng.uniform(-10, 10, N).astype(np.float32)
+    positive = rng.uniform(1e-3, 10, N).astype(np.float32)
+    cases = (
+        ("exp", wide, np.exp, torch and torch.exp),
+        ("log", positive, np.log, torch and torch.log),
+        ("tanh", wide, np.tanh, torch and torch.tanh),
+        ("sigmoid", wide, lambda a: 1 / (1 + np.exp(-a)), torch and torch.sigmoid),
+    )
+    native = None
+
+    section("transcendental maps, 4M float32")
+    print()
+    print(f"{'':<34} {'ours':>10} {'numpy':>10} {'torch':>10} {'/numpy':>7} {'/torch':>7}  target")
+    missed = []
+    for name, data, np_fn, torch_fn in cases:
+        t = Tensor(data)
+        method = getattr(t, name, None)
+        tt = torch.from_numpy(data) if torch else None
+        ref_np, ref_torch = median_times([lambda: np_fn(data), torch_fn and (lambda: torch_fn(tt))])
+        label = f"{name}, 4M float32"
+        if method is not None:
+            ours = median_times([method])[0]
+        else:
+            if native is None:
+                native = native_engine_times()
+            ours = native.get(name)
+            label += " (engine)"
+        if ours is None:
+            print(f"{label:<34} {'-':>10} {fmt(ref_np)} {fmt(ref_torch)}   (not measurable: no Tensor.{name} "
+                  f"and no native build)")
+            continue
+        record(label, ours, ref_np, ref_torch)
+        ok = ref_torch is None or ours / ref_torch <= TARGET
+        if not ok:
+            missed.append(label)
+        print(f"{label:<34} {fmt(ours)} {fmt(ref_np)} {fmt(ref_torch)} {ratio(ours, ref_np)} "
+              f"{ratio(ours, ref_torch)}  torch<={TARGET} {'ok' if ok else 'MISSED'}")
+    print()
+    print("all targets met" if not missed else "targets missed: " + ", ".join(missed))
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,340 @@
+// binary32 exp, log, tanh and sigmoid, written once for a scalar `float` and
+// for the unit's VecF32. The two forms run the same IEEE operations in the
+// same order, so an element gets the same bits whether a vector loop or a
+// scalar tail computes it. Nothing here calls the C library.
+//
+// Every function stays within one ulp of the correctly rounded result over
+// the whole binary32 range (tests/native/test_maps_accuracy.cpp measures it):
+//  - exp: Cody-Waite reduction x = n ln2 + r with a split ln2, a minimax
+//    polynomial for e^r - 1, and 2^n applied in two halves so that results
+//    near overflow and in the subnormal range are scaled without losing
+//    the integer bits (subnormal results are rounded from 24 bits).
+//  - log: exponent and mantissa taken from the bits (subnormals scaled up
+//    first), the mantissa folded into [sqrt(1/2), sqrt(2)), and
+//    log(1 + f) = f + f^2 Q(f).
+//  - tanh and sigmoid both need 1 / (1 + e^z). Rounding e^z and then 1 + e^z
+//    before the division would cost up to an ulp on its own, so both are
+//    kept as a head and a tail, and the reciprocal is corrected by its
+//    exact residual.
+//
+// fma_like is a fused multiply-add wherever the unit has one and a separate
+// multiply and add otherwise, for scalars and vectors alike. Results can
+// therefore differ in the last bit between kernel tables, never between
+// elements. GCC may contract a plain a * b + c in C++ even under -std=c++20
+// when the unit has FMA, and need not do it alike in scalar and vector code,
+// so no plain product here feeds a sum: every multiply-add is spelled out.
+//
+// Internal linkage, as in kernels.hpp: each instruction set instantiates its
+// own copy.
+#pragma once
+
+#include <bit>
+#include <cstdint>
+#include <type_traits>
+
+#if defined(__SSE2__)
+#include <immintrin.h>
+#endif
+
+#include "engine/convert_simd.hpp"
+
+namespace quarn::engine::elementwise {
+namespace {
+namespace vmath {
+
+// ---- Lanes and their bits ------------------------------------------------------
+
+inline std::uint32_t as_bits(float x) { return std::bit_cast<std::uint32_t>(x); }
+inline float from_bits(std::uint32_t u) { return std::bit_cast<float>(u); }
+inline std::int32_t as_signed(std::uint32_t u) { return static_cast<std::int32_t>(u); }
+inline std::uint32_t as_unsigned(std::int32_t i) { return static_cast<std::uint32_t>(i); }
+inline float to_float(std::int32_t i) { return static_cast<float>(i); }
+
+inline float fma_like(float a, float b, float c) {
+#if defined(__FMA__)
+  return __builtin_fmaf(a, b, c);
+#else
+  return a * b + c;
+#endif
+}
+
+// c - a b, fused exactly where fma_like is.
+inline float fnma_like(float a, float b, float c) {
+#if defined(__FMA__)
+  return __builtin_fmaf(-a, b, c);
+#else
+  return c - a * b;
+#endif
+}
+
+#if defined(QUARN_VEC_F32_LANES)
+typedef std::int32_t VecI32 __attribute__((vector_size(sizeof(VecF32))));
+typedef std::uint32_t VecU32 __attribute__((vector_size(sizeof(VecF32))));
+
+inline VecU32 as_bits(VecF32 x) { return std::bit_cast<VecU32>(x); }
+inline VecF32 from_bits(VecU32 u) { return std::bit_cast<VecF32>(u); }
+inline VecI32 as_signed(VecU32 u) { return std::bit_cast<VecI32>(u); }
+inline VecU32 as_unsigned(VecI32 i) { return std::bit_cast<VecU32>(i); }
+inline VecF32 to_float(VecI32 i) { return __builtin_convertvector(i, VecF32); }
+
+inline VecF32 fma_like(VecF32 a, VecF32 b, VecF32 c) {
+#if defined(__FMA__) && defined(__AVX512F__)
+  return _mm512_fmadd_ps(a, b, c);
+#elif defined(__FMA__)
+  return _mm256_fmadd_ps(a, b, c);
+#else
+  return a * b + c;
+#endif
+}
+
+inline VecF32 fnma_like(VecF32 a, VecF32 b, VecF32 c) {
+#if defined(__FMA__) && defined(__AVX512F__)
+  return _mm512_fnmadd_ps(a, b, c);
+#elif defined(__FMA__)
+  return _mm256_fnmadd_ps(a, b, c);
+#else
+  return c - a * b;
+#endif
+}
+#endif
+
+// A constant in every lane.
+template <class T>
+inline T splat(float c) {
+  if constexpr (std::is_same_v<T, float>) {
+    return c;
+  } else {
+    return T{} + c;
+  }
+}
+template <class I>
+inline I splat_int(std::int32_t c) {
+  if constexpr (std::is_same_v<I, std::int32_t>) {
+    return c;
+  } else {
+    return I{} + c;
+  }
+}
+
+// a - q * d exactly, for q the rounded quotient a / d (that remainder is
+// always representable). With a fused multiply-add it is one instruction;
+// without, the product is split into halves (Dekker) so it is exact too.
+template <class T>
+inline T quotient_residual(T q, T d, T a) {
+#if defined(__FMA__)
+  return fnma_like(q, d, a);
+#else
+  const T split = splat<T>(4097.0f);
+  T cq = split * q, cd = split * d;
+  T qh = cq - (cq - q), dh = cd - (cd - d);
+  T ql = q - qh, dl = d - dh;
+  T p = q * d;
+  T e = ((qh * dh - p) + qh * dl + ql * dh) + ql * dl;
+  return (a - p) - e;
+#endif
+}
+
+template <class T>
+inline T copy_sign(T magnitude, T sign) {
+  return from_bits(as_bits(magnitude) | (as_bits(sign) & 0x80000000u));
+}
+
+template <class T>
+inline T abs(T x) {
+  return from_bits(as_bits(x) & 0x7FFFFFFFu);
+}
+
+// max(lo, x) and min(hi, x) that let NaN through. The x86 min and max
+// return their second operand when the comparison fails, as the scalar forms
+// spell out.
+inline float at_least(float x, float lo) { return lo > x ? lo : x; }
+inline float at_most(float x, float hi) { return hi < x ? hi : x; }
+#if defined(QUARN_VEC_F32_LANES)
+inline VecF32 at_least(VecF32 x, float lo) {
+#if defined(__AVX512F__)
+  return _mm512_max_ps(vec_set1(lo), x);
+#else
+  return _mm256_max_ps(vec_set1(lo), x);
+#endif
+}
+inline VecF32 at_most(VecF32 x, float hi) {
+#if defined(__AVX512F__)
+  return _mm512_min_ps(vec_set1(hi), x);
+#else
+  return _mm256_min_ps(vec_set1(hi), x);
+#endif
+}
+#endif
+
+// 2^n for n in [-126, 127].
+template <class I>
+inline auto pow2(I n) {
+  return from_bits((as_unsigned(n) + 127u) << 23);
+}
+
+// ---- exp ------------------------------------------------------------------------
+
+// ln 2 in two parts: kLn2Hi has 15 significant bits, so n * kLn2Hi is exact
+// for every |n| below 512.
+constexpr float kLog2e = 0x1.715476p+0f;
+constexpr float kLn2Hi = 0x1.62e4p-1f;
+constexpr float kLn2Lo = 0x1.7f7d1cp-20f;
+// Adding 1.5 * 2^23 rounds to an integer, which then sits in the low bits.
+constexpr float kRoundShift = 0x1.8p23f;
+
+// e^x = 2^n (1 + r + lo) for x in [-104, 89] (or NaN): r is the reduced
+// argument, |r| <= ln2 / 2 plus a hair, and lo = e^r - 1 - r including the
+// rounding error of r itself, so 1 + r + lo is good to about 2^-28.
+template <class T>
+struct ExpParts {
+  decltype(as_signed(as_bits(T{}))) n;
+  T r, lo;
+};
+
+template <class T>
+inline ExpParts<T> exp_parts(T x) {
+  const T k = fma_like(x, splat<T>(kLog2e), splat<T>(kRoundShift));
+  const T nf = k - kRoundShift;
+  ExpParts<T> p;
+  p.n = as_signed(as_bits(k) - as_bits(kRoundShift));
+  // x - n ln2hi is exact (n ln2hi is, and it lies within a factor two of x).
+  const T r_hi = fnma_like(nf, splat<T>(kLn2Hi), x);
+  p.r = fnma_like(nf, splat<T>(kLn2Lo), r_hi);
+  const T c = fnma_like(nf, splat<T>(kLn2Lo), r_hi - p.r);  // what rounding r lost
+  // e^r - 1 - r = r^2 Q(r), minimax on [-0.35, 0.35] (error below 2^-31).
+  T q = splat<T>(0x1.a24b38p-13f);
+  q = fma_like(q, p.r, splat<T>(0x1.6d2b16p-10f));
+  q = fma_like(q, p.r, splat<T>(0x1.111p-7f));
+  q = fma_like(q, p.r, splat<T>(0x1.555506p-5f));
+  q = fma_like(q, p.r, splat<T>(0x1.555556p-3f));
+  q = fma_like(q, p.r, splat<T>(0x1p-1f));
+  // e^(r + c) ~ e^r (1 + c): the tail takes c (1 + r) as well.
+  p.lo = fma_like(p.r * p.r, q, fma_like(c, p.r, c));
+  return p;
+}
+
+// 2^n (1 + r + lo) for n in [-150, 128], applied as 2^n1 * 2^n2 with both
+// halves normal. 1 + r is split exactly into h + h_lo, so the first product
+// is one rounding of a sum good to 2^-31 (both products with the power of
+// two are exact); the second is exact unless the result overflows or is
+// subnormal, where it is the final rounding.
+template <class T>
+inline T exp_from_parts(const ExpParts<T>& p) {
+  const T h = 1.0f + p.r;
+  const T h_lo = (1.0f - h) + p.r;
+  const auto n1 = p.n >> 1;
+  const auto n2 = p.n - n1;
+  const T s1 = pow2(n1);
+  return fma_like(s1, h_lo + p.lo, s1 * h) * pow2(n2);
+}
+
+template <class T>
+inline T exp(T x) {
+  // Above 89 the result is +inf, below -104 it rounds to zero either way;
+  // clamping keeps n in range. NaN fails both tests and goes through.
+  const T r = exp_from_parts(exp_parts(at_least(at_most(x, 89.0f), -104.0f)));
+  return x != x ? x + x : r;  // NaN: the input's, quieted, in every lane
+}
+
+// ---- 1 / (1 + e^z) ----------------------------------------------------------------
+
+// 1 / (one + s (1 + r + lo)): with one = 1 and s = 2^n, 1 / (1 + e^z) from
+// the parts of e^z; a caller may scale one and s alike to keep them normal.
+// Within about half an ulp plus 2^-28.
+template <class T>
+inline T inv_one_plus_exp(const ExpParts<T>& p, T s, float one) {
+  // e^z = s (1 + w_hi + w_lo) = e_hi + e_lo, head and tail of one sum. The
+  // products with s are exact (a power of two), so e_lo is the exact
+  // rounding error of e_hi plus the small s w_lo.
+  const T w_hi = p.r + p.lo;
+  const T w_lo = (p.r - w_hi) + p.lo;
+  const T e_hi = fma_like(s, w_hi, s);
+  const T e_lo = fma_like(s, w_lo, fma_like(s, w_hi, s - e_hi));
+  // one + e^z = d_hi + d_lo: the rounding error of one + e_hi is exact when
+  // the larger addend goes first.
+  const T d_hi = one + e_hi;
+  const T d_lo = ((at_least(e_hi, one) - d_hi) + at_most(e_hi, one)) + e_lo;
+  // q = 1 / d_hi rounded; 1 - q d_hi is exact, and with the tail it is the
+  // relative error of q, which one more step removes.
+  const T q = 1.0f / d_hi;
+  const T e = fnma_like(q, d_lo, quotient_residual(q, d_hi, splat<T>(1.0f)));
+  return fma_like(q, e, q);
+}
+
+// ---- tanh and sigmoid ---------------------------------------------------------------
+
+template <class T>
+inline T tanh(T x) {
+  const T ax = abs(x);
+  // |x| < 0.625: x + x^3 P(x^2), minimax (relative error below 2^-32), on
+  // |x| with the sign put back last, so that tanh(-0) = -0.
+  const T z = x * x;
+  T p = splat<T>(0x1.1a27fep-9f);
+  p = fma_like(p, z, splat<T>(-0x1.0c5ecep-7f));
+  p = fma_like(p, z, splat<T>(0x1.63a55p-6f));
+  p = fma_like(p, z, splat<T>(-0x1.b9f188p-5f));
+  p = fma_like(p, z, splat<T>(0x1.11107ap-3f));
+  p = fma_like(p, z, splat<T>(-0x1.555554p-2f));
+  const T small = fma_like(ax * z, p, ax);
+  // Otherwise 1 - 2 / (1 + e^2|x|), where 2 / (1 + e^2|x|) is below 0.45 and
+  // its error is at most half an ulp of the result. Past |x| = 20 it is 1.
+  const ExpParts<T> e = exp_parts(at_most(ax + ax, 40.0f));
+  const T u = inv_one_plus_exp(e, pow2(e.n), 1.0f);
+  const T r = copy_sign(ax < 0.625f ? small : 1.0f - (u + u), x);
+  return x != x ? x + x : r;
+}
+
+template <class T>
+inline T sigmoid(T x) {
+  // 1 / (1 + e^-x) as it stands: no rounding between the exponential and the
+  // reciprocal, so one formula serves both signs. Past x = 40 it is 1; below
+  // -104 it rounds to 0.
+  const ExpParts<T> p = exp_parts(at_most(at_least(-x, -40.0f), 104.0f));
+  // e^-x reaches 2^150, so the sum is formed scaled by 2^-64 and its
+  // reciprocal scaled back: everything on the way stays normal, and the
+  // last product rounds a subnormal result once.
+  const T r = inv_one_plus_exp(p, pow2(p.n - 64), 0x1p-64f) * 0x1p-64f;
+  return x != x ? x + x : r;
+}
+
+// ---- log --------------------------------------------------------------------------------
+
+template <class T>
+inline T log(T x) {
+  using I = decltype(as_signed(as_bits(x)));
+  // Subnormals are scaled into the normal range first.
+  const auto tiny = x < 0x1p-126f;
+  const T xs = tiny ? x * 0x1p23f : x;
+  const I e_adjust = tiny ? splat_int<I>(-23) : splat_int<I>(0);
+  // x = 2^e m with m in [sqrt(1/2), sqrt(2)), so that f = m - 1 is small
+  // on both sides of zero: subtracting the pattern of sqrt(1/2) moves the
+  // exponent boundary there.
+  const auto ix = as_bits(xs);
+  const auto tmp = ix - 0x3F3504F3u;
+  const I e = (as_signed(tmp) >> 23) + e_adjust;
+  const T f = from_bits(ix - (tmp & 0xFF800000u)) - 1.0f;  // exact
+  // log(1 + f) = f + f^2 Q(f), minimax on [sqrt(1/2) - 1, sqrt(2) - 1]
+  // (relative error below 2^-30).
+  T q = splat<T>(0x1.16a74cp-4f);
+  q = fma_like(q, f, splat<T>(-0x1.e0211p-4f));
+  q = fma_like(q, f, splat<T>(0x1.e6d1b6p-4f));
+  q = fma_like(q, f, splat<T>(-0x1.fbbf34p-4f));
+  q = fma_like(q, f, splat<T>(0x1.233318p-3f));
+  q = fma_like(q, f, splat<T>(-0x1.555fbep-3f));
+  q = fma_like(q, f, splat<T>(0x1.99a524p-3f));
+  q = fma_like(q, f, splat<T>(-0x1.fffff8p-3f));
+  q = fma_like(q, f, splat<T>(0x1.555546p-2f));
+  q = fma_like(q, f, splat<T>(-0x1p-1f));
+  // e ln2hi is exact; the small terms are summed first.
+  const T ef = to_float(e);
+  const T tail = fma_like(f * f, q, ef * kLn2Lo);
+  T r = fma_like(ef, splat<T>(kLn2Hi), f + tail);
+  r = x == __builtin_inff() ? x : r;
+  r = x == 0.0f ? splat<T>(-__builtin_inff()) : r;
+  r = x < 0.0f ? splat<T>(__builtin_nanf("")) : r;
+  return x != x ? x + x : r;  // NaN stays NaN, quieted
+}
+
+}  // namespace vmath
+}  // namespace
+}  // namespace quarn::engine::elementwise
