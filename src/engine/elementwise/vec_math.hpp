@@ -182,9 +182,10 @@ constexpr float kLn2Lo = 0x1.7f7d1cp-20f;
 // Adding 1.5 * 2^23 rounds to an integer, which then sits in the low bits.
 constexpr float kRoundShift = 0x1.8p23f;
 
-// e^x = 2^n (1 + r + lo) for x in [-104, 89] (or NaN): r is the reduced
-// argument, |r| <= ln2 / 2 plus a hair, and lo = e^r - 1 - r including the
-// rounding error of r itself, so 1 + r + lo is good to about 2^-28.
+// e^x = 2^n (1 + r + lo) for |x| <= 104 (or NaN), n in [-150, 150]: r is
+// the reduced argument, |r| <= ln2 / 2 plus a hair, and lo = e^r - 1 - r
+// including the rounding error of r itself, so 1 + r + lo is good to about
+// 2^-28.
 template <class T>
 struct ExpParts {
   decltype(as_signed(as_bits(T{}))) n;
