@@ -1,6 +1,7 @@
 // The module: one exported entry point, everything else in the execution
 // slot (multi-phase initialisation).
 #include "binding/args.hpp"
+#include "binding/long_work.hpp"
 #include "binding/tensor_object.hpp"
 #include "ops/ops.hpp"
 
@@ -63,7 +64,7 @@ int module_exec(PyObject* module) {
   // kept out of __all__.
   PyObject* panic = panic_exception_type();
   if (panic == nullptr || PyObject_SetAttrString(module, "_PanicException", panic) < 0) return -1;
-  return 0;
+  return install_lock_release();
 }
 
 int module_exec_guarded(PyObject* module) {

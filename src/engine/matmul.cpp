@@ -5,13 +5,16 @@
 // No F32 operand element is ever copied: batch broadcasting reads through
 // stride 0 and every 2-D slice goes to the GEMM with its own strides, so a
 // transposed operand is multiplied in place.
+#include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include "engine/convert.hpp"
 #include "engine/dtype_rules.hpp"
 #include "engine/gemm/sgemm.hpp"
 #include "engine/ops.hpp"
+#include "runtime/blocking.hpp"
 #include "runtime/fault.hpp"
 
 namespace quarn::engine {
@@ -137,6 +140,9 @@ Storage widened(const Storage& s) {
 }
 
 Result<Storage> matmul_half(const Storage& a, const Storage& b) {
+  // Widening alone touches every operand element; the product's own guard
+  // inside matmul_f32 covers products that are long for their operands.
+  LongWork guard(a.numel() + b.numel());
   const DType dtype = a.dtype();
   const Storage wa = widened(a);
   const Storage wb = widened(b);
@@ -191,6 +197,9 @@ Result<Storage> matmul_f32(const Storage& a, const Storage& b) {
   Strides out_strides = out.strides();
   drop_unit_batch_axes(av, bv, out_shape, out_strides);
   fold_batch_into_rows(av, bv, out_shape, out_strides);
+  // The work in multiply-adds (saturating; at least one per result).
+  const std::size_t results = out.numel();
+  LongWork guard(k != 0 && results > SIZE_MAX / k ? SIZE_MAX : results * std::max<std::size_t>(k, 1));
   matmul_into(a.data_as<float>(), b.data_as<float>(), out.mutable_data_as<float>(), av, bv,
               OutView{out_shape, out_strides});
   return out;
