@@ -197,9 +197,12 @@ Result<Storage> matmul_f32(const Storage& a, const Storage& b) {
   Strides out_strides = out.strides();
   drop_unit_batch_axes(av, bv, out_shape, out_strides);
   fold_batch_into_rows(av, bv, out_shape, out_strides);
-  // The work in multiply-adds (saturating; at least one per result).
+  // A multiply-add here takes about an eighth of the time an element-wise
+  // operation spends on one element, the guard's unit (measured at the
+  // threshold: 64x32 by 32x32 in about 2 us, a 64K-element sum in about 15).
   const std::size_t results = out.numel();
-  LongWork guard(k != 0 && results > SIZE_MAX / k ? SIZE_MAX : results * std::max<std::size_t>(k, 1));
+  const std::size_t passes = std::max<std::size_t>(k / 8, 1);
+  LongWork guard(results > SIZE_MAX / passes ? SIZE_MAX : results * passes);
   matmul_into(a.data_as<float>(), b.data_as<float>(), out.mutable_data_as<float>(), av, bv,
               OutView{out_shape, out_strides});
   return out;
