@@ -22,29 +22,42 @@ namespace {
 // finalisation has begun (one of the daemon threads, say) with pthread_exit.
 // Its unwinding would have to pass the C++ frames between the guard and the
 // caller, which it cannot, and the whole process would stop in
-// std::terminate. So no thread may be waiting for the lock through us then:
-// an exit handler, which runs before finalisation begins, closes the door
-// for every thread but the main one (which finalises, and may still compute
-// in finalisers) and lets those already waiting through. A thread that comes
-// back later is parked for good instead, as later interpreters park it
-// themselves; the process is about to end.
+// std::terminate. So no such thread may be waiting for the lock through us
+// then: an exit handler of the main interpreter, which runs after the
+// non-daemon threads have been joined and before finalisation begins,
+// closes the door and lets those already waiting through. A thread that was
+// at work before that and comes back later is parked for good instead, as
+// later interpreters park it themselves; the process is about to end. The
+// main thread, which finalises (and may still compute in finalisers), and
+// threads that first let go of the lock only after the door closed (started
+// by a later exit handler, say) pass as before.
 std::atomic<bool> closing{false};
 // Threads between deciding to take the lock back and having it.
 std::atomic<int> waiting{0};
 // The interpreter's main thread.
 std::atomic<unsigned long> main_thread_ident{0};
 
+// Whether this thread first let go of the lock before the door closed.
+thread_local bool seen = false;
+thread_local bool seen_before_closing = false;
+
 [[noreturn]] void park() {
   for (;;) std::this_thread::sleep_for(std::chrono::hours(24));
 }
 
-void* release() { return PyEval_SaveThread(); }
+void* release() {
+  if (!seen) {
+    seen = true;
+    seen_before_closing = !closing.load();
+  }
+  return PyEval_SaveThread();
+}
 
 void reacquire(void* state) {
   // Announce first, look second; the exit handler does the opposite, so one
   // of the two always sees the other (both sequentially consistent).
   waiting.fetch_add(1);
-  if (closing.load() && PyThread_get_thread_ident() != main_thread_ident.load()) {
+  if (closing.load() && seen_before_closing && PyThread_get_thread_ident() != main_thread_ident.load()) {
     waiting.fetch_sub(1);
     park();
   }
@@ -82,12 +95,15 @@ int install_lock_release() {
   if (value == static_cast<unsigned long>(-1) && PyErr_Occurred()) return -1;
   main_thread_ident.store(value);
 
-  PyRef atexit = PyRef::steal(PyImport_ImportModule("atexit"));
-  if (!atexit) return -1;
-  PyRef handler = PyRef::steal(PyCFunction_New(&close_at_exit_def, nullptr));
-  if (!handler) return -1;
-  PyRef registered = PyRef::steal(PyObject_CallMethod(atexit.get(), "register", "O", handler.get()));
-  if (!registered) return -1;
+  // A subinterpreter's exit handlers run when it ends, not the process.
+  if (PyInterpreterState_Get() == PyInterpreterState_Main()) {
+    PyRef atexit = PyRef::steal(PyImport_ImportModule("atexit"));
+    if (!atexit) return -1;
+    PyRef handler = PyRef::steal(PyCFunction_New(&close_at_exit_def, nullptr));
+    if (!handler) return -1;
+    PyRef registered = PyRef::steal(PyObject_CallMethod(atexit.get(), "register", "O", handler.get()));
+    if (!registered) return -1;
+  }
 
   static std::once_flag fork_handler;
   std::call_once(fork_handler, [] { pthread_atfork(nullptr, nullptr, forget_waiters_in_child); });

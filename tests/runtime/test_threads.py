@@ -352,34 +352,54 @@ def test_threads_compute_what_one_thread_computes(workload):
     assert run_threads([lambda i=i: body(i) for i in range(len(runs))]) == []
 
 
-# Two daemon threads at large work while the main thread runs Python code
-# and then shuts the interpreter down: a thread that wants the lock back by
-# then must not take the process down with it.
-DAEMON_AT_EXIT = textwrap.dedent(
-    """
-    import sys, threading
-    import numpy as np
-    from quarn_core import Tensor
-    sys.setswitchinterval(1e-6)
+# Shutting down while threads want the lock back from large work. Daemon
+# threads at work must not take the process down; a thread that an earlier
+# exit handler starts afterwards must still get its result.
+SHUTDOWN = {
+    "daemon threads at work": (textwrap.dedent(
+        """
+        import sys, threading
+        import numpy as np
+        from quarn_core import Tensor
+        sys.setswitchinterval(1e-6)
 
-    a = Tensor(np.ones((300, 300), np.float32))
-    started = threading.Barrier(3)
+        a = Tensor(np.ones((300, 300), np.float32))
+        started = threading.Barrier(3)
 
-    def forever():
+        def forever():
+            started.wait()
+            while True:
+                (a @ a) + 1.0
+
+        for _ in range(2):
+            threading.Thread(target=forever, daemon=True).start()
         started.wait()
-        while True:
-            (a @ a) + 1.0
+        print(sum(range(100000)))
+        """), "4999950000"),
+    "a worker started by an exit handler": (textwrap.dedent(
+        """
+        import atexit, threading
+        import numpy as np
 
-    for _ in range(2):
-        threading.Thread(target=forever, daemon=True).start()
-    started.wait()
-    print(sum(range(100000)) > 0)
-    """
-)
+        def late():
+            from quarn_core import Tensor
+            a = Tensor(np.ones((512, 512), np.float32))
+            out = []
+            worker = threading.Thread(target=lambda: out.append((a @ a).to_numpy()[0, 0]))
+            worker.start()
+            worker.join()
+            print(out)
+
+        atexit.register(late)  # runs after the handler the import registers
+        import quarn_core
+        """), "[np.float32(512.0)]"),
+}
 
 
-def test_daemon_threads_at_large_work_do_not_stop_shutdown():
+@pytest.mark.parametrize("case", SHUTDOWN)
+def test_shutdown_with_threads_at_large_work(case):
+    script, printed = SHUTDOWN[case]
     for _ in range(FRESH_PROCESSES * 4):
-        run = subprocess.run([sys.executable, "-c", DAEMON_AT_EXIT], capture_output=True, text=True,
+        run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
                              timeout=300)
-        assert (run.returncode, run.stdout.strip(), run.stderr) == (0, "True", "")
+        assert (run.returncode, run.stdout.strip(), run.stderr) == (0, printed, "")
