@@ -12,9 +12,9 @@ engine's work. Two workloads, each as one loop per thread:
 
 "one thread" runs both loops one after the other; "two threads" runs one loop
 on each of two threads started together. The ratio is the second time over
-the first: 0.5 is perfect scaling on two idle cores, 1.0 none at all. Every
-result of the threaded run is checked against the one-thread run, bit for
-bit. PyTorch (one intra-op thread, so that only our two threads compete for
+the first: 0.5 is perfect scaling on two idle cores, 1.0 none at all. What
+each loop returns (its last product, its last step's gradients) is checked
+against the one-thread run, bit for bit. PyTorch (one intra-op thread, so that only our two threads compete for
 the cores) runs the same loops as a reference where it is installed.
 
 Figures are medians over rounds in which the two arrangements take turns.

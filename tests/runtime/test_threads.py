@@ -2,8 +2,8 @@
 threads that end with their graph uncleared give its memory back, and the
 one-time set-up survives many threads making their first calls together.
 Large work lets other threads run meanwhile, and its results are the same
-as on one thread; a daemon thread still at such work does not stop the
-interpreter from shutting down cleanly.
+as on one thread; threads still at such work when the interpreter shuts
+down neither stop the process nor hang.
 
 QUARN_SOAK=1 runs many more steps, threads and fresh processes.
 """
@@ -262,11 +262,11 @@ def test_first_calls_from_many_threads_at_once(setup):
 
 # A free-threaded build has no lock for the engine to let go of.
 FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
-rng = np.random.default_rng(5)
+_big_rng = np.random.default_rng(5)
 # Each piece of work takes a millisecond or more, long enough for a waiting
 # thread to be woken even on a busy machine.
-BIG = rng.standard_normal((1024, 1024)).astype(np.float32)
-WIDE = rng.standard_normal((1024, 1)).astype(np.float32)
+BIG = _big_rng.standard_normal((1024, 1024)).astype(np.float32)
+WIDE = _big_rng.standard_normal((1024, 1)).astype(np.float32)
 SQUARE = BIG[:512, :512]
 # Made here: NumPy lets go of the lock itself while it converts.
 SQUARE_BF16 = SQUARE.astype(ml_dtypes.bfloat16)
@@ -294,8 +294,8 @@ def big_training_step(seed):
     """A step whose products, maps and copies are all large, with gradients
     of every parameter."""
     data = np.random.default_rng(seed)
-    x = Tensor(data.standard_normal((256, 384)).astype(np.float32))
     Tensor.clear_graph()
+    x = Tensor(data.standard_normal((256, 384)).astype(np.float32))
     w1 = Tensor(data.standard_normal((384, 320)).astype(np.float32) / 20, requires_grad=True)
     w2 = Tensor(data.standard_normal((320, 256)).astype(np.float32) / 18, requires_grad=True)
     h = relu(x @ w1)
