@@ -10,6 +10,7 @@
 #include "binding/tensor_object.hpp"
 #include "ops/ops.hpp"
 #include "engine/copy.hpp"
+#include "runtime/blocking.hpp"
 
 namespace quarn::binding {
 
@@ -124,13 +125,19 @@ Result<Storage> ingest_array(PyObject* obj, std::string_view dtype_name) {
     PyErr_SetString(PyExc_TypeError, "the array's element size does not match its type");
     return python_error();
   }
-  if (PyArray_IS_C_CONTIGUOUS(arr)) {
-    if (out.nbytes()) std::memcpy(out.mutable_data(), PyArray_DATA(arr), out.nbytes());
-  } else {
-    Strides byte_strides;
+  // Everything the copy needs is read from the array first: a large copy
+  // runs without the interpreter lock, while the caller's reference keeps
+  // the array (and so its memory) alive.
+  const void* src = PyArray_DATA(arr);
+  const bool contiguous = PyArray_IS_C_CONTIGUOUS(arr);
+  Strides byte_strides;
+  if (!contiguous)
     for (int i = 0; i < nd; ++i) byte_strides.push_back(PyArray_STRIDES(arr)[i]);
-    engine::gather_row_major(PyArray_DATA(arr), out.shape(), byte_strides.data(), itemsize,
-                             out.mutable_data());
+  LongWork guard(out.numel());
+  if (contiguous) {
+    if (out.nbytes()) std::memcpy(out.mutable_data(), src, out.nbytes());
+  } else {
+    engine::gather_row_major(src, out.shape(), byte_strides.data(), itemsize, out.mutable_data());
   }
   if (out.dtype() == DType::Bool) normalise_bools(out.mutable_data_as<std::uint8_t>(), out.numel());
   return out;
@@ -150,6 +157,9 @@ PyObject* export_storage(const Storage& s) {
                                        block ? strides.data() : nullptr, nullptr, 0, nullptr);
   if (arr == nullptr) return nullptr;
   void* dst = PyArray_DATA(reinterpret_cast<PyArrayObject*>(arr));
+  // No one else has seen the new array yet, and `s` lives in the caller's
+  // handle: a large copy runs without the interpreter lock.
+  LongWork guard(s.numel());
   if (block) {
     if (s.nbytes()) std::memcpy(dst, s.data(), s.nbytes());
   } else {

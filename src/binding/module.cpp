@@ -2,6 +2,7 @@
 // slot (multi-phase initialisation).
 #include "binding/args.hpp"
 #include "binding/functions.hpp"
+#include "binding/long_work.hpp"
 #include "binding/tensor_object.hpp"
 #include "ops/ops.hpp"
 
@@ -67,7 +68,7 @@ int module_exec(PyObject* module) {
   // The operations beyond the operators, for the quarn package to name.
   PyRef functions = PyRef::steal(functions_module());
   if (!functions || PyObject_SetAttrString(module, "_functions", functions.get()) < 0) return -1;
-  return 0;
+  return install_lock_release();
 }
 
 int module_exec_guarded(PyObject* module) {

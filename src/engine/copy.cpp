@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "runtime/blocking.hpp"
+
 namespace quarn::engine {
 
 namespace {
@@ -40,6 +42,7 @@ void gather_row_major(const void* src, const Shape& shape, const std::ptrdiff_t*
                       std::size_t itemsize, void* dst) {
   std::size_t nd = shape.size();
   if (numel(shape) == 0) return;
+  LongWork guard(numel(shape));
   auto* out = static_cast<std::byte*>(dst);
   const auto* base = static_cast<const std::byte*>(src);
   if (nd == 0) {

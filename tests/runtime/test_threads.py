@@ -1,6 +1,9 @@
 """Threads: each trains on its own graph while sharing read-only inputs,
 threads that end with their graph uncleared give its memory back, and the
 one-time set-up survives many threads making their first calls together.
+Large work lets other threads run meanwhile, and its results are the same
+as on one thread; threads still at such work when the interpreter shuts
+down neither stop the process nor hang.
 
 QUARN_SOAK=1 runs many more steps, threads and fresh processes.
 """
@@ -8,10 +11,12 @@ QUARN_SOAK=1 runs many more steps, threads and fresh processes.
 import os
 import subprocess
 import sys
+import sysconfig
 import textwrap
 import threading
 import time
 
+import ml_dtypes
 import numpy as np
 import pytest
 
@@ -251,3 +256,150 @@ def test_first_calls_from_many_threads_at_once(setup):
     for _ in range(FRESH_PROCESSES):
         run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=300)
         assert (run.returncode, run.stdout.strip(), run.stderr) == (0, "all threads agree", "")
+
+
+# --- large work without the interpreter lock ----------------------------------
+
+# A free-threaded build has no lock for the engine to let go of.
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+_big_rng = np.random.default_rng(5)
+# Each piece of work takes a millisecond or more, long enough for a waiting
+# thread to be woken even on a busy machine.
+BIG = _big_rng.standard_normal((1024, 1024)).astype(np.float32)
+WIDE = _big_rng.standard_normal((1024, 1)).astype(np.float32)
+SQUARE = BIG[:512, :512]
+# Made here: NumPy lets go of the lock itself while it converts.
+SQUARE_BF16 = SQUARE.astype(ml_dtypes.bfloat16)
+T_BIG, T_BIG_T, T_WIDE = Tensor(BIG), Tensor(BIG.T), Tensor(WIDE)
+T_SQUARE, T_SQUARE_T = Tensor(SQUARE), Tensor(SQUARE.T)
+T_BF16 = Tensor(SQUARE_BF16, dtype="bfloat16")
+T_SMALL = Tensor(BIG[:8, :8])
+
+# Each is large enough to run without the lock, except "small"; each makes
+# its operands beforehand, so that it shows one path on its own.
+WORKLOADS = {
+    "construction": lambda: Tensor(BIG),
+    "strided construction": lambda: Tensor(BIG.T),
+    "export": lambda: T_BIG_T.to_numpy(),
+    "float32 product": lambda: T_SQUARE @ T_SQUARE_T,
+    "bfloat16 product": lambda: T_BF16 @ T_BF16,
+    "broadcast sum": lambda: T_BIG + T_WIDE,
+    "scalar map": lambda: T_BIG_T * 0.5,
+    "unary map": lambda: relu(T_BIG),
+    "small": lambda: T_SMALL @ T_SMALL,
+}
+
+
+def big_training_step(seed):
+    """A step whose products, maps and copies are all large, with gradients
+    of every parameter."""
+    data = np.random.default_rng(seed)
+    Tensor.clear_graph()
+    x = Tensor(data.standard_normal((256, 384)).astype(np.float32))
+    w1 = Tensor(data.standard_normal((384, 320)).astype(np.float32) / 20, requires_grad=True)
+    w2 = Tensor(data.standard_normal((320, 256)).astype(np.float32) / 18, requires_grad=True)
+    h = relu(x @ w1)
+    out = (h * h) @ w2 - h @ Tensor(np.ones((320, 256), np.float32))
+    out.backward()
+    return [out.to_numpy(), w1.grad(), w2.grad()]
+
+
+@pytest.mark.skipif(FREE_THREADED, reason="a free-threaded build")
+@pytest.mark.parametrize("workload", WORKLOADS)
+def test_large_work_lets_other_threads_run(workload):
+    """With switches this rare, the other thread can run only while a call
+    lets go of the lock; the main thread never waits for anything itself."""
+    go, ran = threading.Event(), threading.Event()
+
+    def other():
+        go.wait()
+        ran.set()
+
+    side = threading.Thread(target=other)
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(1000.0)
+    try:
+        side.start()
+        go.set()
+        calls = 0
+        while calls < 1000 and not ran.is_set():
+            WORKLOADS[workload]()
+            calls += 1
+        let_go = ran.is_set()
+    finally:
+        sys.setswitchinterval(old)
+        go.set()
+        side.join()
+    assert let_go == (workload != "small")
+
+
+@pytest.mark.parametrize("workload", ["float32 product", "bfloat16 product", "broadcast sum",
+                                      "scalar map", "training step"])
+def test_threads_compute_what_one_thread_computes(workload):
+    if workload == "training step":
+        runs = [lambda s=s: big_training_step(s) for s in range(4)]
+    else:
+        runs = [lambda: [WORKLOADS[workload]().to_numpy()]] * 4
+    want = [run() for run in runs]
+    got = [None] * len(runs)
+
+    def body(i):
+        for _ in range(3):
+            got[i] = runs[i]()
+            for g, w in zip(got[i], want[i]):
+                assert g.dtype == w.dtype and np.array_equal(g, w)
+
+    assert run_threads([lambda i=i: body(i) for i in range(len(runs))]) == []
+
+
+# Shutting down while threads want the lock back from large work. Daemon
+# threads at work must not take the process down; a thread that an earlier
+# exit handler starts afterwards must still get its result.
+SHUTDOWN = {
+    "daemon threads at work": (textwrap.dedent(
+        """
+        import sys, threading
+        import numpy as np
+        from quarn_core import Tensor
+        sys.setswitchinterval(1e-6)
+
+        a = Tensor(np.ones((300, 300), np.float32))
+        started = threading.Barrier(3)
+
+        def forever():
+            started.wait()
+            while True:
+                (a @ a) + 1.0
+
+        for _ in range(2):
+            threading.Thread(target=forever, daemon=True).start()
+        started.wait()
+        print(sum(range(100000)))
+        """), "4999950000"),
+    "a worker started by an exit handler": (textwrap.dedent(
+        """
+        import atexit, threading
+        import numpy as np
+
+        def late():
+            from quarn_core import Tensor
+            a = Tensor(np.ones((512, 512), np.float32))
+            out = []
+            worker = threading.Thread(target=lambda: out.append((a @ a).to_numpy()[0, 0]))
+            worker.start()
+            worker.join()
+            print(out)
+
+        atexit.register(late)  # runs after the handler the import registers
+        import quarn_core
+        """), "[np.float32(512.0)]"),
+}
+
+
+@pytest.mark.parametrize("case", SHUTDOWN)
+def test_shutdown_with_threads_at_large_work(case):
+    script, printed = SHUTDOWN[case]
+    for _ in range(FRESH_PROCESSES * 4):
+        run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                             timeout=300)
+        assert (run.returncode, run.stdout.strip(), run.stderr) == (0, printed, "")

@@ -9,6 +9,7 @@
 #include "engine/elementwise/layout.hpp"
 #include "engine/elementwise/strided_loop.hpp"
 #include "engine/ops.hpp"
+#include "runtime/blocking.hpp"
 
 namespace quarn::engine::elementwise {
 
@@ -43,6 +44,7 @@ char* bytes(const void* p) { return static_cast<char*>(const_cast<void*>(p)); }
 // Both operands already read over `shape` through their (expanded) strides.
 Storage run_binary(BinaryKernel kernel, DType out_dtype, const Shape& shape, const Storage& a,
                    const Strides& sa, const Storage& b, const Strides& sb) {
+  LongWork guard(numel(shape));
   Storage out = Storage::allocate(out_dtype, shape, binary_result_strides(shape, sa, sb));
   const bool streaming = should_stream(out, a.nbytes() + b.nbytes());
   BinaryRunFn fn = binary_kernel(kernel, a.dtype(), streaming);
@@ -72,6 +74,7 @@ Result<Storage> map_binary(BinaryKernel kernel, DType out_dtype, const Storage& 
 
 Storage map_with_scalar(BinaryKernel kernel, DType out_dtype, const Storage& a, const void* scalar,
                         bool scalar_first) {
+  LongWork guard(a.numel());
   bool flat = false;
   Strides strides = map_result_strides(a, flat);
   Storage out = Storage::allocate(out_dtype, a.shape(), std::move(strides));
@@ -99,6 +102,7 @@ Storage map_with_scalar(BinaryKernel kernel, DType out_dtype, const Storage& a, 
 }
 
 Storage map_unary(UnaryKernel kernel, DType out_dtype, const Storage& a) {
+  LongWork guard(a.numel());
   bool flat = false;
   Strides strides = map_result_strides(a, flat);
   Storage out = Storage::allocate(out_dtype, a.shape(), std::move(strides));

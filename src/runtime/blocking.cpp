@@ -1,0 +1,39 @@
+#include "runtime/blocking.hpp"
+
+#include <atomic>
+
+namespace quarn {
+
+namespace {
+
+std::atomic<const LongWorkHooks*> installed{nullptr};
+
+// Set while a guard on this thread holds the lock released: a guard inside
+// it (a copy inside a product, say) must neither release again nor take the
+// lock back early.
+thread_local bool released_here = false;
+
+}  // namespace
+
+void install_long_work_hooks(const LongWorkHooks* hooks) noexcept {
+  const LongWorkHooks* none = nullptr;
+  installed.compare_exchange_strong(none, hooks, std::memory_order_acq_rel);
+}
+
+void LongWork::begin() noexcept {
+  if (released_here) return;
+  const LongWorkHooks* hooks = installed.load(std::memory_order_acquire);
+  if (hooks == nullptr) return;
+  state_ = hooks->release();
+  hooks_ = hooks;
+  released_ = true;
+  released_here = true;
+}
+
+void LongWork::end() noexcept {
+  released_here = false;
+  released_ = false;
+  hooks_->reacquire(state_);
+}
+
+}  // namespace quarn
