@@ -1,3 +1,4 @@
+#include "runtime/blocking.hpp"
 #include "engine/convert.hpp"
 
 #include <cstring>
@@ -37,6 +38,7 @@ const HalfArrayConverters& half_converters() {
 }
 
 void widen_to_f32(DType dtype, const void* src, float* dst, std::size_t n) {
+  LongWork guard(n);
   const auto* h = static_cast<const std::uint16_t*>(src);
   switch (dtype) {
     case DType::F16:
@@ -53,6 +55,7 @@ void widen_to_f32(DType dtype, const void* src, float* dst, std::size_t n) {
 }
 
 void round_from_f32(DType dtype, const float* src, void* dst, std::size_t n) {
+  LongWork guard(n);
   auto* h = static_cast<std::uint16_t*>(dst);
   switch (dtype) {
     case DType::F16:

@@ -8,6 +8,7 @@
 #include <limits>
 
 #include "engine/convert.hpp"
+#include "runtime/blocking.hpp"
 #include "engine/copy.hpp"
 #include "engine/elementwise/kernel_table.hpp"
 #include "engine/ops.hpp"
@@ -122,6 +123,7 @@ Storage scalar_storage(DType dtype, float value) {
 }  // namespace
 
 Storage log_softmax(const Storage& x, std::size_t axis) {
+  LongWork guard(x.numel());
   Rows rows = rows_along(x, axis);
   std::vector<float> shifted(rows.length), scratch(rows.length);
   for (std::size_t r = 0; r < rows.count; ++r) {
@@ -133,6 +135,7 @@ Storage log_softmax(const Storage& x, std::size_t axis) {
 }
 
 Storage softmax(const Storage& x, std::size_t axis) {
+  LongWork guard(x.numel());
   Rows rows = rows_along(x, axis);
   std::vector<float> shifted(rows.length), scratch(rows.length);
   for (std::size_t r = 0; r < rows.count; ++r) {
@@ -148,6 +151,7 @@ Storage softmax(const Storage& x, std::size_t axis) {
 }
 
 Storage log_softmax_backward(const Storage& x, const Storage& g, std::size_t axis) {
+  LongWork guard(x.numel());
   Rows xs = rows_along(x, axis);
   Rows gs = rows_along(g, axis);
   std::vector<float> shifted(xs.length), p(xs.length);
@@ -166,6 +170,7 @@ Storage log_softmax_backward(const Storage& x, const Storage& g, std::size_t axi
 }
 
 Storage softmax_backward(const Storage& y, const Storage& g, std::size_t axis) {
+  LongWork guard(y.numel());
   Rows ys = rows_along(y, axis);
   Rows gs = rows_along(g, axis);
   for (std::size_t r = 0; r < ys.count; ++r) {
@@ -180,6 +185,7 @@ Storage softmax_backward(const Storage& y, const Storage& g, std::size_t axis) {
 }
 
 Storage cross_entropy(const Storage& logits, const std::vector<std::size_t>& targets) {
+  LongWork guard(logits.numel());
   Rows rows = rows_along(logits, 1);
   std::vector<float> shifted(rows.length), scratch(rows.length);
   double total = 0.0;
@@ -194,6 +200,7 @@ Storage cross_entropy(const Storage& logits, const std::vector<std::size_t>& tar
 
 Storage cross_entropy_backward(const Storage& logits, const std::vector<std::size_t>& targets,
                                const Storage& g) {
+  LongWork guard(logits.numel());
   Rows rows = rows_along(logits, 1);
   std::vector<float> shifted(rows.length), p(rows.length);
   const float scale = rows.count == 0 ? 0.0f : one_element(g) / static_cast<float>(rows.count);
@@ -209,6 +216,7 @@ Storage cross_entropy_backward(const Storage& logits, const std::vector<std::siz
 }
 
 Result<Storage> mse_loss(const Storage& pred, const Storage& target) {
+  LongWork guard(pred.numel() + target.numel());
   QUARN_TRY(auto views, broadcast_operands(pred, target));
   const std::vector<float> p = f32_elements(views.first);
   const std::vector<float> t = f32_elements(views.second);
@@ -224,6 +232,7 @@ Result<Storage> mse_loss(const Storage& pred, const Storage& target) {
 
 Result<std::pair<Storage, Storage>> mse_loss_backward(const Storage& pred, const Storage& target,
                                                       const Storage& g) {
+  LongWork guard(pred.numel() + target.numel());
   QUARN_TRY(auto views, broadcast_operands(pred, target));
   const std::vector<float> p = f32_elements(views.first);
   const std::vector<float> t = f32_elements(views.second);

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "runtime/blocking.hpp"
 #include "engine/copy.hpp"
 #include "engine/cpu_features.hpp"
 #include "engine/ops.hpp"
@@ -120,6 +121,7 @@ Result<Storage> sum_with(const ReduceKernels& kernels, const Storage& a, const S
 }
 
 Result<Storage> sum(const Storage& a, const Shape& axes, bool keepdims) {
+  LongWork guard(a.numel());
   return sum_with(reduce_kernels(), a, axes, keepdims);
 }
 

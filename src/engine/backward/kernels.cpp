@@ -5,6 +5,7 @@
 #include <optional>
 #include <vector>
 
+#include "runtime/blocking.hpp"
 #include "engine/convert.hpp"
 #include "engine/copy.hpp"
 #include "engine/elementwise/map.hpp"
@@ -88,6 +89,7 @@ void accumulate_over(Acc* acc, const Strides& acc_strides, const Storage& x, Wid
 }  // namespace
 
 Result<Storage> sum_to(const Storage& x, const Shape& shape) {
+  LongWork guard(x.numel());
   std::optional<Strides> acc_strides = stretch_strides(shape, row_major_strides(shape), x.shape());
   if (!acc_strides)
     return runtime_error("Shape mismatch: cannot broadcast " + format_shape(x.shape()) + " and " + format_shape(shape));
