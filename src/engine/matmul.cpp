@@ -130,22 +130,15 @@ void fold_batch_into_rows(View& av, View& bv, Shape& out_shape, Strides& out_str
   }
 }
 
-// An F32 copy of a half-precision storage. The storage is one dense block,
-// so the block is widened in its own memory order and the copy keeps the
-// strides: a transposed operand stays transposed and nothing is reordered.
-Storage widened(const Storage& s) {
-  Storage wide = Storage::allocate(DType::F32, s.shape(), s.strides());
-  widen_to_f32(s.dtype(), s.data(), wide.mutable_data_as<float>(), s.numel());
-  return wide;
-}
-
 Result<Storage> matmul_half(const Storage& a, const Storage& b) {
   // Widening alone touches every operand element; the product's own guard
   // inside matmul_f32 covers products that are long for their operands.
   LongWork guard(a.numel() + b.numel());
   const DType dtype = a.dtype();
-  const Storage wa = widened(a);
-  const Storage wb = widened(b);
+  // The widened copies keep the operands' strides: a transposed operand
+  // stays transposed and nothing is reordered.
+  const Storage wa = widened_f32(a);
+  const Storage wb = widened_f32(b);
   QUARN_TRY(Storage product, matmul_f32(wa, wb));
   Storage out = Storage::allocate_row_major(dtype, product.shape());
   round_from_f32(dtype, product.data_as<float>(), out.mutable_data(), product.numel());
