@@ -18,13 +18,12 @@ Targets:
   1,000-operation chain      <= 0.5 vs PyTorch
 """
 
-import statistics
-import time
 
 import ml_dtypes
 import numpy as np
 
 import quarn_core
+from _timing import median_times
 from _record import record, section
 
 Tensor = quarn_core.Tensor
@@ -37,17 +36,6 @@ except ImportError:  # the PyTorch column is then left empty
     torch = None
 
 
-def median_times(fns, rounds=31):
-    live = [fn for fn in fns if fn is not None]
-    for fn in live:
-        fn()
-    samples = {id(fn): [] for fn in live}
-    for _ in range(rounds):
-        for fn in live:
-            t0 = time.perf_counter()
-            fn()
-            samples[id(fn)].append(time.perf_counter() - t0)
-    return [statistics.median(samples[id(fn)]) if fn is not None else None for fn in fns]
 
 
 def mlp_step_ours(x, params, dtype):

@@ -17,14 +17,13 @@ Targets:
   comparisons and ReLU, 4M float32                       <= 1.0 vs NumPy
 """
 
-import statistics
-import time
 import timeit
 
 import ml_dtypes
 import numpy as np
 
 import quarn_core
+import _timing
 from _record import record, section
 
 Tensor = quarn_core.Tensor
@@ -37,17 +36,7 @@ except ImportError:  # the PyTorch columns are then left empty
 
 
 def median_times(fns, rounds=41):
-    """Median time of one call of each function (None entries are skipped)."""
-    live = [fn for fn in fns if fn is not None]
-    for fn in live:
-        fn()
-    samples = {id(fn): [] for fn in live}
-    for _ in range(rounds):
-        for fn in live:
-            t0 = time.perf_counter()
-            fn()
-            samples[id(fn)].append(time.perf_counter() - t0)
-    return [statistics.median(samples[id(fn)]) if fn is not None else None for fn in fns]
+    return _timing.median_times(fns, rounds)
 
 
 def tiny_times(fns, setups=None, repeats=15, number=20000):

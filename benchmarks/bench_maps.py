@@ -21,14 +21,13 @@ Targets:
 """
 
 import re
-import statistics
 import subprocess
-import time
 from pathlib import Path
 
 import numpy as np
 
 import quarn_core
+from _timing import median_times
 from _record import record, section
 
 Tensor = quarn_core.Tensor
@@ -45,17 +44,6 @@ NATIVE_HEADER = ""
 ROOT = Path(__file__).resolve().parent.parent
 
 
-def median_times(fns, rounds=31):
-    live = [fn for fn in fns if fn is not None]
-    for fn in live:
-        fn()
-    samples = {id(fn): [] for fn in live}
-    for _ in range(rounds):
-        for fn in live:
-            t0 = time.perf_counter()
-            fn()
-            samples[id(fn)].append(time.perf_counter() - t0)
-    return [statistics.median(samples[id(fn)]) if fn is not None else None for fn in fns]
 
 
 def native_engine_times():

@@ -14,13 +14,12 @@ Targets:
   float32 sum, all elements and over either axis   <= 1.0 vs NumPy
 """
 
-import statistics
-import time
 
 import ml_dtypes
 import numpy as np
 
 import quarn_core
+from _timing import median_times
 from _record import record, section
 
 Tensor = quarn_core.Tensor
@@ -31,17 +30,6 @@ except ImportError:  # the PyTorch column is then left empty
     torch = None
 
 
-def median_times(fns, rounds=31):
-    live = [fn for fn in fns if fn is not None]
-    for fn in live:
-        fn()
-    samples = {id(fn): [] for fn in live}
-    for _ in range(rounds):
-        for fn in live:
-            t0 = time.perf_counter()
-            fn()
-            samples[id(fn)].append(time.perf_counter() - t0)
-    return [statistics.median(samples[id(fn)]) if fn is not None else None for fn in fns]
 
 
 def fmt_time(seconds):

@@ -1,0 +1,23 @@
+"""How the benchmark scripts time their contenders."""
+
+import statistics
+import time
+
+
+def median_times(fns, rounds=31):
+    """Median time of one call of each function (None entries give None).
+
+    The contenders take turns within every round, so that load from elsewhere
+    on the machine hits them alike; the median, not the best, because on large
+    operands a lucky round (a result still in cache, no page faults) can be
+    several times faster than the usual one."""
+    live = [fn for fn in fns if fn is not None]
+    for fn in live:
+        fn()
+    samples = {id(fn): [] for fn in live}
+    for _ in range(rounds):
+        for fn in live:
+            t0 = time.perf_counter()
+            fn()
+            samples[id(fn)].append(time.perf_counter() - t0)
+    return [statistics.median(samples[id(fn)]) if fn is not None else None for fn in fns]
