@@ -94,15 +94,20 @@ float row_max(const float* x, std::size_t n) {
   return m;
 }
 
-// The row shifted by its maximum, and log(sum(e^shifted)), with `shifted`
-// and `scratch` of the row's length; `scratch` ends up holding e^shifted.
-float shifted_log_sum_exp(const float* x, std::size_t n, float* shifted, float* scratch) {
+// The row shifted by its maximum into `shifted`, e^shifted into `scratch`
+// (both of the row's length), and the sum of e^shifted.
+double shifted_exp_sum(const float* x, std::size_t n, float* shifted, float* scratch) {
   const float m = row_max(x, n);
   for (std::size_t j = 0; j < n; ++j) shifted[j] = x[j] - m;
   exp_run(shifted, scratch, n);
   double sum = 0.0;
   for (std::size_t j = 0; j < n; ++j) sum += scratch[j];
-  return static_cast<float>(std::log(sum));
+  return sum;
+}
+
+// log(sum(e^shifted)) of the row, as shifted_exp_sum leaves it.
+float shifted_log_sum_exp(const float* x, std::size_t n, float* shifted, float* scratch) {
+  return static_cast<float>(std::log(shifted_exp_sum(x, n, shifted, scratch)));
 }
 
 float one_element(const Storage& g) {
@@ -140,10 +145,7 @@ Storage softmax(const Storage& x, std::size_t axis) {
   std::vector<float> shifted(rows.length), scratch(rows.length);
   for (std::size_t r = 0; r < rows.count; ++r) {
     float* row = rows.row(r);
-    const float lse = shifted_log_sum_exp(row, rows.length, shifted.data(), scratch.data());
-    (void)lse;
-    double sum = 0.0;
-    for (std::size_t j = 0; j < rows.length; ++j) sum += scratch[j];
+    const double sum = shifted_exp_sum(row, rows.length, shifted.data(), scratch.data());
     const float inverse = static_cast<float>(1.0 / sum);
     for (std::size_t j = 0; j < rows.length; ++j) row[j] = scratch[j] * inverse;
   }
