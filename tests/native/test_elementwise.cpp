@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "check.hpp"
 #include "engine/convert.hpp"
 #include "engine/cpu_features.hpp"
 #include "engine/elementwise/kernel_table.hpp"
@@ -28,17 +29,9 @@ using namespace quarn::engine::elementwise;
 
 namespace {
 
-int g_passed = 0;
-int g_failed = 0;
-
-void check(bool ok, const std::string& what) {
-  if (ok) {
-    ++g_passed;
-    return;
-  }
-  ++g_failed;
-  if (g_failed <= 30) std::printf("FAIL: %s\n", what.c_str());
-}
+using quarn_test::check;
+using quarn_test::g_failed;
+using quarn_test::g_passed;
 
 std::vector<const KernelTable*> supported_tables() {
   std::vector<const KernelTable*> t{&kernel_table_baseline()};

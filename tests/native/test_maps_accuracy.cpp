@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "check.hpp"
 #include "engine/convert.hpp"
 #include "engine/cpu_features.hpp"
 #include "engine/elementwise/kernel_table.hpp"
@@ -33,17 +34,9 @@ using namespace quarn::engine::elementwise;
 
 namespace {
 
-int g_passed = 0;
-int g_failed = 0;
-
-void check(bool ok, const std::string& what) {
-  if (ok) {
-    ++g_passed;
-    return;
-  }
-  ++g_failed;
-  if (g_failed <= 30) std::printf("FAIL: %s\n", what.c_str());
-}
+using quarn_test::check;
+using quarn_test::g_failed;
+using quarn_test::g_passed;
 
 std::uint32_t bits_of(float f) { return std::bit_cast<std::uint32_t>(f); }
 float float_of(std::uint32_t u) { return std::bit_cast<float>(u); }

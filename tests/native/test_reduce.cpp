@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "check.hpp"
 #include "engine/convert.hpp"
 #include "engine/cpu_features.hpp"
 #include "engine/ops.hpp"
@@ -36,17 +37,9 @@ using namespace quarn::engine;
 
 namespace {
 
-int g_passed = 0;
-int g_failed = 0;
-
-void check(bool ok, const std::string& what) {
-  if (ok) {
-    ++g_passed;
-    return;
-  }
-  ++g_failed;
-  if (g_failed <= 30) std::printf("FAIL: %s\n", what.c_str());
-}
+using quarn_test::check;
+using quarn_test::g_failed;
+using quarn_test::g_passed;
 
 std::string describe(DType d, const Shape& shape, const Strides& strides, unsigned mask, bool keepdims) {
   std::string s = std::string(dtype_name(d)) + " shape " + format_shape(shape) + " strides [";
