@@ -4,7 +4,6 @@
 // and each result is rounded once to the dtype.
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <limits>
 
 #include "engine/convert.hpp"
@@ -31,6 +30,14 @@ std::vector<float> f32_elements(const View& v) {
     gather_row_major(v.data, v.shape, bytes.data(), w, raw.data());
     widen_to_f32(v.dtype, raw.data(), out.data(), n);
   }
+  return out;
+}
+
+// A row-major storage of `dtype` and `shape` from binary32 values, each
+// rounded once to the dtype.
+Storage rounded_row_major(DType dtype, const Shape& shape, const float* values) {
+  Storage out = Storage::allocate_row_major(dtype, shape);
+  round_from_f32(dtype, values, out.mutable_data(), out.numel());
   return out;
 }
 
@@ -68,12 +75,7 @@ Rows rows_along(const Storage& s, std::size_t axis) {
 // strides put every element back at its own position.
 Storage from_rows(const Storage& like, std::size_t axis, const Rows& rows) {
   View moved = moved_last(like, axis);
-  Storage out = Storage::allocate_row_major(like.dtype(), moved.shape);
-  if (like.dtype() == DType::F32) {
-    if (!rows.values.empty()) std::memcpy(out.mutable_data(), rows.values.data(), rows.values.size() * sizeof(float));
-  } else {
-    round_from_f32(like.dtype(), rows.values.data(), out.mutable_data(), rows.values.size());
-  }
+  Storage out = rounded_row_major(like.dtype(), moved.shape, rows.values.data());
   const Strides& moved_strides = out.strides();
   Strides strides(like.ndim(), 0);
   for (std::size_t i = 0, k = 0; i < like.ndim(); ++i) strides[i] = i == axis ? moved_strides.back() : moved_strides[k++];
@@ -115,15 +117,7 @@ float one_element(const Storage& g) {
   return v.empty() ? 0.0f : v[0];
 }
 
-Storage scalar_storage(DType dtype, float value) {
-  Storage out = Storage::allocate_row_major(dtype, Shape{});
-  if (dtype == DType::F32) {
-    *out.mutable_data_as<float>() = value;
-  } else {
-    round_from_f32(dtype, &value, out.mutable_data(), 1);
-  }
-  return out;
-}
+Storage scalar_storage(DType dtype, float value) { return rounded_row_major(dtype, Shape{}, &value); }
 
 }  // namespace
 
@@ -245,16 +239,8 @@ Result<std::pair<Storage, Storage>> mse_loss_backward(const Storage& pred, const
     right[i] = -left[i];
   }
   const Shape& shape = views.first.shape;
-  auto stored = [&](const std::vector<float>& v) {
-    Storage out = Storage::allocate_row_major(pred.dtype(), shape);
-    if (pred.dtype() == DType::F32) {
-      if (!v.empty()) std::memcpy(out.mutable_data(), v.data(), v.size() * sizeof(float));
-    } else {
-      round_from_f32(pred.dtype(), v.data(), out.mutable_data(), v.size());
-    }
-    return out;
-  };
-  return std::pair<Storage, Storage>(stored(left), stored(right));
+  return std::pair<Storage, Storage>(rounded_row_major(pred.dtype(), shape, left.data()),
+                                     rounded_row_major(pred.dtype(), shape, right.data()));
 }
 
 }  // namespace quarn::engine
