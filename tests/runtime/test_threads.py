@@ -385,14 +385,14 @@ SHUTDOWN = {
             from quarn_core import Tensor
             a = Tensor(np.ones((512, 512), np.float32))
             out = []
-            worker = threading.Thread(target=lambda: out.append((a @ a).to_numpy()[0, 0]))
+            worker = threading.Thread(target=lambda: out.append(float((a @ a).to_numpy()[0, 0])))
             worker.start()
             worker.join()
             print(out)
 
         atexit.register(late)  # runs after the handler the import registers
         import quarn_core
-        """), "[np.float32(512.0)]"),
+        """), "[512.0]"),
 }
 
 
