@@ -331,7 +331,10 @@ inline T sigmoid(T x) {
   const T res = fnma_like(y0, d_lo, quotient_residual(y0, d_hi, a)) + (negative ? e_lo : splat<T>(0.0f));
   const T inv_d = (negative ? 1.0f - y0 : y0) * 0x1p-64f;
   const T y = fma_like(res, inv_d, y0);
-  return x != x ? x + x : y;
+  // A NaN needs no test of its own: every NaN on the way is the one z
+  // started with (no step makes a fresh one from numbers), so the result
+  // is that NaN, quiet and negative, whatever the order of the operands.
+  return y;
 }
 
 // ---- log --------------------------------------------------------------------------------
