@@ -9,6 +9,7 @@
 // pattern against the binary32 kernel rounded once.
 //
 //   --exhaustive  sweep all 2^32 patterns on every table the machine has
+//   --only NAME   sweep and check the half formats of that map alone
 //   --bench       print ns per element of each map over 4M binary32 values,
 //                 through the public operation and through the bare kernels
 #include <algorithm>
@@ -266,6 +267,7 @@ void bench() {
 
 int main(int argc, char** argv) {
   bool exhaustive = false;
+  std::string only;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--bench") {
@@ -273,6 +275,7 @@ int main(int argc, char** argv) {
       return 0;
     }
     if (arg == "--exhaustive") exhaustive = true;
+    if (arg == "--only" && i + 1 < argc) only = argv[++i];
   }
   const KernelTable& active = kernels();
   for (const KernelTable* t : supported_tables()) {
@@ -280,6 +283,7 @@ int main(int argc, char** argv) {
     for (const Map& map : kMaps) test_same_bits_everywhere(*t, map);
   }
   for (const Map& map : kMaps) {
+    if (!only.empty() && only != map.name) continue;
     report_sweep(active, map, exhaustive ? 1 : 97);
     for (const KernelTable* t : supported_tables())
       if (t != &active) report_sweep(*t, map, exhaustive ? 1 : 1009);
