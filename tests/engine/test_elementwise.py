@@ -2,7 +2,10 @@
 values against NumPy, the memory order of results, empty and 0-d operands,
 and the exact class and text of every failure."""
 
+import os
+
 import ml_dtypes
+
 import numpy as np
 import pytest
 
@@ -308,6 +311,10 @@ def test_large_results_written_around_the_caches(rng, dtype):
 # --- threads with the smallest stack ----------------------------------------------
 
 
+# AddressSanitizer surrounds every stack array with redzones, so the
+# instrumented build needs more than the smallest stack for the half-precision
+# kernels' binary32 blocks; the uninstrumented build is the one this measures.
+@pytest.mark.skipif("ASAN_OPTIONS" in os.environ, reason="instrumented stack frames outgrow 32 KiB")
 @pytest.mark.parametrize("dtype", NUMERIC)
 def test_operations_on_a_thread_with_the_smallest_stack(rng, dtype, on_thread):
     # 32 KiB is the least threading.stack_size accepts. The 256 x 256 operand

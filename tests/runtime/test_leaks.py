@@ -277,6 +277,9 @@ def test_repeated_calls_keep_no_python_objects():
         growth, leaking(found, SMALL_ROUNDS, blocks_in_use, BLOCK_SLACK))
 
 
+# AddressSanitizer holds freed memory in quarantine, so resident size grows
+# there without a leak; that build counts leaks with LeakSanitizer instead.
+@pytest.mark.skipif("ASAN_OPTIONS" in os.environ, reason="freed memory stays resident in ASan's quarantine")
 def test_repeated_calls_keep_no_native_buffers():
     found = paths(LARGE)
     growth = growth_per_window(list(found.values()), LARGE_ROUNDS, resident_bytes)
