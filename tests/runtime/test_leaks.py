@@ -16,6 +16,7 @@ import sys
 
 import ml_dtypes
 import numpy as np
+import pytest
 import quarn_core
 from quarn_core import Tensor
 
