@@ -1,10 +1,11 @@
 """Single-thread matrix-product speed of quarn against NumPy (OpenBLAS) and
 PyTorch, measured in the same run.
 
-Prints GFLOP/s for square float32 products, the ratios ours/NumPy and
-ours/PyTorch, and the fraction of the core's peak FLOP rate; then a
-transposed left operand, a batch of small products, and half-precision
-products against PyTorch. Every figure is the best of several repeats.
+Prints GFLOP/s for square, tall and flat float32 products and for
+transposed operands, the ratios ours/NumPy and ours/PyTorch, and the share
+of the core's FMA peak (measured by a small probe); then a batch of small
+products and half-precision products. Every figure is the best of several
+repeats.
 
 Run from the repository after building the module:  python benchmarks/bench_matmul.py
 """
@@ -22,6 +23,7 @@ if any(name in os.environ for name in _OVERRIDES):
 
 import re  # noqa: E402
 import subprocess  # noqa: E402
+import tempfile  # noqa: E402
 import time  # noqa: E402
 
 import ml_dtypes  # noqa: E402,F401  (registers numpy's "bfloat16")
@@ -50,44 +52,30 @@ def best_times(fns, repeats, min_total=0.3):
     return best
 
 
-def cpu_flags():
+def measured_peak():
+    """One core's FMA rate in GFLOP/s, measured by a probe compiled for this
+    CPU (see probes/fma_peak.cpp), or None without a compiler."""
+    source = os.path.join(os.path.dirname(os.path.abspath(__file__)), "probes", "fma_peak.cpp")
+    with tempfile.TemporaryDirectory() as tmp:
+        exe = os.path.join(tmp, "fma_peak")
+        try:
+            subprocess.run(["g++", "-O2", "-march=native", "-o", exe, source], check=True,
+                           capture_output=True)
+            out = subprocess.run([exe], check=True, capture_output=True, text=True).stdout
+        except (OSError, subprocess.CalledProcessError):
+            return None, None
+    rate, lanes, _ = out.split()
+    return float(rate), int(lanes)
+
+
+def l1_l2():
+    """L1d and L2 sizes per core as lscpu -C reports them."""
     try:
-        with open("/proc/cpuinfo") as f:
-            for line in f:
-                if line.startswith("flags"):
-                    return set(line.split(":", 1)[1].split())
+        out = subprocess.run(["lscpu", "-C"], capture_output=True, text=True, check=False).stdout
     except OSError:
-        pass
-    return set()
-
-
-def clock_ghz():
-    """The core clock: lscpu's maximum if it reports one, else the current
-    frequency from /proc/cpuinfo."""
-    try:
-        out = subprocess.run(["lscpu"], capture_output=True, text=True, check=False).stdout
-        m = re.search(r"^CPU max MHz:\s*([\d.]+)", out, re.M)
-        if m:
-            return float(m.group(1)) / 1000.0, "lscpu max"
-    except OSError:
-        pass
-    try:
-        with open("/proc/cpuinfo") as f:
-            m = re.search(r"^cpu MHz\s*:\s*([\d.]+)", f.read(), re.M)
-            if m:
-                return float(m.group(1)) / 1000.0, "/proc/cpuinfo"
-    except OSError:
-        pass
-    return None, "unknown"
-
-
-def peak_flops_per_cycle(flags):
-    # Two FMA pipes, each a multiply and an add per lane per cycle.
-    if "avx512f" in flags:
-        return 64, "AVX-512 (2 x 16 lanes x FMA)"
-    if "avx2" in flags and "fma" in flags:
-        return 32, "AVX2+FMA (2 x 8 lanes x FMA)"
-    return 8, "SSE (4 lanes, mul + add)"
+        return None
+    sizes = dict(re.findall(r"^(L1d|L2)\s+(\S+)", out, re.M))
+    return ", ".join(f"{name} {size}" for name, size in sizes.items()) or None
 
 
 def gflops(m, n, k, seconds, count=1):
@@ -114,13 +102,26 @@ def header(title):
     )
 
 
+def product_row(label, m, k, n, rng, peak, repeats, left_t=False, right_t=False):
+    """One float32 product (m x k) @ (k x n) by all three; an operand stored
+    transposed is handed over as a transposed view of a row-major array."""
+    a = rng.standard_normal((k, m) if left_t else (m, k), dtype=np.float32)
+    b = rng.standard_normal((n, k) if right_t else (k, n), dtype=np.float32)
+    ta, tb = Tensor(a), Tensor(b)
+    pa, pb = torch.from_numpy(a), torch.from_numpy(b)
+    if left_t:
+        a, ta, pa = a.T, ta.transpose(0, 1), pa.t()
+    if right_t:
+        b, tb, pb = b.T, tb.transpose(0, 1), pb.t()
+    times = best_times([lambda: ta @ tb, lambda: a @ b, lambda: pa @ pb], repeats)
+    ours, ref_np, ref_torch = (gflops(m, n, k, t) for t in times)
+    row(label, ours, ref_np, ref_torch, peak)
+
+
 def main():
     torch.set_num_threads(1)
     rng = np.random.default_rng(0)
-    flags = cpu_flags()
-    per_cycle, isa = peak_flops_per_cycle(flags)
-    ghz, source = clock_ghz()
-    peak = per_cycle * ghz if ghz else None
+    peak, lanes = measured_peak()
 
     with threadpool_limits(limits=1):
         print("NumPy BLAS:")
@@ -131,39 +132,28 @@ def main():
                 f" ({os.path.basename(lib.get('filepath', ''))})"
             )
         print(f"PyTorch {torch.__version__}, threads={torch.get_num_threads()}")
+        print(f"Caches per core: {l1_l2()}")
         if peak:
-            print(f"Core peak: {per_cycle} FLOP/cycle [{isa}] x {ghz:.2f} GHz ({source})"
-                  f" = {peak:.1f} GFLOP/s")
-            if source != "lscpu max":
-                print("  (the current clock reading; a core that boosts above it shows"
-                      " more than 100%)")
-        print("GFLOP/s, single thread, best of several repeats")
+            print(f"Core peak: {peak:.1f} GFLOP/s, measured (8 chains of {lanes}-lane FMAs,"
+                  " best of 300 short runs)")
+        print("GFLOP/s of (m x k) @ (k x n), single thread, best of several repeats")
 
         header("square float32 products")
-        for n in (256, 512, 1024, 2048):
-            a = rng.standard_normal((n, n), dtype=np.float32)
-            b = rng.standard_normal((n, n), dtype=np.float32)
-            ta, tb = Tensor(a), Tensor(b)
-            pa, pb = torch.from_numpy(a), torch.from_numpy(b)
-            repeats = {256: 40, 512: 20, 1024: 10}.get(n, 8)
-            times = best_times([lambda: ta @ tb, lambda: a @ b, lambda: pa @ pb], repeats)
-            ours, ref_np, ref_torch = (gflops(n, n, n, t) for t in times)
-            row(f"{n} x {n} x {n}", ours, ref_np, ref_torch, peak)
+        for n in (256, 512, 1024, 2048, 4096):
+            repeats = {256: 40, 512: 20, 1024: 10, 2048: 6}.get(n, 3)
+            product_row(f"{n} x {n} x {n}", n, n, n, rng, peak, repeats)
 
-        header("left operand transposed vs row-major, 1024")
-        n = 1024
-        a = rng.standard_normal((n, n), dtype=np.float32)
-        b = rng.standard_normal((n, n), dtype=np.float32)
-        at = np.ascontiguousarray(a.T)
-        t_row, t_trans, tb = Tensor(a), Tensor(at).transpose(0, 1), Tensor(b)
-        p_trans, pb = torch.from_numpy(at).t(), torch.from_numpy(b)
-        times = best_times(
-            [lambda: t_row @ tb, lambda: t_trans @ tb, lambda: at.T @ b, lambda: p_trans @ pb], 10
-        )
-        row_rate, trans_rate, np_trans, torch_trans = (gflops(n, n, n, t) for t in times)
-        row("row-major A", row_rate, None, None, peak)
-        row("transposed A", trans_rate, np_trans, torch_trans, peak)
-        print(f"  transposed / row-major: {trans_rate / row_rate:.2f}")
+        header("tall and flat float32 products")
+        product_row("4096 x 64 x 4096", 4096, 64, 4096, rng, peak, 6)
+        product_row("64 x 4096 x 4096", 64, 4096, 4096, rng, peak, 6)
+        product_row("4096 x 4096 x 64", 4096, 4096, 64, rng, peak, 6)
+
+        header("transposed operands")
+        for n in (1024, 2048):
+            repeats = 10 if n == 1024 else 6
+            product_row(f"A^T, {n}", n, n, n, rng, peak, repeats, left_t=True)
+            product_row(f"B^T, {n}", n, n, n, rng, peak, repeats, right_t=True)
+            product_row(f"A^T B^T, {n}", n, n, n, rng, peak, repeats, left_t=True, right_t=True)
 
         header("512 batched 32 x 32 products")
         a = rng.standard_normal((512, 32, 32), dtype=np.float32)
@@ -174,21 +164,28 @@ def main():
         ours, ref_np, ref_torch = (gflops(32, 32, 32, t, 512) for t in times)
         row("512 x (32 x 32 x 32)", ours, ref_np, ref_torch, peak)
 
-        header("half precision 512 x 512 x 512 (vs PyTorch, same dtype)")
-        n = 512
-        for name, np_type, torch_type in (
-            ("bfloat16", ml_dtypes.bfloat16, torch.bfloat16),
-            ("float16", np.float16, torch.float16),
-        ):
-            a = rng.standard_normal((n, n), dtype=np.float32)
-            b = rng.standard_normal((n, n), dtype=np.float32)
-            ta = Tensor(a.astype(np_type), dtype=name)
-            tb = Tensor(b.astype(np_type), dtype=name)
-            pa = torch.from_numpy(a).to(torch_type)
-            pb = torch.from_numpy(b).to(torch_type)
-            times = best_times([lambda: ta @ tb, lambda: pa @ pb], 5)
-            ours, ref_torch = (gflops(n, n, n, t) for t in times)
-            row(name, ours, None, ref_torch, peak)
+        header("half precision (vs PyTorch, same dtype)")
+        for n in (512, 1024, 2048):
+            for name, np_type, torch_type in (
+                ("bfloat16", ml_dtypes.bfloat16, torch.bfloat16),
+                ("float16", np.float16, torch.float16),
+            ):
+                a = rng.standard_normal((n, n), dtype=np.float32)
+                b = rng.standard_normal((n, n), dtype=np.float32)
+                ta = Tensor(a.astype(np_type), dtype=name)
+                tb = Tensor(b.astype(np_type), dtype=name)
+                pa = torch.from_numpy(a).to(torch_type)
+                pb = torch.from_numpy(b).to(torch_type)
+                ours = gflops(n, n, n, best_times([lambda: ta @ tb], 3)[0])
+                # PyTorch's half products run at about 1 GFLOP/s here: one
+                # call of theirs at 2048 takes seconds, so it is timed once.
+                if n < 2048:
+                    ref_torch = gflops(n, n, n, best_times([lambda: pa @ pb], 1, min_total=0)[0])
+                else:
+                    t0 = time.perf_counter()
+                    pa @ pb
+                    ref_torch = gflops(n, n, n, time.perf_counter() - t0)
+                row(f"{name} {n}", ours, None, ref_torch, peak)
 
 
 if __name__ == "__main__":
