@@ -8,13 +8,6 @@ from quarn_core import Tensor
 F = q.nn.functional
 
 
-@pytest.fixture(autouse=True)
-def fresh_graph():
-    Tensor.clear_graph()
-    yield
-    Tensor.clear_graph()
-
-
 def leaf(values, dtype="float32"):
     return Tensor(np.asarray(values, dtype=np.float32), dtype=dtype, requires_grad=True)
 
