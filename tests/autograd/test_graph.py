@@ -18,24 +18,6 @@ relu = quarn_core.nn.functional.relu
 NO_GRAD = "backward() called on tensor that does not require grad"
 
 
-def run_in_thread(func):
-    """Run func on a new thread; return its result or re-raise what it raised."""
-    outcome = {}
-
-    def target():
-        try:
-            outcome["value"] = func()
-        except BaseException as exc:  # noqa: BLE001 - faults are BaseException
-            outcome["error"] = exc
-
-    thread = threading.Thread(target=target)
-    thread.start()
-    thread.join()
-    if "error" in outcome:
-        raise outcome["error"]
-    return outcome.get("value")
-
-
 # --- grad() and backward() on leaves --------------------------------------
 
 
@@ -61,13 +43,6 @@ def test_grad_is_a_fresh_copy_each_call():
     first[...] = 7.0
     np.testing.assert_array_equal(second, np.ones((2, 2)))
     np.testing.assert_array_equal(x.grad(), np.ones((2, 2)))
-
-
-def test_repeated_backward_replaces_rather_than_sums():
-    x = Tensor([1.0, 2.0, 3.0], requires_grad=True)
-    x.backward()
-    x.backward()
-    np.testing.assert_array_equal(x.grad(), [1.0, 1.0, 1.0])
 
 
 def test_backward_reaches_only_its_own_node():
@@ -330,7 +305,7 @@ def test_stale_tensor_never_reaches_the_node_now_at_its_index(panic_exception):
 # --- one graph per thread -------------------------------------------------
 
 
-def test_each_thread_has_its_own_graph(panic_exception):
+def test_each_thread_has_its_own_graph(panic_exception, on_thread):
     x = Tensor([1.0, 2.0], requires_grad=True)
     x.backward()
 
@@ -347,19 +322,19 @@ def test_each_thread_has_its_own_graph(panic_exception):
         np.testing.assert_array_equal(y.grad(), [1.0])
         return True
 
-    assert run_in_thread(other_thread)
+    assert on_thread(other_thread)
     np.testing.assert_array_equal(x.grad(), [1.0, 1.0])
 
 
-def test_clear_graph_on_another_thread_leaves_this_one_alone(graph_len):
+def test_clear_graph_on_another_thread_leaves_this_one_alone(graph_len, on_thread):
     x = Tensor([1.0], requires_grad=True)
     x.backward()
-    run_in_thread(Tensor.clear_graph)
+    on_thread(Tensor.clear_graph)
     np.testing.assert_array_equal(x.grad(), [1.0])
     assert graph_len() == 1
 
 
-def test_ids_in_a_new_thread_start_at_zero(node_id_of, panic_exception):
+def test_ids_in_a_new_thread_start_at_zero(node_id_of, panic_exception, on_thread):
     # Grow the main graph so that a shared counter would hand out large ids.
     main_leaves = [Tensor([0.0], requires_grad=True) for _ in range(4)]
 
@@ -370,7 +345,7 @@ def test_ids_in_a_new_thread_start_at_zero(node_id_of, panic_exception):
         np.testing.assert_array_equal(y.grad(), [1.0, 1.0])
         return y, z
 
-    y, z = run_in_thread(make_leaves)
+    y, z = on_thread(make_leaves)
     # y's id 0 names the first main leaf here, but y is not of this graph.
     assert y.grad() is None
     with pytest.raises(panic_exception, match="on another thread"):
@@ -477,7 +452,7 @@ def test_training_loop_done_right_matches_pytorch():
             tw2 -= 0.1 * tw2.grad
 
 
-def test_tensor_passed_to_another_thread_is_refused_there(panic_exception):
+def test_tensor_passed_to_another_thread_is_refused_there(panic_exception, on_thread):
     x = Tensor([1.0, 2.0], requires_grad=True)
     y = x * 3.0
     y.backward()
@@ -494,5 +469,5 @@ def test_tensor_passed_to_another_thread_is_refused_there(panic_exception):
         return (x * Tensor([2.0, 2.0])).to_numpy()  # constant use would still record x
 
     with pytest.raises(RuntimeError, match=STALE):
-        run_in_thread(elsewhere)
+        on_thread(elsewhere)
     np.testing.assert_array_equal(x.grad(), [3.0, 3.0])

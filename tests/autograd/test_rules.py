@@ -109,6 +109,8 @@ def test_repeated_use_sums_contributions_and_passes_do_not():
     y.backward()
     y.backward()
     np.testing.assert_array_equal(x.grad(), [2.0, 4.0, 6.0])
+    # The root's own gradient is replaced too, not summed.
+    np.testing.assert_array_equal(y.grad(), [1.0, 1.0, 1.0])
 
 
 def test_later_pass_replaces_gradients_it_reaches():
