@@ -286,6 +286,7 @@ def test_numpy_exceptions_pass_through_unchanged(data, dtype):
         ([0.1, 1e-46, 3.5e38], "float32"),
         ([2, 0, -1.5, float("nan")], "bool"),
         ([True, False], None),
+        (np.array([[True, False, True], [False, False, True]]), None),
         (np.arange(5, dtype=np.int64), "float32"),
         (np.array([1.5, -0.0]), "bool"),
         (np.array([[1.5, -2.0], [0.25, 3.0]], dtype=">f4"), None),
@@ -386,16 +387,3 @@ def test_source_is_not_referenced_after_construction():
     del data
     assert ref() is None
     assert t.shape == [2]
-
-
-def test_bool_arrays(make_random):
-    flags = make_random((4, 6), "bool")
-    t = Tensor(flags, dtype="bool")
-    assert t.dtype == "bool"
-    out = t.to_numpy()
-    assert out.dtype == np.bool_
-    np.testing.assert_array_equal(out, flags)
-    # Without a dtype, booleans become 0.0 and 1.0.
-    as_float = Tensor(flags)
-    assert as_float.dtype == "f32"
-    np.testing.assert_array_equal(as_float.to_numpy(), flags.astype(np.float32))
