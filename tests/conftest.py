@@ -123,11 +123,11 @@ def node_id_of(panic_exception):
 
 @pytest.fixture
 def on_thread():
-    """Returns a function that calls fn() on a new thread with a stack of
-    `stack_size` bytes and hands back its result or exception. Graphs are
-    per thread, so fn must finish any backward pass it starts."""
+    """Returns a function that calls fn() on a new thread (with a stack of
+    `stack_size` bytes, when given) and hands back its result or exception.
+    Graphs are per thread, so fn must finish any backward pass it starts."""
 
-    def call(fn, stack_size):
+    def call(fn, stack_size=None):
         outcome = {}
 
         def body():
@@ -136,7 +136,7 @@ def on_thread():
             except BaseException as exc:  # noqa: BLE001 - handed to the caller
                 outcome["error"] = exc
 
-        previous = threading.stack_size(stack_size)
+        previous = threading.stack_size() if stack_size is None else threading.stack_size(stack_size)
         try:
             worker = threading.Thread(target=body)
             worker.start()

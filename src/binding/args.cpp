@@ -2,14 +2,19 @@
 
 #include <cstring>
 #include <limits>
+#include <string>
 
 #include "binding/errors.hpp"
+#include "binding/numpy.hpp"
+#include "binding/tensor_object.hpp"
 
 namespace quarn::binding {
 
-void raise_not_instance(PyObject* o, const char* target) {
-  PyErr_Format(PyExc_TypeError, "'%s' object is not an instance of '%s'", Py_TYPE(o)->tp_name, target);
+Error not_instance(PyObject* o, const char* target) {
+  return type_error("'" + std::string(Py_TYPE(o)->tp_name) + "' object is not an instance of '" + target + "'");
 }
+
+void raise_not_instance(PyObject* o, const char* target) { raise(not_instance(o, target)); }
 
 namespace {
 bool size_of_index(PyObject* o, std::size_t* out) {
@@ -46,7 +51,7 @@ bool is_abc_sequence(PyObject* o) {
 
 bool arg_shape(PyObject* o, const char* parameter, Shape* out) {
   if (PyUnicode_Check(o)) {
-    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    raise(type_error("Can't extract `str` to `Vec`"));
     add_argument_note(parameter);
     return false;
   }
@@ -116,6 +121,73 @@ bool arg_str(PyObject* o, const char* parameter) {
   raise_not_instance(o, "str");
   add_argument_note(parameter);
   return false;
+}
+
+bool arg_tensor(PyObject* o, const char* parameter) {
+  if (is_tensor(o)) return true;
+  raise_not_instance(o, "Tensor");
+  add_argument_note(parameter);
+  return false;
+}
+
+namespace {
+bool axis_of(PyObject* o, std::ptrdiff_t* out) {
+  Py_ssize_t v = PyNumber_AsSsize_t(o, PyExc_OverflowError);
+  if (v == -1 && PyErr_Occurred()) return false;
+  *out = v;
+  return true;
+}
+}  // namespace
+
+bool arg_axis(PyObject* o, const char* parameter, std::ptrdiff_t* out) {
+  if (axis_of(o, out)) return true;
+  add_argument_note(parameter);
+  return false;
+}
+
+bool arg_axes(PyObject* o, const char* parameter, ops::AxisList* out) {
+  if (o == nullptr || o == Py_None) {
+    out->reset();
+    return true;
+  }
+  std::vector<std::ptrdiff_t> axes;
+  if (PyTuple_Check(o) || PyList_Check(o)) {
+    PyRef items = PyRef::steal(PySequence_Fast(o, parameter));
+    if (!items) return false;
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      std::ptrdiff_t axis = 0;
+      if (!arg_axis(PySequence_Fast_GET_ITEM(items.get(), i), parameter, &axis)) return false;
+      axes.push_back(axis);
+    }
+  } else {
+    std::ptrdiff_t axis = 0;
+    if (!arg_axis(o, parameter, &axis)) return false;
+    axes.push_back(axis);
+  }
+  *out = std::move(axes);
+  return true;
+}
+
+bool arg_targets(PyObject* o, const char* parameter, std::vector<std::int64_t>* out) {
+  if (!ensure_numpy()) return false;
+  PyRef array = PyRef::steal(PyArray_FromAny(o, nullptr, 0, 0, 0, nullptr));
+  if (!array) {
+    add_argument_note(parameter);
+    return false;
+  }
+  auto* arr = reinterpret_cast<PyArrayObject*>(array.get());
+  if (!PyArray_ISINTEGER(arr) || PyArray_NDIM(arr) != 1) {
+    raise(type_error("cross_entropy expects targets as a one-axis array of integer class indices"));
+    add_argument_note(parameter);
+    return false;
+  }
+  PyRef cast = PyRef::steal(PyArray_FROM_OTF(array.get(), NPY_INT64, NPY_ARRAY_IN_ARRAY | NPY_ARRAY_FORCECAST));
+  if (!cast) return false;
+  auto* c = reinterpret_cast<PyArrayObject*>(cast.get());
+  const auto* data = static_cast<const std::int64_t*>(PyArray_DATA(c));
+  out->assign(data, data + PyArray_SIZE(c));
+  return true;
 }
 
 // Round to nearest binary32. Doubles past the largest float's rounding

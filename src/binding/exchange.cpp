@@ -1,7 +1,6 @@
 #include "binding/exchange.hpp"
 
 #include <cstring>
-#include <optional>
 #include <string>
 
 #include "binding/args.hpp"
@@ -37,40 +36,36 @@ const DTypeName* find_dtype(std::string_view name) {
 
 // Lone surrogates pass through, so that a name that cannot be valid still
 // reaches the "invalid data type" message unchanged.
-std::optional<std::string> utf8(PyObject* s) {
+Result<std::string> utf8(PyObject* s) {
   PyRef bytes = PyRef::steal(PyUnicode_AsEncodedString(s, "utf-8", "surrogatepass"));
-  if (!bytes) return std::nullopt;
+  if (!bytes) return python_error();
   return std::string(PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
+}
+
+// A name read from an object must be a str.
+Result<std::string> utf8_name(PyObject* name) {
+  if (!PyUnicode_Check(name)) return not_instance(name, "str");
+  return utf8(name);
 }
 
 // The dtype argument as a name: None -> "float32", a str as it is, else the
 // object's __name__, else (when reading __name__ fails with an ordinary
-// error) numpy.dtype(obj).name. Returns nullopt with a Python exception set.
-std::optional<std::string> resolve_dtype_name(PyObject* dtype) {
+// error) numpy.dtype(obj).name.
+Result<std::string> resolve_dtype_name(PyObject* dtype) {
   if (dtype == nullptr || dtype == Py_None) return std::string("float32");
   if (PyUnicode_Check(dtype)) return utf8(dtype);
   PyRef name = PyRef::steal(PyObject_GetAttrString(dtype, "__name__"));
-  if (name) {
-    if (!PyUnicode_Check(name.get())) {
-      raise_not_instance(name.get(), "str");
-      return std::nullopt;
-    }
-    return utf8(name.get());
-  }
-  if (!discard_conversion_error()) return std::nullopt;
+  if (name) return utf8_name(name.get());
+  if (!discard_conversion_error()) return python_error();
   PyRef numpy = PyRef::steal(PyImport_ImportModule("numpy"));
-  if (!numpy) return std::nullopt;
+  if (!numpy) return python_error();
   PyRef dtype_fn = PyRef::steal(PyObject_GetAttrString(numpy.get(), "dtype"));
-  if (!dtype_fn) return std::nullopt;
+  if (!dtype_fn) return python_error();
   PyRef descr = PyRef::steal(PyObject_CallOneArg(dtype_fn.get(), dtype));
-  if (!descr) return std::nullopt;
+  if (!descr) return python_error();
   PyRef descr_name = PyRef::steal(PyObject_GetAttrString(descr.get(), "name"));
-  if (!descr_name) return std::nullopt;
-  if (!PyUnicode_Check(descr_name.get())) {
-    raise_not_instance(descr_name.get(), "str");
-    return std::nullopt;
-  }
-  return utf8(descr_name.get());
+  if (!descr_name) return python_error();
+  return utf8_name(descr_name.get());
 }
 
 // Device names are compared after full Unicode lower-casing, as str.lower()
@@ -100,10 +95,7 @@ bool matches_numpy_type(PyArrayObject* arr, DType dtype) {
 
 Result<Storage> ingest_array(PyObject* obj, std::string_view dtype_name) {
   if (!ensure_numpy()) return python_error();
-  if (!PyArray_Check(obj)) {
-    raise_not_instance(obj, "numpy.ndarray");
-    return python_error();
-  }
+  if (!PyArray_Check(obj)) return not_instance(obj, "numpy.ndarray");
   auto* arr = reinterpret_cast<PyArrayObject*>(obj);
   int nd = PyArray_NDIM(arr);
   const npy_intp* dims = PyArray_DIMS(arr);
@@ -114,17 +106,13 @@ Result<Storage> ingest_array(PyObject* obj, std::string_view dtype_name) {
   if (entry == nullptr)
     return type_error("Unsupported data type '" + std::string(dtype_name) +
                       "'. Only float32, float16, bfloat16, and bool are supported.");
-  if (!matches_numpy_type(arr, entry->dtype)) {
-    PyErr_Format(PyExc_TypeError, "the array's element type does not match '%s'", entry->numpy_name);
-    return python_error();
-  }
+  if (!matches_numpy_type(arr, entry->dtype))
+    return type_error(std::string("the array's element type does not match '") + entry->numpy_name + "'");
 
   Storage out = Storage::allocate_row_major(entry->dtype, std::move(shape));
   std::size_t itemsize = out.itemsize();
-  if (static_cast<std::size_t>(PyArray_ITEMSIZE(arr)) != itemsize) {
-    PyErr_SetString(PyExc_TypeError, "the array's element size does not match its type");
-    return python_error();
-  }
+  if (static_cast<std::size_t>(PyArray_ITEMSIZE(arr)) != itemsize)
+    return type_error("the array's element size does not match its type");
   // Everything the copy needs is read from the array first: a large copy
   // runs without the interpreter lock, while the caller's reference keeps
   // the array (and so its memory) alive.
@@ -186,8 +174,8 @@ PyObject* tensor_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
       if (!check_device(device, &valid)) return nullptr;
       if (!valid) return raise(value_error("The device string is invalid or not supported."));
     }
-    std::optional<std::string> name = resolve_dtype_name(dtype);
-    if (!name) return nullptr;
+    Result<std::string> name = resolve_dtype_name(dtype);
+    if (!name.ok()) return raise(name.error());
     const DTypeName* entry = find_dtype(*name);
     if (entry == nullptr) return raise(value_error("Unsupported or invalid data type: '" + *name + "'"));
 

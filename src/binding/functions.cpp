@@ -6,81 +6,12 @@
 #include "binding/functions.hpp"
 
 #include "binding/args.hpp"
-#include "binding/numpy.hpp"
 #include "binding/tensor_object.hpp"
 #include "ops/ops.hpp"
 
 namespace quarn::binding {
 
 namespace {
-
-bool arg_tensor(PyObject* o, const char* parameter) {
-  if (is_tensor(o)) return true;
-  raise_not_instance(o, "Tensor");
-  add_argument_note(parameter);
-  return false;
-}
-
-bool axis_of(PyObject* o, std::ptrdiff_t* out) {
-  Py_ssize_t v = PyNumber_AsSsize_t(o, PyExc_OverflowError);
-  if (v == -1 && PyErr_Occurred()) return false;
-  *out = v;
-  return true;
-}
-
-// None (every axis), an integer, or a tuple or list of integers.
-bool arg_axes(PyObject* o, ops::AxisList* out) {
-  if (o == nullptr || o == Py_None) {
-    out->reset();
-    return true;
-  }
-  std::vector<std::ptrdiff_t> axes;
-  if (PyTuple_Check(o) || PyList_Check(o)) {
-    PyRef items = PyRef::steal(PySequence_Fast(o, "axis"));
-    if (!items) return false;
-    const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
-    for (Py_ssize_t i = 0; i < n; ++i) {
-      std::ptrdiff_t axis = 0;
-      if (!axis_of(PySequence_Fast_GET_ITEM(items.get(), i), &axis)) {
-        add_argument_note("axis");
-        return false;
-      }
-      axes.push_back(axis);
-    }
-  } else {
-    std::ptrdiff_t axis = 0;
-    if (!axis_of(o, &axis)) {
-      add_argument_note("axis");
-      return false;
-    }
-    axes.push_back(axis);
-  }
-  *out = std::move(axes);
-  return true;
-}
-
-// Integer class indices from anything NumPy turns into a one-axis integer
-// array.
-bool arg_targets(PyObject* o, std::vector<std::int64_t>* out) {
-  if (!ensure_numpy()) return false;
-  PyRef array = PyRef::steal(PyArray_FromAny(o, nullptr, 0, 0, 0, nullptr));
-  if (!array) {
-    add_argument_note("targets");
-    return false;
-  }
-  auto* arr = reinterpret_cast<PyArrayObject*>(array.get());
-  if (!PyArray_ISINTEGER(arr) || PyArray_NDIM(arr) != 1) {
-    PyErr_SetString(PyExc_TypeError, "cross_entropy expects targets as a one-axis array of integer class indices");
-    add_argument_note("targets");
-    return false;
-  }
-  PyRef cast = PyRef::steal(PyArray_FROM_OTF(array.get(), NPY_INT64, NPY_ARRAY_IN_ARRAY | NPY_ARRAY_FORCECAST));
-  if (!cast) return false;
-  auto* c = reinterpret_cast<PyArrayObject*>(cast.get());
-  const auto* data = static_cast<const std::int64_t*>(PyArray_DATA(c));
-  out->assign(data, data + PyArray_SIZE(c));
-  return true;
-}
 
 using MapOp = Result<Tensor> (*)(const Tensor&);
 
@@ -104,7 +35,7 @@ using ReduceOp = Result<Tensor> (*)(const Tensor&, const ops::AxisList&, bool);
 
 PyObject* reduce(ReduceOp op, PyObject* t, PyObject* axis, PyObject* keepdims) {
   ops::AxisList axes;
-  if (!arg_axes(axis, &axes)) return nullptr;
+  if (!arg_axes(axis, "axis", &axes)) return nullptr;
   bool keep = false;
   if (keepdims != nullptr && !arg_bool(keepdims, "keepdims", &keep)) return nullptr;
   return wrap_result(op(record_of(t), axes, keep));
@@ -143,10 +74,7 @@ PyObject* softmax_function(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O", const_cast<char**>(kwlist), &t, &axis_obj)) return nullptr;
     if (!arg_tensor(t, "input")) return nullptr;
     std::ptrdiff_t axis = -1;
-    if (axis_obj != nullptr && !axis_of(axis_obj, &axis)) {
-      add_argument_note("axis");
-      return nullptr;
-    }
+    if (axis_obj != nullptr && !arg_axis(axis_obj, "axis", &axis)) return nullptr;
     return wrap_result(Op(record_of(t), axis));
   });
 }
@@ -159,7 +87,7 @@ PyObject* cross_entropy_function(PyObject*, PyObject* args, PyObject* kwargs) {
       return nullptr;
     if (!arg_tensor(logits, "logits")) return nullptr;
     std::vector<std::int64_t> targets;
-    if (!arg_targets(targets_obj, &targets)) return nullptr;
+    if (!arg_targets(targets_obj, "targets", &targets)) return nullptr;
     return wrap_result(ops::cross_entropy(record_of(logits), targets));
   });
 }

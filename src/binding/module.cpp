@@ -15,11 +15,7 @@ PyObject* relu(PyObject*, PyObject* args, PyObject* kwargs) {
     static const char* kwlist[] = {"py_tensor", nullptr};
     PyObject* t = nullptr;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:relu", const_cast<char**>(kwlist), &t)) return nullptr;
-    if (!is_tensor(t)) {
-      raise_not_instance(t, "Tensor");
-      add_argument_note("py_tensor");
-      return nullptr;
-    }
+    if (!arg_tensor(t, "py_tensor")) return nullptr;
     return wrap_result(ops::relu(record_of(t)));
   });
 }

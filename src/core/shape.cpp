@@ -97,14 +97,19 @@ bool is_dense_block(const Shape& shape, const Strides& strides) {
   SmallVector<std::size_t> axes;
   for (std::size_t i = 0; i < shape.size(); ++i)
     if (shape[i] != 1) axes.push_back(i);
-  auto mag = [&](std::size_t i) {
-    return strides[i] < 0 ? -static_cast<std::size_t>(strides[i]) : static_cast<std::size_t>(strides[i]);
+  // The magnitude of a negative stride without negating it: -(s + 1) cannot
+  // overflow, not even for the most negative stride.
+  auto mag = [&](std::size_t i) -> std::size_t {
+    const std::ptrdiff_t s = strides[i];
+    return s < 0 ? static_cast<std::size_t>(-(s + 1)) + 1 : static_cast<std::size_t>(s);
   };
   std::sort(axes.begin(), axes.end(), [&](std::size_t a, std::size_t b) { return mag(a) < mag(b); });
-  std::size_t expected = 1;
+  // The running product stays within the element count, which fits a signed
+  // word for every array that exists.
+  std::ptrdiff_t expected = 1;
   for (std::size_t i : axes) {
-    if (mag(i) != expected) return false;
-    expected *= shape[i];
+    if (strides[i] != expected && strides[i] != -expected) return false;
+    expected *= static_cast<std::ptrdiff_t>(shape[i]);
   }
   return true;
 }

@@ -18,24 +18,6 @@ relu = quarn_core.nn.functional.relu
 NO_GRAD = "backward() called on tensor that does not require grad"
 
 
-def run_in_thread(func):
-    """Run func on a new thread; return its result or re-raise what it raised."""
-    outcome = {}
-
-    def target():
-        try:
-            outcome["value"] = func()
-        except BaseException as exc:  # noqa: BLE001 - faults are BaseException
-            outcome["error"] = exc
-
-    thread = threading.Thread(target=target)
-    thread.start()
-    thread.join()
-    if "error" in outcome:
-        raise outcome["error"]
-    return outcome.get("value")
-
-
 # --- grad() and backward() on leaves --------------------------------------
 
 
@@ -63,13 +45,6 @@ def test_grad_is_a_fresh_copy_each_call():
     np.testing.assert_array_equal(x.grad(), np.ones((2, 2)))
 
 
-def test_repeated_backward_replaces_rather_than_sums():
-    x = Tensor([1.0, 2.0, 3.0], requires_grad=True)
-    x.backward()
-    x.backward()
-    np.testing.assert_array_equal(x.grad(), [1.0, 1.0, 1.0])
-
-
 def test_backward_reaches_only_its_own_node():
     a = Tensor([1.0], requires_grad=True)
     b = Tensor([1.0, 2.0], requires_grad=True)
@@ -81,14 +56,10 @@ def test_backward_reaches_only_its_own_node():
     np.testing.assert_array_equal(b.grad(), [1.0, 1.0])
 
 
-@pytest.mark.parametrize("requires_grad", [False, True])
-def test_grad_is_none_without_backward(requires_grad):
-    assert Tensor([1.0, 2.0], requires_grad=requires_grad).grad() is None
-
-
-def test_grad_of_a_tensor_without_node_is_none_even_after_backward():
+def test_grad_of_a_tensor_without_node_is_none_before_and_after_backward():
     x = Tensor([1.0, 2.0], requires_grad=True)
     constant = Tensor([5.0, 6.0])
+    assert constant.grad() is None
     x.backward()
     assert constant.grad() is None
     assert x.zeros_like().grad() is None
@@ -103,19 +74,6 @@ def test_backward_without_requires_grad_raises(shape, dtype_name):
     with pytest.raises(ValueError) as info:
         t.backward()
     assert str(info.value) == NO_GRAD
-
-
-@pytest.mark.parametrize("method", ["zeros_like", "ones_like"])
-def test_fills_of_a_leaf_do_not_require_grad(method, graph_len):
-    x = Tensor([1.0, 2.0], requires_grad=True)
-    filled = getattr(x, method)()
-    assert filled.requires_grad is False
-    with pytest.raises(ValueError) as info:
-        filled.backward()
-    assert str(info.value) == NO_GRAD
-    assert filled.grad() is None
-    # Only the leaf is in the graph: fills record nothing.
-    assert graph_len() == 1
 
 
 # --- node ids and recording -----------------------------------------------
@@ -151,36 +109,6 @@ def test_failed_construction_leaves_the_graph_unchanged(kwargs, graph_len):
     assert graph_len() == 1
 
 
-def test_shape_operations_record_only_when_a_gradient_is_wanted(graph_len):
-    plain = Tensor(np.zeros((2, 3)))
-    plain.reshape([6])
-    plain.transpose(0, 1)
-    plain.zeros_like()
-    assert graph_len() == 0
-
-    x = Tensor(np.zeros((2, 3)), requires_grad=True)
-    assert graph_len() == 1
-    y = x.reshape([3, 2])
-    assert graph_len() == 2
-    y.transpose(0, 1).transpose(1, 0)
-    assert graph_len() == 4
-    x.ones_like().zeros_like()
-    assert graph_len() == 4
-
-
-def test_failed_shape_operations_still_record(graph_len, panic_exception):
-    x = Tensor(np.zeros((2, 3)), requires_grad=True)
-    with pytest.raises(ValueError):
-        x.reshape([7])
-    assert graph_len() == 2
-    with pytest.raises(ValueError):
-        x.transpose(0, 1).reshape([6])
-    assert graph_len() == 4
-    with pytest.raises(panic_exception):
-        x.transpose(0, 2)
-    assert graph_len() == 5
-
-
 def test_argument_errors_record_nothing(graph_len):
     x = Tensor(np.zeros((2, 3)), requires_grad=True)
     for bad in (lambda: x.reshape("6"), lambda: x.reshape([-1]), lambda: x.transpose(-1, 0)):
@@ -189,14 +117,16 @@ def test_argument_errors_record_nothing(graph_len):
     assert graph_len() == 1
 
 
-def test_clear_graph_restarts_ids_at_zero(graph_len):
+def test_clear_graph_restarts_ids_at_zero(graph_len, node_id_of):
     for _ in range(3):
         Tensor([1.0], requires_grad=True)
     assert graph_len() == 3
     Tensor.clear_graph()
     assert graph_len() == 0
-    Tensor([1.0], requires_grad=True)
+    x = Tensor([1.0], requires_grad=True)
     assert graph_len() == 1
+    y = x.transpose(0, 0)
+    assert (node_id_of(x), node_id_of(y)) == (0, 1)
 
 
 def test_grad_after_clear_graph_is_none():
@@ -217,23 +147,6 @@ def test_leaves_and_shape_operations_take_consecutive_ids(node_id_of):
     Tensor([1.0])  # no gradient wanted: takes no id
     z = y.transpose(0, 1)
     assert [node_id_of(t) for t in (x, w, y, z)] == [0, 1, 2, 3]
-
-
-def test_ids_restart_after_clear_graph(node_id_of):
-    for _ in range(3):
-        Tensor([1.0], requires_grad=True)
-    Tensor.clear_graph()
-    x = Tensor([1.0], requires_grad=True)
-    y = x.transpose(0, 0)
-    assert (node_id_of(x), node_id_of(y)) == (0, 1)
-
-
-def test_first_leaf_of_a_new_thread_takes_id_zero(node_id_of):
-    for _ in range(5):
-        Tensor([1.0], requires_grad=True)
-    a, b = run_in_thread(lambda: (Tensor([1.0], requires_grad=True),
-                                  Tensor([2.0], requires_grad=True)))
-    assert (node_id_of(a), node_id_of(b)) == (0, 1)
 
 
 # --- recording by operators -----------------------------------------------
@@ -259,6 +172,7 @@ def test_operand_used_twice_adds_one_node(graph_len, node_id_of):
     assert node_id_of(y) == 1
 
 
+# With a gradient wanted: how many nodes each records; without one, none.
 @pytest.mark.parametrize(
     "op, grows",
     [
@@ -268,19 +182,25 @@ def test_operand_used_twice_adds_one_node(graph_len, node_id_of):
         (lambda a, c: a * 2.0, 1),
         (lambda a, c: 2.0 * a, 1),
         (lambda a, c: a / 2.0, 1),
+        (lambda a, c: a + c, 2),
         (lambda a, c: a - c, 2),
         (lambda a, c: c / a, 2),
         (lambda a, c: a.reshape([2, 1]) @ c.reshape([1, 2]), 3),
         (lambda a, c: relu(a), 1),
+        (lambda a, c: a.reshape([1, 2]), 1),
+        (lambda a, c: a.reshape([1, 2]).transpose(0, 1), 2),
+        (lambda a, c: a.reshape([1, 2]).transpose(0, 1).transpose(1, 0).reshape([2]), 4),
     ],
-    ids=["t+s", "s+t", "t-s", "t*s", "s*t", "t/s", "t-c", "c/t", "matmul", "relu"],
+    ids=["t+s", "s+t", "t-s", "t*s", "s*t", "t/s", "t+c", "t-c", "c/t", "matmul", "relu", "reshape",
+         "transpose", "transposes, reshape"],
 )
-def test_recorded_operators(op, grows, graph_len):
-    a = Tensor([1.0, 2.0], requires_grad=True)
+@pytest.mark.parametrize("requires_grad", [True, False])
+def test_recorded_operators(op, grows, requires_grad, graph_len):
+    a = Tensor([1.0, 2.0], requires_grad=requires_grad)
     c = Tensor([3.0, 4.0])
     result = op(a, c)
-    assert result.requires_grad is True
-    assert graph_len() == 1 + grows
+    assert result.requires_grad is requires_grad
+    assert graph_len() == (1 + grows if requires_grad else 0)
 
 
 @pytest.mark.parametrize(
@@ -293,8 +213,10 @@ def test_recorded_operators(op, grows, graph_len):
         lambda a, b, p: p ^ p,
         lambda a, b, p: ~p,
         lambda a, b, p: a.zeros_like(),
+        lambda a, b, p: a.ones_like(),
+        lambda a, b, p: a.ones_like().zeros_like(),
     ],
-    ids=["==", "t<s", "s>=t", "and", "xor", "not", "zeros_like"],
+    ids=["==", "t<s", "s>=t", "and", "xor", "not", "zeros_like", "ones_like", "fill of a fill"],
 )
 def test_comparisons_logic_and_fills_record_nothing(op, graph_len):
     a = Tensor([1.0, 2.0], requires_grad=True)
@@ -302,30 +224,33 @@ def test_comparisons_logic_and_fills_record_nothing(op, graph_len):
     p = Tensor([True, False], dtype="bool", requires_grad=True)
     result = op(a, b, p)
     assert result.requires_grad is False
+    with pytest.raises(ValueError) as info:
+        result.backward()
+    assert str(info.value) == NO_GRAD
+    assert result.grad() is None
     assert graph_len() == 3
 
 
-def test_operations_without_gradient_record_nothing(graph_len):
-    a = Tensor([1.0, 2.0])
-    c = Tensor([3.0, 4.0])
-    results = [a + c, a * 2.0, a.reshape([1, 2]) @ c.reshape([2, 1]), a.reshape([2, 1]).transpose(0, 1)]
-    assert all(r.requires_grad is False for r in results)
-    assert graph_len() == 0
-
-
-def test_failing_operation_keeps_its_nodes(graph_len):
+# A failing operation keeps the nodes it recorded: its own and a constant
+# node for an operand without one.
+@pytest.mark.parametrize(
+    "op, exc_type, grows",
+    [
+        (lambda x, a: x.reshape([7]), ValueError, 1),
+        (lambda x, a: x.transpose(0, 1).reshape([6]), ValueError, 2),
+        (lambda x, a: x.transpose(0, 2), "fault", 1),
+        (lambda x, a: a + Tensor([1.0, 2.0], dtype="float16"), ValueError, 2),
+        (lambda x, a: a * Tensor([1.0, 2.0, 3.0]), RuntimeError, 2),
+        (lambda x, a: relu(Tensor([True], dtype="bool", requires_grad=True)), TypeError, 2),
+    ],
+    ids=["reshape", "transpose, reshape", "transpose", "dtypes", "shapes", "relu of bool"],
+)
+def test_failing_operation_keeps_its_nodes(op, exc_type, grows, graph_len, panic_exception):
+    x = Tensor(np.zeros((2, 3)), requires_grad=True)
     a = Tensor([1.0, 2.0], requires_grad=True)
-    half = Tensor([1.0, 2.0], dtype="float16")
-    with pytest.raises(ValueError):
-        a + half
-    assert graph_len() == 3
-    with pytest.raises(RuntimeError):
-        a * Tensor([1.0, 2.0, 3.0])
-    assert graph_len() == 5
-    flags = Tensor([True], dtype="bool", requires_grad=True)
-    with pytest.raises(TypeError):
-        relu(flags)
-    assert graph_len() == 7
+    with pytest.raises(panic_exception if exc_type == "fault" else exc_type):
+        op(x, a)
+    assert graph_len() == 2 + grows
 
 
 # --- stale node ids -------------------------------------------------------
@@ -380,7 +305,7 @@ def test_stale_tensor_never_reaches_the_node_now_at_its_index(panic_exception):
 # --- one graph per thread -------------------------------------------------
 
 
-def test_each_thread_has_its_own_graph(panic_exception):
+def test_each_thread_has_its_own_graph(panic_exception, on_thread):
     x = Tensor([1.0, 2.0], requires_grad=True)
     x.backward()
 
@@ -397,36 +322,37 @@ def test_each_thread_has_its_own_graph(panic_exception):
         np.testing.assert_array_equal(y.grad(), [1.0])
         return True
 
-    assert run_in_thread(other_thread)
+    assert on_thread(other_thread)
     np.testing.assert_array_equal(x.grad(), [1.0, 1.0])
 
 
-def test_clear_graph_on_another_thread_leaves_this_one_alone(graph_len):
+def test_clear_graph_on_another_thread_leaves_this_one_alone(graph_len, on_thread):
     x = Tensor([1.0], requires_grad=True)
     x.backward()
-    run_in_thread(Tensor.clear_graph)
+    on_thread(Tensor.clear_graph)
     np.testing.assert_array_equal(x.grad(), [1.0])
     assert graph_len() == 1
 
 
-def test_ids_in_a_new_thread_start_at_zero(node_id_of, panic_exception):
+def test_ids_in_a_new_thread_start_at_zero(node_id_of, panic_exception, on_thread):
     # Grow the main graph so that a shared counter would hand out large ids.
     main_leaves = [Tensor([0.0], requires_grad=True) for _ in range(4)]
 
-    def make_leaf():
+    def make_leaves():
         y = Tensor([1.0, 1.0], requires_grad=True)
+        z = Tensor([2.0], requires_grad=True)
         y.backward()
         np.testing.assert_array_equal(y.grad(), [1.0, 1.0])
-        return y, node_id_of(y)
+        return y, z
 
-    y, y_id = run_in_thread(make_leaf)
-    assert y_id == 0
+    y, z = on_thread(make_leaves)
     # y's id 0 names the first main leaf here, but y is not of this graph.
     assert y.grad() is None
     with pytest.raises(panic_exception, match="on another thread"):
         y.backward()
     for leaf in main_leaves:
         assert leaf.grad() is None
+    assert (node_id_of(y), node_id_of(z)) == (0, 1)
 
 
 def test_threads_build_graphs_concurrently():
@@ -526,7 +452,7 @@ def test_training_loop_done_right_matches_pytorch():
             tw2 -= 0.1 * tw2.grad
 
 
-def test_tensor_passed_to_another_thread_is_refused_there(panic_exception):
+def test_tensor_passed_to_another_thread_is_refused_there(panic_exception, on_thread):
     x = Tensor([1.0, 2.0], requires_grad=True)
     y = x * 3.0
     y.backward()
@@ -543,5 +469,5 @@ def test_tensor_passed_to_another_thread_is_refused_there(panic_exception):
         return (x * Tensor([2.0, 2.0])).to_numpy()  # constant use would still record x
 
     with pytest.raises(RuntimeError, match=STALE):
-        run_in_thread(elsewhere)
+        on_thread(elsewhere)
     np.testing.assert_array_equal(x.grad(), [3.0, 3.0])

@@ -1,9 +1,5 @@
 """Tensor(data, dtype=None, device="cpu", requires_grad=False)."""
 
-import os
-import subprocess
-import sys
-import textwrap
 import types
 
 import ml_dtypes
@@ -13,6 +9,9 @@ import pytest
 from quarn_core import Tensor
 
 DEVICE_ERROR = "The device string is invalid or not supported."
+# NumPy refuses this data; an argument refused before NumPy sees it raises
+# our error instead.
+RAGGED = [[1.0], [1.0, 2.0]]
 
 
 def dtype_error(name):
@@ -33,7 +32,14 @@ class Name(str):
     pass
 
 
-@pytest.mark.parametrize("device", ["cpu", "CPU", "Cpu", "cPu", Name("CpU")])
+class AlwaysCpu(str):
+    """Its own lower() is never asked: names are lowered as a str."""
+
+    def lower(self):
+        return "cpu"
+
+
+@pytest.mark.parametrize("device", ["cpu", "CPU", "Cpu", "cPu", Name("CpU"), AlwaysCpu("CPU")])
 def test_device_is_compared_after_lower_casing(device):
     t = Tensor([1.0, 2.0], device=device)
     assert t.device == "cpu"
@@ -53,6 +59,7 @@ def test_device_is_compared_after_lower_casing(device):
         "\uff23\uff30\uff35",  # fullwidth CPU lower-cases to fullwidth letters
         "cpu\u0130",  # a capital I with dot becomes two code points
         "cp\ud800",  # a lone surrogate is still a string, just not "cpu"
+        AlwaysCpu("gpu"),
     ],
 )
 def test_other_devices_raise_value_error(device):
@@ -61,12 +68,26 @@ def test_other_devices_raise_value_error(device):
     assert str(info.value) == DEVICE_ERROR
 
 
-@pytest.mark.parametrize("device", [1, None, b"cpu", ["cpu"]])
-def test_non_string_device_raises_type_error_with_note(device):
+def type_name(value):
+    """The name an error message gives the type of `value`."""
+    kind = type(value)
+    return kind.__name__ if kind.__module__ == "builtins" else f"{kind.__module__}.{kind.__name__}"
+
+
+@pytest.mark.parametrize(
+    "parameter, value, expected",
+    [
+        *[("device", device, "str") for device in (1, None, b"cpu", ["cpu"])],
+        *[("requires_grad", flag, "bool")
+          for flag in (1, 0, None, "yes", 1.0, np.int64(1), np.array(True), [True])],
+    ],
+    ids=repr,
+)
+def test_arguments_of_another_type_raise_type_error_with_note(parameter, value, expected):
     with pytest.raises(TypeError) as info:
-        Tensor([1.0], device=device)
-    assert str(info.value) == f"'{type(device).__name__}' object is not an instance of 'str'"
-    assert info.value.__notes__ == ["while processing 'device'"]
+        Tensor([1.0], **{parameter: value})
+    assert str(info.value) == f"'{type_name(value)}' object is not an instance of '{expected}'"
+    assert info.value.__notes__ == [f"while processing '{parameter}'"]
 
 
 @pytest.mark.parametrize(
@@ -78,9 +99,8 @@ def test_non_string_device_raises_type_error_with_note(device):
     ],
 )
 def test_device_is_checked_before_dtype_and_data(kwargs):
-    ragged = [[1.0], [1.0, 2.0]]
     with pytest.raises(ValueError) as info:
-        Tensor(ragged, device="gpu", **kwargs)
+        Tensor(RAGGED, device="gpu", **kwargs)
     assert str(info.value) == DEVICE_ERROR
 
 
@@ -161,19 +181,18 @@ def test_dtype_without_name_goes_through_numpy_dtype():
         (np.float64, "float64"),
         (np.dtype("int8"), "int8"),
         (np.dtype("complex64"), "complex64"),
+        # Names that cannot be valid text reach the message unchanged.
+        ("f\x00", "f\x00"),
+        ("float32\x00", "float32\x00"),
+        ("\udcff", "\udcff"),
+        ("f32 ", "f32 "),
     ],
     ids=repr,
 )
-def test_unknown_dtype_names_raise_value_error(dtype, name):
+def test_unknown_dtype_names_raise_value_error_before_the_data_is_read(dtype, name):
     with pytest.raises(ValueError) as info:
-        Tensor([1.0], dtype=dtype)
+        Tensor(RAGGED, dtype=dtype)
     assert str(info.value) == dtype_error(name)
-
-
-def test_dtype_is_checked_before_data():
-    with pytest.raises(ValueError) as info:
-        Tensor([[1.0], [1.0, 2.0]], dtype="float64")
-    assert str(info.value) == dtype_error("float64")
 
 
 @pytest.mark.parametrize("name", [3, None, b"float32"])
@@ -206,39 +225,25 @@ def test_requires_grad_accepts_python_and_numpy_bools(flag, expected):
     assert t.requires_grad is expected
 
 
-@pytest.mark.parametrize(
-    "flag", [1, 0, None, "yes", 1.0, np.int64(1), np.array(True), [True]], ids=repr
-)
-def test_requires_grad_refuses_everything_else(flag):
-    with pytest.raises(TypeError) as info:
-        Tensor([1.0], requires_grad=flag)
-    assert str(info.value).endswith(f"{type(flag).__name__}' object is not an instance of 'bool'")
-    assert info.value.__notes__ == ["while processing 'requires_grad'"]
-
-
 # --- argument binding -----------------------------------------------------
 
 
+# Refused before NumPy sees the data, which it would refuse with ValueError.
 @pytest.mark.parametrize(
     "args, kwargs",
     [
         ((), {}),
         ((), {"dtype": "float32"}),
-        (([1.0],), {"devise": "cpu"}),
-        (([1.0],), {"require_grad": True}),
-        (([1.0],), {"data": [2.0]}),
-        (([1.0], None, "cpu", False, None), {}),
-        (([1.0], None), {"dtype": None}),
+        ((RAGGED,), {"devise": "cpu"}),
+        ((RAGGED,), {"require_grad": True}),
+        ((RAGGED,), {"data": [2.0]}),
+        ((RAGGED, None, "cpu", False, None), {}),
+        ((RAGGED, None), {"dtype": None}),
     ],
 )
 def test_bad_argument_binding_raises_type_error(args, kwargs):
     with pytest.raises(TypeError):
         Tensor(*args, **kwargs)
-
-
-def test_misspelt_keyword_is_refused_before_numpy_sees_the_data():
-    with pytest.raises(TypeError):
-        Tensor([[1.0], [1.0, 2.0]], devise="cpu")
 
 
 def test_all_parameters_by_position_and_by_keyword():
@@ -281,6 +286,7 @@ def test_numpy_exceptions_pass_through_unchanged(data, dtype):
         ([0.1, 1e-46, 3.5e38], "float32"),
         ([2, 0, -1.5, float("nan")], "bool"),
         ([True, False], None),
+        (np.array([[True, False, True], [False, False, True]]), None),
         (np.arange(5, dtype=np.int64), "float32"),
         (np.array([1.5, -0.0]), "bool"),
         (np.array([[1.5, -2.0], [0.25, 3.0]], dtype=">f4"), None),
@@ -321,25 +327,6 @@ def test_shapes_follow_numpy(data, shape):
     assert t.shape == shape
     assert t.ndim == len(shape)
     assert t.dtype == "f32"
-
-
-@pytest.mark.parametrize(
-    "shape, strides",
-    [
-        ([], []),
-        ([0], [0]),
-        ([5], [1]),
-        ([2, 3], [3, 1]),
-        ([2, 1, 3], [3, 3, 1]),
-        ([2, 3, 4], [12, 4, 1]),
-        ([2, 0], [0, 0]),
-        ([3, 0, 2], [0, 0, 0]),
-    ],
-)
-def test_constructed_tensors_are_row_major(shape, strides, dtype_name):
-    t = Tensor(np.zeros(shape), dtype=dtype_name)
-    assert t.shape == shape
-    assert t.strides == strides
 
 
 def layouts(base):
@@ -400,60 +387,3 @@ def test_source_is_not_referenced_after_construction():
     del data
     assert ref() is None
     assert t.shape == [2]
-
-
-def test_bool_arrays(make_random):
-    flags = make_random((4, 6), "bool")
-    t = Tensor(flags, dtype="bool")
-    assert t.dtype == "bool"
-    out = t.to_numpy()
-    assert out.dtype == np.bool_
-    np.testing.assert_array_equal(out, flags)
-    # Without a dtype, booleans become 0.0 and 1.0.
-    as_float = Tensor(flags)
-    assert as_float.dtype == "f32"
-    np.testing.assert_array_equal(as_float.to_numpy(), flags.astype(np.float32))
-
-
-def test_bfloat16_bits_are_copied_unchanged():
-    bits = np.arange(0, 1 << 16, dtype=np.uint16)
-    data = bits.view(ml_dtypes.bfloat16)
-    out = Tensor(data, dtype="bfloat16").to_numpy()
-    assert out.dtype == np.dtype(ml_dtypes.bfloat16)
-    np.testing.assert_array_equal(out.view(np.uint16), bits)
-
-
-def test_bfloat16_needs_a_registered_numpy_type():
-    # ml_dtypes registers "bfloat16" with NumPy for the rest of the process,
-    # so the unregistered case runs in a fresh interpreter.
-    script = textwrap.dedent(
-        """
-        import sys
-        import numpy as np
-        import quarn_core
-        assert "ml_dtypes" not in sys.modules, "quarn_core imported ml_dtypes"
-        for name in ("bfloat16", "bf16"):
-            try:
-                np.array([1.0], dtype="bfloat16")
-            except Exception as exc:
-                expected = (type(exc), str(exc))
-            else:
-                raise SystemExit("numpy knows bfloat16 already")
-            try:
-                quarn_core.Tensor([1.0], dtype=name, requires_grad=True)
-            except Exception as exc:
-                actual = (type(exc), str(exc))
-            else:
-                raise SystemExit("constructed a bfloat16 tensor")
-            assert actual == expected, (actual, expected)
-        # Float32 tensors still work in the same process.
-        assert quarn_core.Tensor([2.0]).to_numpy().tolist() == [2.0]
-        print("ok")
-        """
-    )
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
-    result = subprocess.run(
-        [sys.executable, "-c", script], capture_output=True, text=True, env=env, timeout=60
-    )
-    assert result.returncode == 0, result.stderr
-    assert result.stdout.strip() == "ok"

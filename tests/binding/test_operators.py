@@ -292,12 +292,6 @@ def test_numbers_are_converted_as_python_floats_then_narrowed(name, form):
     assert bits(got) == bits(want)
 
 
-def test_double_rounding_of_large_ints_is_observable():
-    # Guards the NUMBERS entry above: the two roundings really differ here.
-    assert float(np.float32(float(2**60 + 2**36 + 1))) == 2.0**60
-    assert (Tensor([0.0]) + (2**60 + 2**36 + 1)).to_numpy().tolist() == [2.0**60]
-
-
 @pytest.mark.parametrize(
     "number, expected",
     [
@@ -306,13 +300,16 @@ def test_double_rounding_of_large_ints_is_observable():
         (True, 1.0),
         (False, 0.0),
         (2**24 + 1, 2.0**24),
+        # Through binary64 first: rounding straight to binary32 would give
+        # 2**60 + 2**37, so this row tells the two roundings apart.
+        (2**60 + 2**36 + 1, 2.0**60),
         (float(np.finfo(np.float32).max) + 2.0**102, float(np.finfo(np.float32).max)),
         (-float(np.finfo(np.float32).max) - 2.0**103, -np.inf),
         (2.0**-150, 0.0),
         (2.0**-150 * (1 + 2.0**-20), 2.0**-149),
     ],
-    ids=["1e300", "-1e300", "True", "False", "2**24+1", "below overflow tie", "overflow tie", "underflow tie",
-         "above underflow tie"],
+    ids=["1e300", "-1e300", "True", "False", "2**24+1", "int rounded twice", "below overflow tie", "overflow tie",
+         "underflow tie", "above underflow tie"],
 )
 def test_number_is_narrowed_before_the_sum(number, expected):
     got = Tensor([0.0, 1.0]) + number
@@ -385,13 +382,6 @@ def test_number_over_constant_tensor_records_nothing(graph_len):
     assert q.requires_grad is False
     assert graph_len() == 0
     assert q.to_numpy().tolist() == [2.0, 0.5]
-
-
-def test_number_over_tensor_takes_the_next_id(node_id_of):
-    x = Tensor([1.0, 4.0], requires_grad=True)
-    y = x * 1.0
-    q = 2.0 / y
-    assert node_id_of(q) == 2
 
 
 # --- comparisons ---------------------------------------------------------------
@@ -523,31 +513,25 @@ def test_not_equal_is_element_wise_and_mirrors_equal(expression):
 
 
 @pytest.mark.parametrize(
-    "make_other, exc, message",
+    "make_operands, message",
     [
-        (lambda: Tensor([1.0, 2.0], dtype="float16"), RuntimeError,
+        (lambda: (f32([1.0, 2.0]), Tensor([1.0, 2.0], dtype="float16")),
          "Tensor device or dtype mismatch for element-wise == operation."),
-        (lambda: Tensor([True, False], dtype="bool"), RuntimeError,
+        (lambda: (f32([1.0, 2.0]), Tensor([True, False], dtype="bool")),
          "Tensor device or dtype mismatch for element-wise == operation."),
-        (lambda: f32([1.0, 2.0, 3.0]), RuntimeError, "Shape mismatch: cannot broadcast [2] and [3]"),
+        (lambda: (f32([1.0, 2.0]), f32([1.0, 2.0, 3.0])), "Shape mismatch: cannot broadcast [2] and [3]"),
+        (lambda: (Tensor([True], dtype="bool"), 1.0), "Tensor device or dtype mismatch for scalar == operation."),
     ],
-    ids=["f16", "bool", "shape"],
+    ids=["f16", "bool", "shape", "bool with number"],
 )
-def test_not_equal_raises_what_equal_raises(make_other, exc, message):
-    t = f32([1.0, 2.0])
-    other = make_other()
-    with pytest.raises(exc) as info:
+def test_not_equal_raises_what_equal_raises(make_operands, message):
+    t, other = make_operands()
+    with pytest.raises(RuntimeError) as info:
         t != other
     assert str(info.value) == message
-    with pytest.raises(exc) as info:
+    with pytest.raises(RuntimeError) as info:
         t == other
     assert str(info.value) == message
-
-
-def test_not_equal_on_bool_tensor_with_number_raises_the_scalar_message():
-    with pytest.raises(RuntimeError) as info:
-        Tensor([True], dtype="bool") != 1.0
-    assert str(info.value) == "Tensor device or dtype mismatch for scalar == operation."
 
 
 class OwnInequality:
@@ -586,19 +570,6 @@ def test_reflected_methods_refuse_non_numbers_with_a_note(method, other, exc, te
         getattr(t, method)(other)
     assert text in str(info.value)
     assert info.value.__notes__ == ["while processing 'other'"]
-
-
-@pytest.mark.parametrize("method", ["__req__", "__rlt__", "__rgt__"])
-@pytest.mark.parametrize(
-    "args, kwargs",
-    [((), {}), ((1.0, 2.0), {}), ((), {"value": 1.0}), ((1.0,), {"other": 1.0})],
-    ids=["none", "two", "wrong keyword", "twice"],
-)
-def test_reflected_methods_argument_binding(method, args, kwargs):
-    with pytest.raises(TypeError) as info:
-        getattr(f32([1.0]), method)(*args, **kwargs)
-    assert method in str(info.value)
-    assert not getattr(info.value, "__notes__", None)
 
 
 @pytest.mark.parametrize(
@@ -695,8 +666,9 @@ class Foreign:
 
 @pytest.mark.parametrize(
     "argument, type_name",
-    [([1.0], "list"), (3, "int"), (None, "NoneType"), (Foreign(), "Foreign"), ("t", "str")],
-    ids=["list", "int", "None", "class", "str"],
+    [([1.0], "list"), (3, "int"), (None, "NoneType"), (Foreign(), "Foreign"), ("t", "str"),
+     (np.array([1.0, -1.0], dtype=np.float32), "numpy.ndarray")],
+    ids=["list", "int", "None", "class", "str", "ndarray"],
 )
 def test_relu_refuses_non_tensors_with_a_note(argument, type_name, graph_len):
     with pytest.raises(TypeError) as info:
@@ -707,13 +679,6 @@ def test_relu_refuses_non_tensors_with_a_note(argument, type_name, graph_len):
         relu(py_tensor=argument)
     assert info.value.__notes__ == ["while processing 'py_tensor'"]
     assert graph_len() == 0
-
-
-def test_relu_refuses_numpy_arrays():
-    with pytest.raises(TypeError) as info:
-        relu(np.array([1.0, -1.0], dtype=np.float32))
-    assert str(info.value).endswith("ndarray' object is not an instance of 'Tensor'")
-    assert info.value.__notes__ == ["while processing 'py_tensor'"]
 
 
 @pytest.mark.parametrize(
@@ -742,10 +707,10 @@ def test_relu_result_follows_its_argument(dtype, requires_grad, graph_len):
     assert graph_len() == (3 if requires_grad else 0)
 
 
-def test_relu_of_an_intermediate_takes_the_next_id(node_id_of):
-    x = Tensor([-1.0, 2.0], requires_grad=True)
-    y = relu(x * 3.0)
-    assert node_id_of(y) == 2
+@pytest.mark.parametrize("op", [relu, lambda y: 2.0 / y], ids=["relu", "number over tensor"])
+def test_operation_on_an_intermediate_takes_the_next_id(op, node_id_of):
+    x = Tensor([-1.0, 4.0], requires_grad=True)
+    assert node_id_of(op(x * 3.0)) == 2
 
 
 @pytest.mark.parametrize("requires_grad", [False, True])

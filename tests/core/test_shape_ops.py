@@ -79,21 +79,13 @@ def test_reshape_refuses_strings(shape):
 
 @pytest.mark.parametrize(
     "shape",
-    [6, None, 6.0, {2, 3}, {2: 0, 3: 0}, iter([2, 3]), (n for n in (2, 3)), object()],
-    ids=["int", "None", "float", "set", "dict", "iterator", "generator", "object"],
+    [6, None, 6.0, {2, 3}, {2: 0, 3: 0}, iter([2, 3]), (n for n in (2, 3)), object(),
+     # sequences of something other than integers
+     [2.0, 3.0], ["2", "3"], [2, None], [[2], [3]], [np.float64(6.0)]],
+    ids=["int", "None", "float", "set", "dict", "iterator", "generator", "object",
+         "[2.0, 3.0]", "['2', '3']", "[2, None]", "[[2], [3]]", "[np.float64(6.0)]"],
 )
-def test_reshape_refuses_non_sequences(shape):
-    with pytest.raises(TypeError) as info:
-        Tensor(np.zeros(6)).reshape(shape)
-    assert info.value.__notes__ == ["while processing 'shape'"]
-
-
-@pytest.mark.parametrize(
-    "shape",
-    [[2.0, 3.0], ["2", "3"], [2, None], [[2], [3]], [np.float64(6.0)]],
-    ids=repr,
-)
-def test_reshape_refuses_non_integer_extents(shape):
+def test_reshape_refuses_non_sequences_and_non_integer_extents(shape):
     with pytest.raises(TypeError) as info:
         Tensor(np.zeros(6)).reshape(shape)
     assert info.value.__notes__ == ["while processing 'shape'"]
@@ -144,22 +136,18 @@ def test_reshape_to_incompatible_shape(source, target, dtype_name):
 
 
 @pytest.mark.parametrize(
-    "source, dims, target",
-    [((2, 3), (0, 1), [6]), ((2, 3), (0, 1), [3, 2]), ((2, 3, 4), (0, 2), [24]),
-     ((2, 3, 4), (1, 2), [2, 12]), ((2, 2), (1, 0), [2, 2])],
+    "source, dims, target, message",
+    [((2, 3), (0, 1), [6], INCOMPATIBLE_LAYOUT), ((2, 3), (0, 1), [3, 2], INCOMPATIBLE_LAYOUT),
+     ((2, 3, 4), (0, 2), [24], INCOMPATIBLE_LAYOUT), ((2, 3, 4), (1, 2), [2, 12], INCOMPATIBLE_LAYOUT),
+     ((2, 2), (1, 0), [2, 2], INCOMPATIBLE_LAYOUT),
+     # the element count is checked before the layout
+     ((2, 3), (0, 1), [7], INCOMPATIBLE_SHAPE)],
 )
-def test_reshape_of_non_row_major_tensor_fails(source, dims, target, dtype_name):
+def test_reshape_of_non_row_major_tensor_fails(source, dims, target, message, dtype_name):
     t = Tensor(np.zeros(source), dtype=dtype_name).transpose(*dims)
     with pytest.raises(ValueError) as info:
         t.reshape(target)
-    assert str(info.value) == INCOMPATIBLE_LAYOUT
-
-
-def test_element_count_is_checked_before_layout():
-    t = Tensor(np.zeros((2, 3))).transpose(0, 1)
-    with pytest.raises(ValueError) as info:
-        t.reshape([7])
-    assert str(info.value) == INCOMPATIBLE_SHAPE
+    assert str(info.value) == message
 
 
 @pytest.mark.parametrize(
@@ -204,14 +192,6 @@ def test_empty_tensors_reshape_to_any_empty_shape(dims, target, dtype_name):
     assert r.to_numpy().size == 0
 
 
-@pytest.mark.parametrize("requires_grad", [False, True])
-def test_reshape_and_transpose_pass_requires_grad_on(requires_grad):
-    t = Tensor(np.zeros((2, 3)), requires_grad=requires_grad)
-    assert t.reshape([6]).requires_grad is requires_grad
-    assert t.transpose(0, 1).requires_grad is requires_grad
-    assert t.transpose(0, 1).transpose(1, 0).reshape([3, 2]).requires_grad is requires_grad
-
-
 def test_reshape_result_is_independent_of_operand():
     data = np.arange(6, dtype=np.float32)
     t = Tensor(data)
@@ -230,6 +210,7 @@ def test_reshape_result_is_independent_of_operand():
     "shape, dims",
     [
         ((2, 3), (0, 1)),
+        ((1, 3), (0, 1)),
         ((2, 3), (1, 0)),
         ((2, 3), (1, 1)),
         ((2, 3), (0, 0)),
@@ -257,13 +238,6 @@ def test_transpose_swaps_extents_and_strides(shape, dims, dtype_name, make_rando
     out = r.to_numpy()
     assert out.dtype == np.dtype(dtype_name)
     np.testing.assert_array_equal(out, np.swapaxes(data, a, b))
-
-
-def test_transpose_of_2x3_reports_documented_strides():
-    r = Tensor(np.zeros((2, 3))).transpose(0, 1)
-    assert (r.shape, r.strides) == ([3, 2], [1, 3])
-    r = Tensor(np.zeros((1, 3))).transpose(0, 1)
-    assert (r.shape, r.strides) == ([3, 1], [1, 3])
 
 
 def test_transposing_back_restores_row_major(make_random):
@@ -344,29 +318,11 @@ def test_fill_values_and_dtypes(method, fill, shape, dtype_name, make_random):
     assert r.requires_grad is False
     out = r.to_numpy()
     assert out.dtype == np.dtype(dtype_name)
+    # Bit for bit: +0.0 from negative operands too, 1 as each format's own
+    # pattern, bools as the bytes 0 and 1.
     assert bits(r) == np.full(shape, fill, dtype=np.dtype(dtype_name)).tobytes()
     # The operand is only read.
     assert bits(t) == data.tobytes()
-
-
-@pytest.mark.parametrize(
-    "dtype_name, zero, one",
-    [("float16", 0x0000, 0x3C00), ("bfloat16", 0x0000, 0x3F80)],
-)
-def test_half_precision_fill_bit_patterns(dtype_name, zero, one):
-    t = Tensor(np.full((2, 2), -3.5), dtype=dtype_name)
-    assert (t.zeros_like().to_numpy().view(np.uint16) == zero).all()
-    assert (t.ones_like().to_numpy().view(np.uint16) == one).all()
-
-
-def test_float32_and_bool_fill_bytes():
-    f = Tensor([[-2.0]]).ones_like().to_numpy()
-    assert f.view(np.uint32)[0, 0] == 0x3F800000
-    z = Tensor([-2.0]).zeros_like().to_numpy()
-    assert z.view(np.uint32)[0] == 0  # +0.0, not -0.0
-    b = Tensor([False, True], dtype="bool")
-    assert b.ones_like().to_numpy().view(np.uint8).tolist() == [1, 1]
-    assert b.zeros_like().to_numpy().view(np.uint8).tolist() == [0, 0]
 
 
 @pytest.mark.parametrize("method", ["zeros_like", "ones_like"])
