@@ -1,7 +1,8 @@
 // The GEMM driver: the usual five loops around a register-tiled micro-kernel.
 //
 //   for jc in n step nc          B block  kc x nc  -> L3
-//     for pc in k step kc        packed once per (jc, pc)
+//     for pc in k step kc        packed once per (jc, pc), panel by panel
+//                                during the first ic step
 //       for ic in m step mc      A block  mc x kc  -> L2, packed per (ic, pc)
 //         for jr in nc step NR   B panel  kc x NR  -> L1
 //           for ir in mc step MR micro-kernel: MR x NR tile of C in registers
@@ -125,17 +126,32 @@ void pack_b_panel(const float* b, std::ptrdiff_t rsb, std::ptrdiff_t csb, std::s
   }
 }
 
+// One NR-wide panel of B: the kernel set's own packing where it has one for
+// these strides, else element by element.
+void pack_b_one(const SgemmKernel& kern, const float* b, std::ptrdiff_t rsb, std::ptrdiff_t csb,
+                std::size_t kc, std::size_t cols, float* dst) {
+  if (cols == kern.nr && kern.pack_b != nullptr && kern.pack_b(b, rsb, csb, kc, dst)) return;
+  pack_b_panel(b, rsb, csb, kc, cols, kern.nr, dst);
+}
+
 void pack_b_block(const SgemmKernel& kern, const float* b, std::ptrdiff_t rsb,
                   std::ptrdiff_t csb, std::size_t kc, std::size_t nc, float* dst) {
   const std::size_t nr = kern.nr;
-  for (std::size_t jr = 0; jr < nc; jr += nr) {
-    const std::size_t cols = std::min(nr, nc - jr);
-    const float* src = b + off(jr) * csb;
-    float* panel = dst + jr * kc;
-    if (cols == nr && kern.pack_b != nullptr && kern.pack_b(src, rsb, csb, kc, panel)) continue;
-    pack_b_panel(src, rsb, csb, kc, cols, nr, panel);
-  }
+  for (std::size_t jr = 0; jr < nc; jr += nr)
+    pack_b_one(kern, b + off(jr) * csb, rsb, csb, kc, std::min(nr, nc - jr), dst + jr * kc);
 }
+
+// The kc x nc block of B behind one (jc, pc) step, still unpacked. The first
+// A block of the step packs each B panel just before its micro-kernels use
+// it, so the panel is read while it is still in L1 rather than written out
+// with the whole block and fetched back; later A blocks find it packed.
+// When there is no later A block, every panel is packed into the same
+// place, and the block never leaves L1 at all.
+struct UnpackedB {
+  const float* b;
+  std::ptrdiff_t rsb, csb;
+  bool reuse_panel;
+};
 
 void fill_zero(std::size_t m, std::size_t n, float* c, std::ptrdiff_t rsc, std::ptrdiff_t csc) {
   for (std::size_t i = 0; i < m; ++i) {
@@ -148,16 +164,21 @@ void fill_zero(std::size_t m, std::size_t n, float* c, std::ptrdiff_t rsc, std::
   }
 }
 
-// The jr/ir loops over one packed mc x kc block of A and kc x nc block of B.
+// The jr/ir loops over one packed mc x kc block of A and kc x nc block of B;
+// with `unpacked`, B is packed here, panel by panel (see UnpackedB).
 void macro_kernel(const SgemmKernel& kern, std::size_t mc, std::size_t nc, std::size_t kc,
-                  const float* apack, const float* bpack, float* c, std::ptrdiff_t rsc,
-                  std::ptrdiff_t csc, bool accumulate) {
+                  const float* apack, float* bpack, const UnpackedB* unpacked, float* c,
+                  std::ptrdiff_t rsc, std::ptrdiff_t csc, bool accumulate) {
   const std::size_t mr = kern.mr;
   const std::size_t nr = kern.nr;
   alignas(kPackAlignment) float tile[kMaxTile];
   for (std::size_t jr = 0; jr < nc; jr += nr) {
     const std::size_t cols = std::min(nr, nc - jr);
-    const float* bp = bpack + jr * kc;
+    float* bp = bpack + jr * kc;
+    if (unpacked != nullptr) {
+      if (unpacked->reuse_panel) bp = bpack;
+      pack_b_one(kern, unpacked->b + off(jr) * unpacked->csb, unpacked->rsb, unpacked->csb, kc, cols, bp);
+    }
     for (std::size_t ir = 0; ir < mc; ir += mr) {
       const std::size_t rows = std::min(mr, mc - ir);
       const float* ap = apack + ir * kc;
@@ -190,16 +211,16 @@ void packed_product(const SgemmKernel& kern, std::size_t m, std::size_t n, std::
   const std::size_t mc_step = balanced_step(m, kern.mc, mr);
   const std::size_t nc_step = balanced_step(n, kern.nc, nr);
 
+  const bool one_a_block = m <= mc_step;
   Workspace& ws = thread_workspace();
   float* apack = ws.a.get(round_up(std::min(m, mc_step), mr) * kc_step + kPackSlack);
-  float* bpack = ws.b.get(round_up(std::min(n, nc_step), nr) * kc_step);
+  float* bpack = ws.b.get((one_a_block ? nr : round_up(std::min(n, nc_step), nr)) * kc_step);
 
   for (std::size_t jc = 0; jc < n; jc += nc_step) {
     const std::size_t nc = std::min(nc_step, n - jc);
     for (std::size_t pc = 0; pc < k; pc += kc_step) {
       const std::size_t kc = std::min(kc_step, k - pc);
-      const float* bsrc = b + off(pc) * rsb + off(jc) * csb;
-      pack_b_block(kern, bsrc, rsb, csb, kc, nc, bpack);
+      const UnpackedB bsrc{b + off(pc) * rsb + off(jc) * csb, rsb, csb, one_a_block};
       for (std::size_t ic = 0; ic < m; ic += mc_step) {
         const std::size_t mc = std::min(mc_step, m - ic);
         const float* asrc = a + off(ic) * rsa + off(pc) * csa;
@@ -210,8 +231,8 @@ void packed_product(const SgemmKernel& kern, std::size_t m, std::size_t n, std::
           if (rows == mr && kern.pack_a != nullptr && kern.pack_a(src, rsa, csa, kc, dst)) continue;
           pack_a_panel(src, rsa, csa, rows, kc, mr, dst);
         }
-        macro_kernel(kern, mc, nc, kc, apack, bpack, c + off(ic) * rsc + off(jc) * csc, rsc,
-                     csc, pc != 0);
+        macro_kernel(kern, mc, nc, kc, apack, bpack, ic == 0 ? &bsrc : nullptr,
+                     c + off(ic) * rsc + off(jc) * csc, rsc, csc, pc != 0);
       }
     }
   }

@@ -21,6 +21,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <utility>
 
 namespace quarn::gemm {
@@ -360,6 +361,12 @@ bool pack_b_full(const float* b, std::ptrdiff_t rsb, std::ptrdiff_t csb, std::si
   if (csb == 1) {
     for (std::size_t p = 0; p < kc; ++p) {
       const float* src = b + static_cast<std::ptrdiff_t>(p) * rsb;
+      // A panel reads one short piece from each of kc rows, a pattern the
+      // prefetchers do not follow when the rows lie far apart (a wide B);
+      // ask for the same rows' pieces of the panel after next.
+      // (The address may lie past B, so it is formed as an integer.)
+      _mm_prefetch(reinterpret_cast<const char*>(reinterpret_cast<std::uintptr_t>(src) + 2 * NR * sizeof(float)),
+                   _MM_HINT_T0);
 #pragma GCC unroll 4
       for (int j = 0; j < NR; j += W) V::store(dst + p * NR + j, V::load(src + j));
     }
