@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "engine/nd_walk.hpp"
 #include "runtime/blocking.hpp"
 
 namespace quarn::engine {
@@ -40,29 +41,27 @@ void gather_run(const std::byte* src, std::ptrdiff_t stride, std::size_t n, std:
 
 void gather_row_major(const void* src, const Shape& shape, const std::ptrdiff_t* byte_strides,
                       std::size_t itemsize, void* dst) {
-  std::size_t nd = shape.size();
-  if (numel(shape) == 0) return;
+  // Operand 0 is the dense result, operand 1 the source; both step in bytes,
+  // the source by NumPy's strides as they are, which need not be multiples
+  // of the item size. The plan merges what the source allows: a row-major
+  // source becomes one copy, a row-contiguous one a copy per row.
+  const Strides dense = row_major_strides(shape);
+  WalkPlan<2> plan;
+  const bool any = make_walk_plan<2>(shape, [&](std::size_t k, std::size_t ax) {
+    return k == 0 ? dense[ax] * static_cast<std::ptrdiff_t>(itemsize) : byte_strides[ax];
+  }, plan);
+  if (!any) return;
   LongWork guard(numel(shape));
   auto* out = static_cast<std::byte*>(dst);
   const auto* base = static_cast<const std::byte*>(src);
-  if (nd == 0) {
-    std::memcpy(out, base, itemsize);
-    return;
-  }
-  std::size_t inner = shape[nd - 1];
-  std::ptrdiff_t inner_stride = byte_strides[nd - 1];
-  SmallVector<std::size_t> index(nd, 0);
-  std::size_t outer = numel(shape) / inner;
-  for (std::size_t run = 0; run < outer; ++run) {
-    std::ptrdiff_t offset = 0;
-    for (std::size_t k = 0; k + 1 < nd; ++k) offset += static_cast<std::ptrdiff_t>(index[k]) * byte_strides[k];
-    gather_run(base + offset, inner_stride, inner, itemsize, out);
-    out += inner * itemsize;
-    for (std::size_t k = nd - 1; k-- > 0;) {
-      if (++index[k] < shape[k]) break;
-      index[k] = 0;
-    }
-  }
+  const std::size_t nd = plan.extent.size();
+  // The result's innermost planned axis is its last one of extent above 1,
+  // so each run of it is contiguous in the result.
+  const std::size_t n = nd == 0 ? 1 : plan.extent[nd - 1];
+  const std::ptrdiff_t stride = nd == 0 ? static_cast<std::ptrdiff_t>(itemsize) : plan.step[1][nd - 1];
+  walk_plan(plan, nd == 0 ? 0 : nd - 1, [&](const WalkOffsets<2>& off) {
+    gather_run(base + off[1], stride, n, itemsize, out + off[0]);
+  });
 }
 
 }  // namespace quarn::engine

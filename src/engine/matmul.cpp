@@ -13,6 +13,7 @@
 #include "engine/convert.hpp"
 #include "engine/dtype_rules.hpp"
 #include "engine/gemm/sgemm.hpp"
+#include "engine/nd_walk.hpp"
 #include "engine/ops.hpp"
 #include "runtime/blocking.hpp"
 #include "runtime/fault.hpp"
@@ -44,38 +45,24 @@ Result<View> expand_matrix(const Storage& s, const Shape& batch, const char* whi
 }
 
 // The product over every batch position: one GEMM per 2-D slice, the batch
-// axes walked like an odometer (last axis fastest) with the three slice
-// offsets stepped in place. No recursion: a product may have any number of
-// batch axes, and the walk's only memory is one counter per axis.
+// axes walked by the engine's n-dimensional walk (last axis fastest), which
+// carries the three slices' element offsets rather than pointers: an axis
+// is taken back after its last position, and a pointer may not even point
+// there.
 void matmul_into(const float* a, const float* b, float* out, const View& av, const View& bv,
                  const OutView& ov) {
   const std::size_t nd = ov.shape.size();
-  const std::size_t batch = nd - 2;
   const std::size_t m = ov.shape[nd - 2], n = ov.shape[nd - 1], k = av.shape[nd - 1];
   const std::ptrdiff_t a_rs = av.strides[nd - 2], a_cs = av.strides[nd - 1];
   const std::ptrdiff_t b_rs = bv.strides[nd - 2], b_cs = bv.strides[nd - 1];
   const std::ptrdiff_t o_rs = ov.strides[nd - 2], o_cs = ov.strides[nd - 1];
-  // Element offsets rather than pointers: a step past the last position of
-  // an axis is taken back at once, but a pointer may not even point there.
-  std::ptrdiff_t oa = 0, ob = 0, oo = 0;
-  SmallVector<std::size_t> index(batch, 0);
-  for (;;) {
-    gemm::sgemm(m, n, k, a + oa, a_rs, a_cs, b + ob, b_rs, b_cs, out + oo, o_rs, o_cs);
-    std::size_t d = batch;
-    for (;;) {
-      if (d == 0) return;
-      --d;
-      oa += av.strides[d];
-      ob += bv.strides[d];
-      oo += ov.strides[d];
-      if (++index[d] < ov.shape[d]) break;
-      const auto extent = static_cast<std::ptrdiff_t>(ov.shape[d]);
-      oa -= extent * av.strides[d];
-      ob -= extent * bv.strides[d];
-      oo -= extent * ov.strides[d];
-      index[d] = 0;
-    }
-  }
+  const std::ptrdiff_t* strides[3] = {av.strides.data(), bv.strides.data(), ov.strides.data()};
+  walk_nd<3>(
+      nd - 2, [&](std::size_t d) { return ov.shape[d]; },
+      [&](std::size_t operand, std::size_t d) { return strides[operand][d]; },
+      [&](const WalkOffsets<3>& off) {
+        gemm::sgemm(m, n, k, a + off[0], a_rs, a_cs, b + off[1], b_rs, b_cs, out + off[2], o_rs, o_cs);
+      });
 }
 
 // Batch axes of extent 1 select nothing: dropping them leaves the same

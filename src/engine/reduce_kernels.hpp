@@ -35,6 +35,7 @@
 #include <memory>
 
 #include "engine/convert_simd.hpp"
+#include "engine/nd_walk.hpp"
 #include "engine/reduce_isa.hpp"
 
 namespace quarn::engine {
@@ -346,22 +347,11 @@ struct RowSums {
 // `axes`.
 template <class Body>
 void for_each_position(const SmallVector<SumAxis>& axes, Body&& body) {
-  SmallVector<std::size_t> index(axes.size(), 0);
-  std::ptrdiff_t in = 0, out = 0;
-  for (;;) {
-    body(in, out);
-    std::size_t k = axes.size();
-    for (;;) {
-      if (k == 0) return;
-      --k;
-      in += axes[k].in;
-      out += axes[k].out;
-      if (++index[k] < axes[k].extent) break;
-      in -= static_cast<std::ptrdiff_t>(axes[k].extent) * axes[k].in;
-      out -= static_cast<std::ptrdiff_t>(axes[k].extent) * axes[k].out;
-      index[k] = 0;
-    }
-  }
+  const SumAxis* const axis = axes.data();  // see walk_plan
+  walk_nd<2>(
+      axes.size(), [&](std::size_t d) { return axis[d].extent; },
+      [&](std::size_t k, std::size_t d) { return k == 0 ? axis[d].in : axis[d].out; },
+      [&](const WalkOffsets<2>& off) { body(off[0], off[1]); });
 }
 
 // Results a row at a time along `row`, at every position of `outer`: each

@@ -1,11 +1,12 @@
-// The one n-dimensional walk behind every element-wise operation.
+// The strided walk behind every element-wise operation, on top of the
+// engine's n-dimensional walk (nd_walk.hpp).
 //
 //   LoopOperands<3> ops{{out, a, b}, {out_strides, a_strides, b_strides}, {4, 4, 4}};
 //   for_each_run(shape, ops, [&](const auto& p, const auto& s, std::size_t n) {
 //     kernel(p[0], p[1], s[1], p[2], s[2], n);
 //   });
 //
-// Operand 0 is the result, which the caller allocated densely. The walk drops
+// Operand 0 is the result, which the caller allocated densely. The plan drops
 // axes of extent 1, orders the rest so that the result is written in memory
 // order, and merges neighbouring axes that every operand steps through
 // evenly, so a contiguous operation becomes a single run and a row broadcast
@@ -28,6 +29,7 @@
 #include <memory>
 
 #include "core/shape.hpp"
+#include "engine/nd_walk.hpp"
 
 namespace quarn::engine::elementwise {
 
@@ -49,73 +51,6 @@ namespace detail {
 
 inline std::size_t magnitude(std::ptrdiff_t s) {
   return s < 0 ? static_cast<std::size_t>(-s) : static_cast<std::size_t>(s);
-}
-
-// Axes after dropping extent 1, ordering and merging; outermost first.
-// Strides are in bytes.
-template <std::size_t N>
-struct LoopPlan {
-  SmallVector<std::size_t> extent;
-  std::array<SmallVector<std::ptrdiff_t>, N> step;
-};
-
-template <std::size_t N>
-bool make_plan(const Shape& shape, const LoopOperands<N>& ops, LoopPlan<N>& plan) {
-  SmallVector<std::size_t> axes;
-  for (std::size_t i = 0; i < shape.size(); ++i) {
-    if (shape[i] == 0) return false;
-    if (shape[i] != 1) axes.push_back(i);
-  }
-  // Insertion sort, stable: larger result stride outside.
-  const std::ptrdiff_t* out = ops.strides[0];
-  for (std::size_t i = 1; i < axes.size(); ++i) {
-    std::size_t ax = axes[i];
-    std::size_t j = i;
-    for (; j > 0 && magnitude(out[axes[j - 1]]) < magnitude(out[ax]); --j) axes[j] = axes[j - 1];
-    axes[j] = ax;
-  }
-  for (std::size_t ax : axes) {
-    if (!plan.extent.empty()) {
-      bool mergeable = true;
-      for (std::size_t k = 0; k < N; ++k)
-        mergeable &= plan.step[k].back() ==
-                     ops.strides[k][ax] * static_cast<std::ptrdiff_t>(shape[ax] * ops.itemsize[k]);
-      if (mergeable) {
-        plan.extent.back() *= shape[ax];
-        for (std::size_t k = 0; k < N; ++k)
-          plan.step[k].back() = ops.strides[k][ax] * static_cast<std::ptrdiff_t>(ops.itemsize[k]);
-        continue;
-      }
-    }
-    plan.extent.push_back(shape[ax]);
-    for (std::size_t k = 0; k < N; ++k)
-      plan.step[k].push_back(ops.strides[k][ax] * static_cast<std::ptrdiff_t>(ops.itemsize[k]));
-  }
-  return true;
-}
-
-// Odometer over axes [0, stop) of the plan, calling body(pointers) at each
-// position.
-template <std::size_t N, class Body>
-void walk_outer(const LoopPlan<N>& plan, std::size_t stop, std::array<char*, N> p, Body&& body) {
-  if (stop == 0) {
-    body(p);
-    return;
-  }
-  SmallVector<std::size_t> index(stop, 0);
-  for (;;) {
-    body(p);
-    std::size_t d = stop;
-    for (;;) {
-      if (d == 0) return;
-      --d;
-      for (std::size_t k = 0; k < N; ++k) p[k] += plan.step[k][d];
-      if (++index[d] < plan.extent[d]) break;
-      index[d] = 0;
-      for (std::size_t k = 0; k < N; ++k)
-        p[k] -= plan.step[k][d] * static_cast<std::ptrdiff_t>(plan.extent[d]);
-    }
-  }
 }
 
 // Copies rows x cols elements, read column by column along the source's own
@@ -152,8 +87,12 @@ inline void copy_tile(char* dst, const char* src, std::size_t rows, std::size_t 
 
 template <std::size_t N, class Run>
 void for_each_run(const Shape& shape, const LoopOperands<N>& ops, Run&& run) {
-  detail::LoopPlan<N> plan;
-  if (!detail::make_plan(shape, ops, plan)) return;  // no elements
+  WalkPlan<N> plan;
+  // Byte strides, so that every operand steps in the same unit.
+  const bool any = make_walk_plan<N>(shape, [&](std::size_t k, std::size_t ax) {
+    return ops.strides[k][ax] * static_cast<std::ptrdiff_t>(ops.itemsize[k]);
+  }, plan);
+  if (!any) return;  // no elements
   std::array<std::ptrdiff_t, N> inner{};
   const std::size_t nd = plan.extent.size();
   if (nd == 0) {
@@ -173,7 +112,11 @@ void for_each_run(const Shape& shape, const LoopOperands<N>& ops, Run&& run) {
   }
   const std::size_t rows = nd >= 2 ? plan.extent[nd - 2] : 1;
   if (!any_across || n < 2 * kTile || rows < 2 * kTile) {
-    detail::walk_outer(plan, nd - 1, ops.data, [&](const std::array<char*, N>& p) { run(p, inner, n); });
+    walk_plan(plan, nd - 1, [&](const WalkOffsets<N>& off) {
+      std::array<char*, N> p;
+      for (std::size_t k = 0; k < N; ++k) p[k] = ops.data[k] + off[k];
+      run(p, inner, n);
+    });
     return;
   }
   // Tiled walk over the two innermost axes; tiled operands are read from
@@ -191,7 +134,7 @@ void for_each_run(const Shape& shape, const LoopOperands<N>& ops, Run&& run) {
   };
   const std::unique_ptr<TileBuffers> buffers(new TileBuffers);
   auto& tiles = buffers->bytes;
-  detail::walk_outer(plan, nd - 2, ops.data, [&](const std::array<char*, N>& base) {
+  walk_plan(plan, nd - 2, [&](const WalkOffsets<N>& base) {
     for (std::size_t r0 = 0; r0 < rows; r0 += kTile) {
       const std::size_t h = rows - r0 < kTile ? rows - r0 : kTile;
       for (std::size_t c0 = 0; c0 < n; c0 += kTile) {
@@ -199,8 +142,8 @@ void for_each_run(const Shape& shape, const LoopOperands<N>& ops, Run&& run) {
         std::array<char*, N> p;
         std::array<std::ptrdiff_t, N> row_step;
         for (std::size_t k = 0; k < N; ++k) {
-          p[k] = base[k] + static_cast<std::ptrdiff_t>(r0) * plan.step[k][nd - 2] +
-                 static_cast<std::ptrdiff_t>(c0) * plan.step[k][nd - 1];
+          p[k] = ops.data[k] + (base[k] + static_cast<std::ptrdiff_t>(r0) * plan.step[k][nd - 2] +
+                                static_cast<std::ptrdiff_t>(c0) * plan.step[k][nd - 1]);
           row_step[k] = plan.step[k][nd - 2];
           if (across[k]) {
             detail::copy_tile(tiles[k - 1], p[k], h, m, plan.step[k][nd - 2], plan.step[k][nd - 1], ops.itemsize[k]);
@@ -208,7 +151,7 @@ void for_each_run(const Shape& shape, const LoopOperands<N>& ops, Run&& run) {
             row_step[k] = static_cast<std::ptrdiff_t>(m * ops.itemsize[k]);
           }
         }
-        for (std::size_t r = 0; r < h; ++r) {
+        for (std::size_t r = 0;;) {
           // Untiled operands are read in short row pieces a row length
           // apart; fetch a few rows ahead.
           for (std::size_t k = 1; k < N; ++k) {
@@ -218,6 +161,9 @@ void for_each_run(const Shape& shape, const LoopOperands<N>& ops, Run&& run) {
               __builtin_prefetch(reinterpret_cast<const void*>(ahead + off));
           }
           run(p, tiled_inner, m);
+          // No step past the tile's last row: that row may be the operand's
+          // last, and a pointer a row beyond it is not one we may form.
+          if (++r == h) break;
           for (std::size_t k = 0; k < N; ++k) p[k] += row_step[k];
         }
       }
