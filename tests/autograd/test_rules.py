@@ -195,6 +195,23 @@ def test_gradient_broadcast_past_a_node(build, x_value, expected_shape, expected
     np.testing.assert_array_equal(summed_to(g, x.shape), expected)
 
 
+@pytest.mark.parametrize(
+    "dtype, tiny, count",
+    [("float32", 2.0**-24, 1024), ("float16", 2.0**-11, 16), ("bfloat16", 2.0**-8, 16)],
+)
+def test_broadcast_gradient_is_summed_wide_and_rounded_once(dtype, tiny, count):
+    # w reaches the result broadcast (gradient c) and at its own shape
+    # (gradient 0), so the two contributions are summed back to w's shape.
+    # Each tiny term of c is half an ulp of 1 and vanishes when added to 1 in
+    # the tensor's own type; summed in double (float32) or float32 (half
+    # types) and rounded once, together they make an exactly representable
+    # total.
+    w = Tensor([0.0], dtype=dtype, requires_grad=True)
+    c = Tensor([1.0] + [tiny] * count, dtype=dtype)
+    ((w * c).reshape([1, count + 1]) + (w * 0.0).reshape([1, 1])).backward()
+    assert w.grad().astype(np.float64).tolist() == [1.0 + tiny * count]
+
+
 def random_program(rng, torch):
     """A short random program that broadcasts intermediate results, reuses
     leaves at different shapes and mixes transpose, reshape, relu and matmul.

@@ -27,6 +27,17 @@ def test_every_half_pattern(dtype):
     np.testing.assert_array_equal(raw(relu(Tensor(x, dtype=dtype))), np.where(keep, bits, 0))
 
 
+@pytest.mark.parametrize("dtype", ["float16", "bfloat16"])
+def test_gradient_on_every_half_pattern(dtype):
+    bits = np.arange(65536, dtype=np.uint16)
+    x = bits.view(NP_TYPES[dtype])
+    t = Tensor(x, dtype=dtype, requires_grad=True)
+    relu(t).backward()
+    with np.errstate(invalid="ignore"):
+        passes = x.astype(np.float32) > 0  # NaN patterns and both zeros stop it
+    np.testing.assert_array_equal(t.grad().astype(np.float32), passes.astype(np.float32))
+
+
 def test_f32_specials_and_random_values(rng):
     x = np.concatenate([
         np.array([0.0, -0.0, np.inf, -np.inf, np.nan, -np.nan, 1e-45, -1e-45, 3.5, -3.5], np.float32),
