@@ -1,5 +1,6 @@
 """How the benchmark scripts time their contenders."""
 
+import itertools
 import statistics
 import time
 
@@ -10,13 +11,17 @@ def median_times(fns, rounds=31):
     The contenders take turns within every round, so that load from elsewhere
     on the machine hits them alike; the median, not the best, because on large
     operands a lucky round (a result still in cache, no page faults) can be
-    several times faster than the usual one."""
+    several times faster than the usual one. Each round takes the next
+    ordering of the contenders, so that no contender always follows the same
+    other one: the memory one library frees shapes what the allocator hands
+    the next."""
     live = [fn for fn in fns if fn is not None]
     for fn in live:
         fn()
     samples = {id(fn): [] for fn in live}
-    for _ in range(rounds):
-        for fn in live:
+    orders = list(itertools.permutations(live))
+    for r in range(rounds):
+        for fn in orders[r % len(orders)]:
             t0 = time.perf_counter()
             fn()
             samples[id(fn)].append(time.perf_counter() - t0)

@@ -10,6 +10,7 @@ repeats.
 Run from the repository after building the module:  python benchmarks/bench_matmul.py
 """
 
+import itertools
 import os
 import sys
 
@@ -38,15 +39,22 @@ from _record import record, section  # noqa: E402
 def best_times(fns, repeats, min_total=0.3):
     """Best time of one call of each function. The calls take turns, round
     after round, so that a burst of load from elsewhere on the machine hits
-    every contender alike instead of whichever happened to be running."""
+    every contender alike instead of whichever happened to be running.
+
+    Each round takes the next ordering of the contenders, so that no
+    contender always runs right after the same other one: a large result freed by one library can
+    leave the allocator handing the next one fresh pages, which on a virtual
+    machine may first have to be backed by the host (seen here: 16 MiB of
+    them taking over 100 ms)."""
     for fn in fns:
         fn()  # warm caches, packing buffers and lazy initialisation
     best = [float("inf")] * len(fns)
+    orders = list(itertools.permutations(range(len(fns))))
     rounds, start = 0, time.perf_counter()
     while rounds < repeats or (time.perf_counter() - start < min_total and rounds < 50 * repeats):
-        for i, fn in enumerate(fns):
+        for i in orders[rounds % len(orders)]:
             t0 = time.perf_counter()
-            fn()
+            fns[i]()
             best[i] = min(best[i], time.perf_counter() - t0)
         rounds += 1
     return best
