@@ -130,19 +130,14 @@ bool arg_tensor(PyObject* o, const char* parameter) {
   return false;
 }
 
-namespace {
-bool axis_of(PyObject* o, std::ptrdiff_t* out) {
-  Py_ssize_t v = PyNumber_AsSsize_t(o, PyExc_OverflowError);
-  if (v == -1 && PyErr_Occurred()) return false;
+bool arg_axis(PyObject* o, const char* parameter, std::ptrdiff_t* out) {
+  const Py_ssize_t v = PyNumber_AsSsize_t(o, PyExc_OverflowError);
+  if (v == -1 && PyErr_Occurred()) {
+    add_argument_note(parameter);
+    return false;
+  }
   *out = v;
   return true;
-}
-}  // namespace
-
-bool arg_axis(PyObject* o, const char* parameter, std::ptrdiff_t* out) {
-  if (axis_of(o, out)) return true;
-  add_argument_note(parameter);
-  return false;
 }
 
 bool arg_axes(PyObject* o, const char* parameter, ops::AxisList* out) {
