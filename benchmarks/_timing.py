@@ -1,8 +1,11 @@
-"""How the benchmark scripts time their contenders."""
+"""How the benchmark scripts set up and time their contenders."""
 
 import itertools
 import statistics
 import time
+
+import ml_dtypes
+import numpy as np
 
 
 def median_times(fns, rounds=31):
@@ -26,3 +29,12 @@ def median_times(fns, rounds=31):
             fn()
             samples[id(fn)].append(time.perf_counter() - t0)
     return [statistics.median(samples[id(fn)]) if fn is not None else None for fn in fns]
+
+
+def one_thread(torch):
+    """Puts PyTorch (None when it is not installed) on one thread, as every
+    other contender runs, and prints the versions being compared."""
+    if torch is not None:
+        torch.set_num_threads(1)
+        print(f"PyTorch {torch.__version__}, threads={torch.get_num_threads()}")
+    print(f"NumPy {np.__version__}, ml_dtypes {ml_dtypes.__version__}")

@@ -104,10 +104,7 @@ def header(title):
 
 
 def main():
-    if torch is not None:
-        torch.set_num_threads(1)
-        print(f"PyTorch {torch.__version__}, threads={torch.get_num_threads()}")
-    print(f"NumPy {np.__version__}, ml_dtypes {ml_dtypes.__version__}")
+    _timing.one_thread(torch)
     rng = np.random.default_rng(0)
     n = 2048
     a = rng.standard_normal((n, n), dtype=np.float32)

@@ -19,7 +19,7 @@ import ml_dtypes
 import numpy as np
 
 import quarn_core
-from _timing import median_times
+from _timing import median_times, one_thread
 from _record import record, section
 
 Tensor = quarn_core.Tensor
@@ -57,10 +57,7 @@ def as_numpy(result):
 
 
 def main():
-    if torch is not None:
-        torch.set_num_threads(1)
-        print(f"PyTorch {torch.__version__}, threads={torch.get_num_threads()}")
-    print(f"NumPy {np.__version__}, ml_dtypes {ml_dtypes.__version__}")
+    one_thread(torch)
     rng = np.random.default_rng(0)
     a = rng.standard_normal((2048, 2048), dtype=np.float32)
 

@@ -47,24 +47,7 @@ const char* name(DType d) { return dtype_name(d).data(); }
 
 // ---- Element access by dtype -----------------------------------------------------
 
-float to_float(DType d, const char* p) {
-  std::uint16_t h;
-  std::memcpy(&h, p, 2);
-  switch (d) {
-    case DType::F16:
-      return f16_to_f32(h);
-    case DType::BF16:
-      return bf16_to_f32(h);
-    case DType::F32: {
-      float f;
-      std::memcpy(&f, p, 4);
-      return f;
-    }
-    case DType::Bool:
-      return static_cast<float>(static_cast<unsigned char>(*p));
-  }
-  return 0;
-}
+float to_float(DType d, const char* p) { return quarn_test::element_value(d, p); }
 
 // Stores the value rounded to dtype `d`.
 void store(DType d, char* p, float v) {

@@ -48,20 +48,8 @@ std::string describe(DType d, const Shape& shape, const Strides& strides, unsign
 }
 
 double read(DType d, const Storage& s, std::ptrdiff_t element) {
-  const char* p = static_cast<const char*>(s.data()) + element * static_cast<std::ptrdiff_t>(s.itemsize());
-  std::uint16_t h;
-  std::memcpy(&h, p, 2);
-  switch (d) {
-    case DType::F16:
-      return f16_to_f32(h);
-    case DType::BF16:
-      return bf16_to_f32(h);
-    default: {
-      float f;
-      std::memcpy(&f, p, 4);
-      return f;
-    }
-  }
+  return quarn_test::element_value(
+      d, static_cast<const char*>(s.data()) + element * static_cast<std::ptrdiff_t>(s.itemsize()));
 }
 
 std::uint32_t raw(const Storage& s, std::size_t i) {
