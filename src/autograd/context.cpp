@@ -1,6 +1,6 @@
 #include "autograd/context.hpp"
 
-#include "engine/ops.hpp"
+#include "engine/storage_ops.hpp"
 
 namespace quarn::autograd {
 

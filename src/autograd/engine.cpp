@@ -3,7 +3,7 @@
 #include "autograd/context.hpp"
 #include "autograd/graph.hpp"
 #include "autograd/rules.hpp"
-#include "engine/ops.hpp"
+#include "engine/storage_ops.hpp"
 #include "runtime/fault.hpp"
 
 namespace quarn::autograd {

@@ -11,7 +11,7 @@
 // for an operand that requires a gradient, so its input is never constant.
 #include "autograd/rules.hpp"
 
-#include "engine/ops.hpp"
+#include "engine/storage_ops.hpp"
 
 namespace quarn::autograd {
 

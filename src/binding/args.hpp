@@ -12,7 +12,7 @@
 
 #include "binding/python.hpp"
 #include "core/shape.hpp"
-#include "ops/ops.hpp"
+#include "ops/tensor_ops.hpp"
 #include "runtime/error.hpp"
 
 namespace quarn::binding {

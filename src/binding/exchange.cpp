@@ -7,7 +7,7 @@
 #include "binding/errors.hpp"
 #include "binding/numpy.hpp"
 #include "binding/tensor_object.hpp"
-#include "ops/ops.hpp"
+#include "ops/tensor_ops.hpp"
 #include "engine/copy.hpp"
 #include "runtime/blocking.hpp"
 

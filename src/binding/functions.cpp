@@ -7,7 +7,7 @@
 
 #include "binding/args.hpp"
 #include "binding/tensor_object.hpp"
-#include "ops/ops.hpp"
+#include "ops/tensor_ops.hpp"
 
 namespace quarn::binding {
 

@@ -4,7 +4,7 @@
 #include "binding/functions.hpp"
 #include "binding/long_work.hpp"
 #include "binding/tensor_object.hpp"
-#include "ops/ops.hpp"
+#include "ops/tensor_ops.hpp"
 
 namespace quarn::binding {
 

@@ -5,7 +5,7 @@
 // or MemoryError raised meanwhile: those are passed on as they are.
 #include "binding/args.hpp"
 #include "binding/tensor_object.hpp"
-#include "ops/ops.hpp"
+#include "ops/tensor_ops.hpp"
 
 namespace quarn::binding {
 

@@ -4,7 +4,7 @@
 #include "binding/args.hpp"
 #include "binding/exchange.hpp"
 #include "binding/tensor_object.hpp"
-#include "ops/ops.hpp"
+#include "ops/tensor_ops.hpp"
 
 namespace quarn::binding {
 

@@ -3,7 +3,7 @@
 #include <string>
 
 #include "engine/broadcast.hpp"
-#include "engine/ops.hpp"
+#include "engine/storage_ops.hpp"
 
 namespace quarn::engine {
 

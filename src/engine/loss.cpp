@@ -10,7 +10,7 @@
 #include "runtime/blocking.hpp"
 #include "engine/copy.hpp"
 #include "engine/elementwise/kernel_table.hpp"
-#include "engine/ops.hpp"
+#include "engine/storage_ops.hpp"
 
 namespace quarn::engine {
 

@@ -14,7 +14,7 @@
 #include "engine/dtype_rules.hpp"
 #include "engine/gemm/sgemm.hpp"
 #include "engine/nd_walk.hpp"
-#include "engine/ops.hpp"
+#include "engine/storage_ops.hpp"
 #include "runtime/blocking.hpp"
 #include "runtime/fault.hpp"
 

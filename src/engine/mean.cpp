@@ -1,6 +1,6 @@
 // Means: binary32 sums divided by the count, rounded once to the dtype.
 #include "engine/convert.hpp"
-#include "engine/ops.hpp"
+#include "engine/storage_ops.hpp"
 
 namespace quarn::engine {
 

@@ -7,7 +7,7 @@
 #include "runtime/blocking.hpp"
 #include "engine/copy.hpp"
 #include "engine/cpu_features.hpp"
-#include "engine/ops.hpp"
+#include "engine/storage_ops.hpp"
 #include "engine/reduce_kernels.hpp"
 
 namespace quarn::engine {

@@ -3,7 +3,7 @@
 // and both run in time independent of the element count.
 #include <cstring>
 
-#include "engine/ops.hpp"
+#include "engine/storage_ops.hpp"
 #include "runtime/fault.hpp"
 
 namespace quarn::engine {

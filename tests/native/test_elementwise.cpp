@@ -21,7 +21,7 @@
 #include "engine/convert.hpp"
 #include "engine/cpu_features.hpp"
 #include "engine/elementwise/kernel_table.hpp"
-#include "engine/ops.hpp"
+#include "engine/storage_ops.hpp"
 
 using namespace quarn;
 using namespace quarn::engine;

@@ -29,7 +29,7 @@
 #include "check.hpp"
 #include "engine/convert.hpp"
 #include "engine/cpu_features.hpp"
-#include "engine/ops.hpp"
+#include "engine/storage_ops.hpp"
 #include "engine/reduce_isa.hpp"
 
 using namespace quarn;

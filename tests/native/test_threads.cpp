@@ -20,7 +20,7 @@
 
 #include "autograd/engine.hpp"
 #include "autograd/graph.hpp"
-#include "ops/ops.hpp"
+#include "ops/tensor_ops.hpp"
 #include "core/storage.hpp"
 
 namespace {

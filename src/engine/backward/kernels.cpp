@@ -10,7 +10,7 @@
 #include "engine/copy.hpp"
 #include "engine/elementwise/map.hpp"
 #include "engine/elementwise/strided_loop.hpp"
-#include "engine/ops.hpp"
+#include "engine/storage_ops.hpp"
 
 namespace quarn::engine {
 

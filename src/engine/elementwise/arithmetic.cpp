@@ -3,7 +3,7 @@
 
 #include "engine/dtype_rules.hpp"
 #include "engine/elementwise/map.hpp"
-#include "engine/ops.hpp"
+#include "engine/storage_ops.hpp"
 
 namespace quarn::engine {
 

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "engine/elementwise/map.hpp"
-#include "engine/ops.hpp"
+#include "engine/storage_ops.hpp"
 
 namespace quarn::engine {
 

@@ -1,6 +1,6 @@
 // AND, OR, XOR and NOT on Bool tensors.
 #include "engine/elementwise/map.hpp"
-#include "engine/ops.hpp"
+#include "engine/storage_ops.hpp"
 #include "runtime/fault.hpp"
 
 namespace quarn::engine {

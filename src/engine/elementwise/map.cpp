@@ -8,7 +8,7 @@
 #include "engine/convert_bits.hpp"
 #include "engine/elementwise/layout.hpp"
 #include "engine/elementwise/strided_loop.hpp"
-#include "engine/ops.hpp"
+#include "engine/storage_ops.hpp"
 #include "runtime/blocking.hpp"
 
 namespace quarn::engine::elementwise {

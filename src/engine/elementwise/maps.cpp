@@ -1,6 +1,6 @@
 // Element maps on binary32 values.
 #include "engine/elementwise/map.hpp"
-#include "engine/ops.hpp"
+#include "engine/storage_ops.hpp"
 
 namespace quarn::engine {
 

@@ -1,5 +1,5 @@
 #include "engine/elementwise/map.hpp"
-#include "engine/ops.hpp"
+#include "engine/storage_ops.hpp"
 
 namespace quarn::engine {
 

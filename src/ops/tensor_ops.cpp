@@ -1,4 +1,4 @@
-#include "ops/ops.hpp"
+#include "ops/tensor_ops.hpp"
 
 #include <string>
 #include <utility>

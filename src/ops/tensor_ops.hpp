@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "core/tensor.hpp"
-#include "engine/ops.hpp"
+#include "engine/storage_ops.hpp"
 #include "runtime/error.hpp"
 
 namespace quarn::ops {
