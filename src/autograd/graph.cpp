@@ -90,7 +90,10 @@ void Graph::complete(std::size_t id, const Storage& result) {
   WriteAccess w(*this);
   Node& node = nodes_[id];
   node.own_shape = result.shape();
-  if (node.keeps_result) node.captured->lhs = result;
+  if (node.keeps_result()) {
+    if (!node.saved) node.saved = std::make_unique<Saved>();
+    node.saved->result = result;
+  }
 }
 
 std::optional<Storage> Graph::get_grad(const Tensor& t) const {

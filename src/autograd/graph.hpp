@@ -27,6 +27,10 @@ class Graph {
   // or another thread's) is refused before anything is appended.
   Result<std::size_t> record(const Tensor& a, Node node);
   Result<std::size_t> record(const Tensor& a, const Tensor& b, Node node);
+  // RuntimeError for an operand that requires a gradient but belongs to
+  // another graph (cleared, or another thread's); `record` makes the same
+  // check, and front ends that refuse before computing make it first.
+  Result<void> check_current(const Tensor& t) const;
   // Once a recorded operation has its result: the shape its node stands for,
   // and the result itself for a rule that reads it.
   void complete(std::size_t id, const Storage& result);
@@ -47,7 +51,6 @@ class Graph {
   friend class ReadAccess;
   std::size_t append(Node node);
   std::size_t operand_id(const Tensor& t);
-  Result<void> check_current(const Tensor& t) const;
 
   std::vector<Node> nodes_;
   std::vector<std::optional<Storage>> grads_;

@@ -1,6 +1,6 @@
-// One node of the computation graph: its kind and what its gradient rule
-// needs, captured when the operation is recorded. Operand values are held
-// through shared storage handles, never copied.
+// One node of the computation graph: the operation that made it and what its
+// gradient rule reads, captured when the operation is recorded. Operand
+// values are held through shared storage handles, never copied.
 #pragma once
 
 #include <cstddef>
@@ -8,68 +8,38 @@
 #include <memory>
 #include <vector>
 
+#include "core/operation.hpp"
 #include "core/shape.hpp"
 #include "core/storage.hpp"
 
 namespace quarn::autograd {
 
-enum class NodeKind : std::uint8_t {
-  kLeaf,
-  kConstant,
-  kScalarAdd,
-  kScalarSub,
-  kScalarProduct,
-  kScalarDiv,   // t / s: the divisor is kept
-  kScalarRdiv,  // s / t: the number and the operand's values are kept
-  kAdd,
-  kSub,
-  kMul,
-  kDiv,
-  kMatmul,
-  kReshape,
-  kTranspose,
-  kRelu,
-  // Operations beyond the operators: element maps, reductions, softmax and
-  // losses.
-  kExp,       // keeps its result
-  kLog,       // keeps its input
-  kTanh,      // keeps its result
-  kSigmoid,   // keeps its result
-  kSum,       // keeps the input's shape, the axes, keepdims
-  kMean,      // likewise
-  kLogSoftmax,  // keeps its input; dim0 is the axis
-  kSoftmax,     // keeps its result; dim0 is the axis
-  kCrossEntropy,  // keeps the logits and the targets
-  kMseLoss,       // keeps both operands
-};
-
-// What a rule reads besides ids and numbers. Kept out of line so that the
-// common node stays small: the graph appends one per recorded operation.
-struct Captured {
-  Shape shape;       // reshape, sum, mean: the operand's shape before
-  Storage lhs, rhs;  // operand values (or the result) that the rule reads
-  Shape axes;        // sum, mean: the reduced axes
+// The values a rule reads besides ids and numbers, by name. Kept out of line
+// so that the common node stays small: the graph appends one per recorded
+// operation.
+struct Saved {
+  Storage input;   // the first operand's values
+  Storage other;   // the second operand's values
+  Storage result;  // the operation's result, once it exists
+  Shape shape;     // reshape and reductions: the operand's shape before
+  Shape axes;      // reductions: the reduced axes, ascending
   bool keepdims = false;
   std::vector<std::size_t> targets;  // cross-entropy: one class per row
 };
 
 struct Node {
-  NodeKind kind = NodeKind::kLeaf;
-  float scalar = 0.0f;             // the number of a scalar operation
+  Op op = Op::leaf;
+  float number = 0.0f;             // the number of a scalar operation
   std::size_t inputs[2] = {0, 0};  // filled in by Graph::record
-  std::size_t dim0 = 0, dim1 = 0;  // transpose axes
+  std::size_t axis0 = 0, axis1 = 0;  // transpose's axes; the axis of a row operation
   // The shape of the tensor this node stands for. A gradient that reaches the
   // node may be larger (a broadcast of it); summed over the extra axes it is
   // the true gradient. Set once the operation's result exists.
   Shape own_shape;
-  std::unique_ptr<Captured> captured;
-  // The rule reads the operation's result, which is kept once it exists.
-  bool keeps_result = false;
+  std::unique_ptr<Saved> saved;
 
-  const Storage& lhs() const { return captured->lhs; }
-  const Storage& rhs() const { return captured->rhs; }
-  const Shape& shape_before() const { return captured->shape; }
-  bool is_constant() const { return kind == NodeKind::kConstant; }
+  bool is_constant() const { return op == Op::constant; }
+  bool keeps_result() const { return info(op).saves == Saves::Result; }
 
   static Node leaf(const Shape& shape) {
     Node n;
@@ -77,47 +47,25 @@ struct Node {
     return n;
   }
   static Node constant(const Shape& shape) {
-    Node n = of(NodeKind::kConstant);
+    Node n = of(Op::constant);
     n.own_shape = shape;
     return n;
   }
-  static Node of(NodeKind kind, float s = 0.0f) {
+  static Node of(Op op, float number = 0.0f) {
     Node n;
-    n.kind = kind;
-    n.scalar = s;
+    n.op = op;
+    n.number = number;
     return n;
   }
-  static Node capturing(NodeKind kind, const Storage& a, const Storage& b) {
-    Node n = of(kind);
-    n.captured.reset(new Captured{{}, a, b});
-    return n;
-  }
-  static Node capturing(NodeKind kind, const Storage& input, float s = 0.0f) {
-    Node n = of(kind, s);
-    n.captured.reset(new Captured{{}, input, {}});
-    return n;
-  }
-  static Node reshape(Shape before) {
-    Node n = of(NodeKind::kReshape);
-    n.captured.reset(new Captured{std::move(before), {}, {}});
-    return n;
-  }
-  static Node keeping_result(NodeKind kind, std::size_t axis = 0) {
-    Node n = of(kind);
-    n.keeps_result = true;
-    n.dim0 = axis;
-    n.captured.reset(new Captured{});
-    return n;
-  }
-  static Node reduction(NodeKind kind, Shape before, Shape axes, bool keepdims) {
-    Node n = of(kind);
-    n.captured.reset(new Captured{std::move(before), {}, {}, std::move(axes), keepdims, {}});
-    return n;
-  }
-  static Node transpose(std::size_t d0, std::size_t d1) {
-    Node n = of(NodeKind::kTranspose);
-    n.dim0 = d0;
-    n.dim1 = d1;
+  // A node of `op` with the operand values its row of the table says the
+  // rule reads (the result is added by Graph::complete). `b` may be null for
+  // a one-operand operation.
+  static Node saving(Op op, const Storage& a, const Storage* b = nullptr) {
+    Node n = of(op);
+    n.saved = std::make_unique<Saved>();
+    const Saves saves = info(op).saves;
+    if (saves == Saves::Input || saves == Saves::Operands) n.saved->input = a;
+    if (saves == Saves::Operands && b != nullptr) n.saved->other = *b;
     return n;
   }
 };

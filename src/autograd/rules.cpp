@@ -1,14 +1,20 @@
-// Gradient rules, one per node kind. A contribution is not summed back to its
-// input's shape: a broadcast input receives a gradient of the broadcast
-// shape, and so may any node whose result was broadcast further on. Every
-// rule therefore accepts a gradient of any shape its result can have been
-// broadcast to (extra leading axes, extent-1 axes stretched) and hands on
-// contributions of that kind; summed over their extra axes they are the true
-// gradients. The left contribution is accumulated first; if it fails, the
-// right one is not attempted. A contribution for a constant node (an operand
-// of a two-operand operation that does not require a gradient) is never
-// computed: no tensor can read it. A one-operand operation is recorded only
-// for an operand that requires a gradient, so its input is never constant.
+// Gradient rules, one function per rule of the operation table. A
+// contribution is not summed back to its input's shape: a broadcast input
+// receives a gradient of the broadcast shape, and so may any node whose
+// result was broadcast further on. Every rule therefore accepts a gradient of
+// any shape its result can have been broadcast to (extra leading axes,
+// extent-1 axes stretched) and hands on contributions of that kind; summed
+// over their extra axes they are the true gradients. The left contribution is
+// accumulated first; if it fails, the right one is not attempted. A
+// contribution for a constant node (an operand of a two-operand operation
+// that does not require a gradient) is never computed: no tensor can read
+// it. A one-operand operation is recorded only for an operand that requires
+// a gradient, so its input is never constant.
+//
+// Rounding: the operators' rules take one engine operation per step, each
+// rounded to the dtype (the operators' own rule); the maps' gradients are
+// computed in binary32 and rounded once (engine::map_gradient); the softmax
+// family and the losses compute their whole rule in binary32 and round once.
 #include "autograd/rules.hpp"
 
 #include "engine/storage_ops.hpp"
@@ -35,27 +41,15 @@ Result<void> accumulate_pair(GradContext& ctx, const Node& n, Result<std::pair<S
   return {};
 }
 
+Result<void> accumulate_input(GradContext& ctx, const Node& n, Result<Storage> contribution) {
+  if (!contribution.ok()) return std::move(contribution).error();
+  return ctx.accumulate(n.inputs[0], std::move(contribution).value());
+}
+
 // Axes that the gradient has in front of the node's own are broadcast axes;
 // the node's own axes are counted from the right, as broadcasting aligns them.
 std::size_t leading_axes(const Storage& g, const Node& n) {
   return g.ndim() > n.own_shape.size() ? g.ndim() - n.own_shape.size() : 0;
-}
-
-// The reshape rule: stretched extent-1 axes of the reshaped shape are summed
-// first (they do not survive a reshape), the leading broadcast axes are kept,
-// and a gradient that is not row-major is laid out row-major so that it can
-// be relabelled at all.
-Result<Storage> reshape_back(const Node& n, const Storage& g) {
-  const std::size_t lead = leading_axes(g, n);
-  Shape own(g.shape().begin(), g.shape().begin() + lead);
-  for (std::size_t e : n.own_shape) own.push_back(e);
-  Shape before(g.shape().begin(), g.shape().begin() + lead);
-  for (std::size_t e : n.shape_before()) before.push_back(e);
-  if (g.shape() != own) {
-    QUARN_TRY(Storage summed, engine::sum_to(g, own));
-    return engine::reshape(engine::row_major(summed), before);
-  }
-  return engine::reshape(engine::row_major(g), before);
 }
 
 // The operations beyond the operators take the gradient at their result's
@@ -66,119 +60,145 @@ Result<Storage> at_own_shape(const Node& n, const Storage& g) {
   return engine::sum_to(g, n.own_shape);
 }
 
-// 1 - y, rounded once: (y - 1) rounds to the same magnitude, and the
-// product by -1 is exact.
-Result<Storage> one_minus(const Storage& y) {
-  QUARN_TRY(Storage d, engine::scalar_sub(y, 1.0f));
-  return engine::scalar_product(d, -1.0f);
-}
-
-// The sum and mean rules: g (times 1/n for the mean, rounded once) laid back
-// over the input's shape, each input element receiving its output's value.
-Result<Storage> spread_back(const Node& n, const Storage& g) {
+// g at the result's own shape, laid out over the reduced input's shape with
+// the reduced axes as extent 1 (the keepdims shape), ready to stretch.
+Result<Storage> with_kept_axes(const Node& n, const Storage& g) {
   QUARN_TRY(Storage at_own, at_own_shape(n, g));
-  const Captured& c = *n.captured;
-  Storage scaled = std::move(at_own);
-  if (n.kind == NodeKind::kMean) {
-    std::size_t count = 1;
-    for (std::size_t axis : c.axes) count *= c.shape[axis];
-    QUARN_TRY(scaled, engine::scalar_product(scaled, 1.0f / static_cast<float>(count)));
-  }
-  Shape kept = c.shape;
-  for (std::size_t axis : c.axes) kept[axis] = 1;
-  QUARN_TRY(Storage reshaped, engine::reshape(engine::row_major(scaled), kept));
-  return engine::stretched_to(reshaped, c.shape);
+  Shape kept = n.saved->shape;
+  for (std::size_t axis : n.saved->axes) kept[axis] = 1;
+  return engine::reshape(engine::row_major(at_own), kept);
 }
 
 }  // namespace
 
-Result<void> apply_rule(const Node& n, GradContext& ctx, const Storage& g) {
-  switch (n.kind) {
-    case NodeKind::kLeaf:
-    case NodeKind::kConstant:
-      return {};
-    case NodeKind::kScalarAdd:
-    case NodeKind::kScalarSub:
-      return pass_scaled(ctx, n.inputs[0], g, 1.0f);
-    case NodeKind::kScalarProduct:
-      return pass_scaled(ctx, n.inputs[0], g, n.scalar);
-    case NodeKind::kScalarDiv:
-      // The same reciprocal as the forward product.
-      return pass_scaled(ctx, n.inputs[0], g, 1.0f / n.scalar);
-    case NodeKind::kAdd:
-      QUARN_CHECK(pass_scaled(ctx, n.inputs[0], g, 1.0f));
-      return pass_scaled(ctx, n.inputs[1], g, 1.0f);
-    case NodeKind::kSub:
-      QUARN_CHECK(pass_scaled(ctx, n.inputs[0], g, 1.0f));
-      return pass_scaled(ctx, n.inputs[1], g, -1.0f);
-    case NodeKind::kReshape: {
-      QUARN_TRY(Storage c, reshape_back(n, g));
-      return ctx.accumulate(n.inputs[0], std::move(c));
-    }
-    case NodeKind::kTranspose: {
-      const std::size_t lead = leading_axes(g, n);
-      return ctx.accumulate(n.inputs[0], engine::transpose(g, n.dim0 + lead, n.dim1 + lead));
-    }
-    case NodeKind::kMul:
-      return accumulate_pair(ctx, n, engine::mul_backward(n.lhs(), g, n.rhs(), needs(ctx, n)));
-    case NodeKind::kDiv:
-      return accumulate_pair(ctx, n, engine::div_backward(n.lhs(), g, n.rhs(), needs(ctx, n)));
-    case NodeKind::kMatmul:
-      return accumulate_pair(ctx, n, engine::matmul_backward(n.lhs(), g, n.rhs(), needs(ctx, n)));
-    case NodeKind::kRelu: {
-      QUARN_TRY(Storage c, engine::relu_backward(n.lhs(), g));
-      return ctx.accumulate(n.inputs[0], std::move(c));
-    }
-    // Element maps, per step in the dtype: exp: g * y; log: g / x;
-    // tanh: g * (1 - y * y); sigmoid: g * (y * (1 - y)).
-    case NodeKind::kExp: {
-      QUARN_TRY(Storage c, engine::mul(g, n.lhs()));
-      return ctx.accumulate(n.inputs[0], std::move(c));
-    }
-    case NodeKind::kLog: {
-      QUARN_TRY(Storage c, engine::div(g, n.lhs()));
-      return ctx.accumulate(n.inputs[0], std::move(c));
-    }
-    case NodeKind::kTanh: {
-      QUARN_TRY(Storage square, engine::mul(n.lhs(), n.lhs()));
-      QUARN_TRY(Storage slope, one_minus(square));
-      QUARN_TRY(Storage c, engine::mul(g, slope));
-      return ctx.accumulate(n.inputs[0], std::move(c));
-    }
-    case NodeKind::kSigmoid: {
-      QUARN_TRY(Storage rest, one_minus(n.lhs()));
-      QUARN_TRY(Storage slope, engine::mul(n.lhs(), rest));
-      QUARN_TRY(Storage c, engine::mul(g, slope));
-      return ctx.accumulate(n.inputs[0], std::move(c));
-    }
-    case NodeKind::kSum:
-    case NodeKind::kMean: {
-      QUARN_TRY(Storage c, spread_back(n, g));
-      return ctx.accumulate(n.inputs[0], std::move(c));
-    }
-    // Softmax family and losses: the whole rule in binary32, rounded once.
-    case NodeKind::kLogSoftmax: {
-      QUARN_TRY(Storage at_own, at_own_shape(n, g));
-      return ctx.accumulate(n.inputs[0], engine::log_softmax_backward(n.lhs(), at_own, n.dim0));
-    }
-    case NodeKind::kSoftmax: {
-      QUARN_TRY(Storage at_own, at_own_shape(n, g));
-      return ctx.accumulate(n.inputs[0], engine::softmax_backward(n.lhs(), at_own, n.dim0));
-    }
-    case NodeKind::kCrossEntropy: {
-      QUARN_TRY(Storage at_own, at_own_shape(n, g));
-      return ctx.accumulate(n.inputs[0], engine::cross_entropy_backward(n.lhs(), n.captured->targets, at_own));
-    }
-    case NodeKind::kMseLoss: {
-      QUARN_TRY(Storage at_own, at_own_shape(n, g));
-      return accumulate_pair(ctx, n, engine::mse_loss_backward(n.lhs(), n.rhs(), at_own));
-    }
-    case NodeKind::kScalarRdiv: {
-      QUARN_TRY(Storage c, engine::rdiv_backward(n.lhs(), g, n.scalar));
-      return ctx.accumulate(n.inputs[0], std::move(c));
-    }
+namespace rules {
+
+Result<void> none(const Node&, GradContext&, const Storage&) { return {}; }
+
+// ---- Operators ------------------------------------------------------------------
+
+Result<void> sum_both(const Node& n, GradContext& ctx, const Storage& g) {
+  QUARN_CHECK(pass_scaled(ctx, n.inputs[0], g, 1.0f));
+  return pass_scaled(ctx, n.inputs[1], g, 1.0f);
+}
+Result<void> difference(const Node& n, GradContext& ctx, const Storage& g) {
+  QUARN_CHECK(pass_scaled(ctx, n.inputs[0], g, 1.0f));
+  return pass_scaled(ctx, n.inputs[1], g, -1.0f);
+}
+Result<void> product(const Node& n, GradContext& ctx, const Storage& g) {
+  return accumulate_pair(ctx, n, engine::mul_backward(n.saved->input, g, n.saved->other, needs(ctx, n)));
+}
+Result<void> quotient(const Node& n, GradContext& ctx, const Storage& g) {
+  return accumulate_pair(ctx, n, engine::div_backward(n.saved->input, g, n.saved->other, needs(ctx, n)));
+}
+Result<void> matmul(const Node& n, GradContext& ctx, const Storage& g) {
+  return accumulate_pair(ctx, n, engine::matmul_backward(n.saved->input, g, n.saved->other, needs(ctx, n)));
+}
+
+// ---- Tensor and number ------------------------------------------------------------
+
+Result<void> pass_on(const Node& n, GradContext& ctx, const Storage& g) {
+  return pass_scaled(ctx, n.inputs[0], g, 1.0f);
+}
+Result<void> scale(const Node& n, GradContext& ctx, const Storage& g) {
+  return pass_scaled(ctx, n.inputs[0], g, n.number);
+}
+// The same reciprocal as the forward product.
+Result<void> scale_by_inverse(const Node& n, GradContext& ctx, const Storage& g) {
+  return pass_scaled(ctx, n.inputs[0], g, 1.0f / n.number);
+}
+Result<void> reciprocal(const Node& n, GradContext& ctx, const Storage& g) {
+  return accumulate_input(ctx, n, engine::rdiv_backward(n.saved->input, g, n.number));
+}
+
+// ---- Shape operations ---------------------------------------------------------------
+
+// Stretched extent-1 axes of the reshaped shape are summed first (they do not
+// survive a reshape), the leading broadcast axes are kept, and a gradient
+// that is not row-major is laid out row-major so that it can be relabelled.
+Result<void> reshape(const Node& n, GradContext& ctx, const Storage& g) {
+  const std::size_t lead = leading_axes(g, n);
+  Shape own(g.shape().begin(), g.shape().begin() + lead);
+  for (std::size_t e : n.own_shape) own.push_back(e);
+  Shape before(g.shape().begin(), g.shape().begin() + lead);
+  for (std::size_t e : n.saved->shape) before.push_back(e);
+  Storage flat = g;
+  if (g.shape() != own) {
+    QUARN_TRY(flat, engine::sum_to(g, own));
   }
-  return {};
+  return accumulate_input(ctx, n, engine::reshape(engine::row_major(flat), before));
+}
+Result<void> transpose(const Node& n, GradContext& ctx, const Storage& g) {
+  const std::size_t lead = leading_axes(g, n);
+  return ctx.accumulate(n.inputs[0], engine::transpose(g, n.axis0 + lead, n.axis1 + lead));
+}
+
+// ---- Element-wise maps ----------------------------------------------------------------
+
+Result<void> relu(const Node& n, GradContext& ctx, const Storage& g) {
+  return accumulate_input(ctx, n, engine::relu_backward(n.saved->input, g));
+}
+// The table's gradient functor at the value the map saves.
+Result<void> map_gradient(const Node& n, GradContext& ctx, const Storage& g) {
+  const Storage* saved = &g;
+  switch (info(n.op).saves) {
+    case Saves::Input: saved = &n.saved->input; break;
+    case Saves::Result: saved = &n.saved->result; break;
+    default: break;
+  }
+  return accumulate_input(ctx, n, engine::map_gradient(n.op, *saved, g));
+}
+
+// ---- Reductions -------------------------------------------------------------------------
+
+// g (times 1/n for the mean, rounded once) laid back over the input's shape,
+// each input element receiving its output's value.
+Result<void> spread(const Node& n, GradContext& ctx, const Storage& g) {
+  QUARN_TRY(Storage kept, with_kept_axes(n, g));
+  if (n.op == Op::mean) {
+    std::size_t count = 1;
+    for (std::size_t axis : n.saved->axes) count *= n.saved->shape[axis];
+    QUARN_TRY(kept, engine::scalar_product(kept, 1.0f / static_cast<float>(count)));
+  }
+  return ctx.accumulate(n.inputs[0], engine::stretched_to(kept, n.saved->shape));
+}
+
+// ---- Softmax family and losses ------------------------------------------------------------
+
+Result<void> log_softmax(const Node& n, GradContext& ctx, const Storage& g) {
+  QUARN_TRY(Storage at_own, at_own_shape(n, g));
+  return ctx.accumulate(n.inputs[0], engine::log_softmax_backward(n.saved->input, at_own, n.axis0));
+}
+Result<void> softmax(const Node& n, GradContext& ctx, const Storage& g) {
+  QUARN_TRY(Storage at_own, at_own_shape(n, g));
+  return ctx.accumulate(n.inputs[0], engine::softmax_backward(n.saved->result, at_own, n.axis0));
+}
+Result<void> cross_entropy(const Node& n, GradContext& ctx, const Storage& g) {
+  QUARN_TRY(Storage at_own, at_own_shape(n, g));
+  return ctx.accumulate(n.inputs[0], engine::cross_entropy_backward(n.saved->input, n.saved->targets, at_own));
+}
+Result<void> mse_loss(const Node& n, GradContext& ctx, const Storage& g) {
+  QUARN_TRY(Storage at_own, at_own_shape(n, g));
+  return accumulate_pair(ctx, n, engine::mse_loss_backward(n.saved->input, n.saved->other, at_own));
+}
+
+}  // namespace rules
+
+namespace {
+
+constexpr Rule kRules[] = {
+    rules::none,  // leaf
+    rules::none,  // constant
+#define QUARN_RULE_ENTRY(name, family, order, dtypes, compute, saves, rule, ...) rules::rule,
+    QUARN_OPERATIONS(QUARN_RULE_ENTRY)
+#undef QUARN_RULE_ENTRY
+};
+static_assert(std::size(kRules) == kOpCount);
+
+}  // namespace
+
+Result<void> apply_rule(const Node& n, GradContext& ctx, const Storage& g) {
+  return kRules[static_cast<std::size_t>(n.op)](n, ctx, g);
 }
 
 }  // namespace quarn::autograd

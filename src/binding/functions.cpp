@@ -1,8 +1,9 @@
-// Operations beyond the operators: element maps, reductions, softmax and the
-// losses. They live in this extension, beside the graph store they record
-// into, as the private submodule quarn_core._functions (the quarn package
-// gives them their public names) and, where PyTorch users look for them, as
-// Tensor methods.
+// The operation table's functions, bound as the private submodule
+// quarn_core._functions (the quarn package gives them their public names)
+// and, for the few that PyTorch users call as methods, as Tensor methods.
+// Every Map, Reduction and Row operation of the table gets its function
+// here from its row alone; `operations` describes every row for the test
+// suite, which checks each against its models.
 #include "binding/functions.hpp"
 
 #include "binding/args.hpp"
@@ -13,35 +14,31 @@ namespace quarn::binding {
 
 namespace {
 
-using MapOp = Result<Tensor> (*)(const Tensor&);
-
-template <MapOp Op>
+template <Op op>
 PyObject* map_function(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     static const char* kwlist[] = {"input", nullptr};
     PyObject* t = nullptr;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O", const_cast<char**>(kwlist), &t)) return nullptr;
     if (!arg_tensor(t, "input")) return nullptr;
-    return wrap_result(Op(record_of(t)));
+    return wrap_result(ops::map(op, record_of(t)));
   });
 }
 
-template <MapOp Op>
+template <Op op>
 PyObject* map_method(PyObject* self, PyObject*) {
-  return guarded([&] { return wrap_result(Op(record_of(self))); });
+  return guarded([&] { return wrap_result(ops::map(op, record_of(self))); });
 }
 
-using ReduceOp = Result<Tensor> (*)(const Tensor&, const ops::AxisList&, bool);
-
-PyObject* reduce(ReduceOp op, PyObject* t, PyObject* axis, PyObject* keepdims) {
+PyObject* reduce(Op op, PyObject* t, PyObject* axis, PyObject* keepdims) {
   ops::AxisList axes;
   if (!arg_axes(axis, "axis", &axes)) return nullptr;
   bool keep = false;
   if (keepdims != nullptr && !arg_bool(keepdims, "keepdims", &keep)) return nullptr;
-  return wrap_result(op(record_of(t), axes, keep));
+  return wrap_result(ops::reduce(op, record_of(t), axes, keep));
 }
 
-template <ReduceOp Op>
+template <Op op>
 PyObject* reduce_function(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     static const char* kwlist[] = {"input", "axis", "keepdims", nullptr};
@@ -49,25 +46,23 @@ PyObject* reduce_function(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OO", const_cast<char**>(kwlist), &t, &axis, &keepdims))
       return nullptr;
     if (!arg_tensor(t, "input")) return nullptr;
-    return reduce(Op, t, axis, keepdims);
+    return reduce(op, t, axis, keepdims);
   });
 }
 
-template <ReduceOp Op>
+template <Op op>
 PyObject* reduce_method(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     static const char* kwlist[] = {"axis", "keepdims", nullptr};
     PyObject *axis = nullptr, *keepdims = nullptr;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OO", const_cast<char**>(kwlist), &axis, &keepdims))
       return nullptr;
-    return reduce(Op, self, axis, keepdims);
+    return reduce(op, self, axis, keepdims);
   });
 }
 
-using SoftmaxOp = Result<Tensor> (*)(const Tensor&, std::ptrdiff_t);
-
-template <SoftmaxOp Op>
-PyObject* softmax_function(PyObject*, PyObject* args, PyObject* kwargs) {
+template <Op op>
+PyObject* row_function(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     static const char* kwlist[] = {"input", "axis", nullptr};
     PyObject *t = nullptr, *axis_obj = nullptr;
@@ -75,7 +70,7 @@ PyObject* softmax_function(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!arg_tensor(t, "input")) return nullptr;
     std::ptrdiff_t axis = -1;
     if (axis_obj != nullptr && !arg_axis(axis_obj, "axis", &axis)) return nullptr;
-    return wrap_result(Op(record_of(t), axis));
+    return wrap_result(ops::along_axis(op, record_of(t), axis));
   });
 }
 
@@ -105,37 +100,107 @@ PyObject* mse_loss_function(PyObject*, PyObject* args, PyObject* kwargs) {
 
 constexpr int kKeywords = METH_VARARGS | METH_KEYWORDS;
 
+// clang-format off
+#define QUARN_MAP_DEF(name, family, order, dtypes, compute, saves, rule, kernel, gradient, doc) \
+  {#name, as_cfunction(map_function<Op::name>), kKeywords, #name "(input)\n--\n\n" doc},
+#define QUARN_REDUCTION_DEF(name, family, order, dtypes, compute, saves, rule, kernel, gradient, doc) \
+  {#name, as_cfunction(reduce_function<Op::name>), kKeywords, \
+   #name "(input, axis=None, keepdims=False)\n--\n\n" doc " Negative axes count from the end."},
+#define QUARN_ROW_DEF(name, family, order, dtypes, compute, saves, rule, kernel, gradient, doc) \
+  {#name, as_cfunction(row_function<Op::name>), kKeywords, #name "(input, axis=-1)\n--\n\n" doc},
+// clang-format on
+
 PyMethodDef function_defs[] = {
-    {"exp", as_cfunction(map_function<ops::exp>), kKeywords, "exp(input)\n--\n\ne to the power of each element."},
-    {"log", as_cfunction(map_function<ops::log>), kKeywords, "log(input)\n--\n\nNatural logarithm of each element."},
-    {"tanh", as_cfunction(map_function<ops::tanh>), kKeywords, "tanh(input)\n--\n\nHyperbolic tangent of each element."},
-    {"sigmoid", as_cfunction(map_function<ops::sigmoid>), kKeywords,
-     "sigmoid(input)\n--\n\n1 / (1 + e^-x) of each element."},
-    {"sum", as_cfunction(reduce_function<ops::sum>), kKeywords,
-     "sum(input, axis=None, keepdims=False)\n--\n\nSum over all elements or the given axes."},
-    {"mean", as_cfunction(reduce_function<ops::mean>), kKeywords,
-     "mean(input, axis=None, keepdims=False)\n--\n\nMean over all elements or the given axes."},
-    {"log_softmax", as_cfunction(softmax_function<ops::log_softmax>), kKeywords,
-     "log_softmax(input, axis=-1)\n--\n\nLogarithm of the softmax along an axis."},
-    {"softmax", as_cfunction(softmax_function<ops::softmax>), kKeywords,
-     "softmax(input, axis=-1)\n--\n\nSoftmax along an axis."},
+    QUARN_MAPS(QUARN_MAP_DEF)
+    QUARN_REDUCTIONS(QUARN_REDUCTION_DEF)
+    QUARN_ROW_OPERATIONS(QUARN_ROW_DEF)
     {"cross_entropy", as_cfunction(cross_entropy_function), kKeywords,
-     "cross_entropy(logits, targets)\n--\n\nMean cross-entropy of [N, C] logits against N class indices."},
-    {"mse_loss", as_cfunction(mse_loss_function), kKeywords,
-     "mse_loss(pred, target)\n--\n\nMean squared error."},
+     "cross_entropy(logits, targets)\n--\n\n" "Mean cross-entropy of [N, C] logits against N class indices."},
+    {"mse_loss", as_cfunction(mse_loss_function), kKeywords, "mse_loss(pred, target)\n--\n\nMean squared error."},
     {nullptr, nullptr, 0, nullptr},
 };
+
+#undef QUARN_MAP_DEF
+#undef QUARN_REDUCTION_DEF
+#undef QUARN_ROW_DEF
+
+const char* name_of(Family f) {
+  switch (f) {
+    case Family::Node: return "Node";
+    case Family::Operator: return "Operator";
+    case Family::Scalar: return "Scalar";
+    case Family::Shape: return "Shape";
+    case Family::Map: return "Map";
+    case Family::Reduction: return "Reduction";
+    case Family::Row: return "Row";
+    case Family::Loss: return "Loss";
+    case Family::Untracked: return "Untracked";
+  }
+  return "?";
+}
+const char* name_of(Order o) {
+  switch (o) {
+    case Order::Recorded: return "Recorded";
+    case Order::Checked: return "Checked";
+    case Order::Never: return "Never";
+  }
+  return "?";
+}
+const char* name_of(Dtypes d) {
+  switch (d) {
+    case Dtypes::Float: return "Float";
+    case Dtypes::Any: return "Any";
+    case Dtypes::Bool: return "Bool";
+  }
+  return "?";
+}
+const char* name_of(Compute c) {
+  switch (c) {
+    case Compute::Pattern: return "Pattern";
+    case Compute::Stepwise: return "Stepwise";
+    case Compute::Widen: return "Widen";
+    case Compute::Own: return "Own";
+  }
+  return "?";
+}
+const char* name_of(Saves s) {
+  switch (s) {
+    case Saves::Nothing: return "Nothing";
+    case Saves::Input: return "Input";
+    case Saves::Result: return "Result";
+    case Saves::Operands: return "Operands";
+  }
+  return "?";
+}
+
+PyObject* text(std::string_view s) { return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())); }
+
+// One dict per operation of the table (leaves and constants left out).
+PyObject* describe_operations() {
+  PyRef rows = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(kOpCount - 2)));
+  if (!rows) return nullptr;
+  for (std::size_t i = 2; i < kOpCount; ++i) {
+    const OperationInfo& op = kOperations[i];
+    PyRef row = PyRef::steal(Py_BuildValue("{s:N,s:s,s:s,s:s,s:s,s:s,s:N,s:N}", "name", text(op.name), "family",
+                                           name_of(op.family), "order", name_of(op.order), "dtypes",
+                                           name_of(op.dtypes), "compute", name_of(op.compute), "saves",
+                                           name_of(op.saves), "rule", text(op.rule), "doc", text(op.doc)));
+    if (!row) return nullptr;
+    PyTuple_SET_ITEM(rows.get(), static_cast<Py_ssize_t>(i - 2), row.release());
+  }
+  return rows.release();
+}
 
 }  // namespace
 
 PyMethodDef extra_tensor_methods[] = {
-    {"exp", map_method<ops::exp>, METH_NOARGS, "exp($self)\n--\n\ne to the power of each element."},
-    {"log", map_method<ops::log>, METH_NOARGS, "log($self)\n--\n\nNatural logarithm of each element."},
-    {"tanh", map_method<ops::tanh>, METH_NOARGS, "tanh($self)\n--\n\nHyperbolic tangent of each element."},
-    {"sigmoid", map_method<ops::sigmoid>, METH_NOARGS, "sigmoid($self)\n--\n\n1 / (1 + e^-x) of each element."},
-    {"sum", as_cfunction(reduce_method<ops::sum>), kKeywords,
+    {"exp", map_method<Op::exp>, METH_NOARGS, "exp($self)\n--\n\ne to the power of each element."},
+    {"log", map_method<Op::log>, METH_NOARGS, "log($self)\n--\n\nNatural logarithm of each element."},
+    {"tanh", map_method<Op::tanh>, METH_NOARGS, "tanh($self)\n--\n\nHyperbolic tangent of each element."},
+    {"sigmoid", map_method<Op::sigmoid>, METH_NOARGS, "sigmoid($self)\n--\n\n1 / (1 + e^-x) of each element."},
+    {"sum", as_cfunction(reduce_method<Op::sum>), kKeywords,
      "sum($self, axis=None, keepdims=False)\n--\n\nSum over all elements or the given axes."},
-    {"mean", as_cfunction(reduce_method<ops::mean>), kKeywords,
+    {"mean", as_cfunction(reduce_method<Op::mean>), kKeywords,
      "mean($self, axis=None, keepdims=False)\n--\n\nMean over all elements or the given axes."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -143,6 +208,16 @@ PyMethodDef extra_tensor_methods[] = {
 PyObject* functions_module() {
   PyRef module = PyRef::steal(PyModule_New("quarn_core._functions"));
   if (!module || PyModule_AddFunctions(module.get(), function_defs) < 0) return nullptr;
+  // Every function above, for `from quarn_core._functions import *`.
+  PyRef all = PyRef::steal(PyList_New(0));
+  if (!all) return nullptr;
+  for (const PyMethodDef* def = function_defs; def->ml_name != nullptr; ++def) {
+    PyRef name = PyRef::steal(PyUnicode_FromString(def->ml_name));
+    if (!name || PyList_Append(all.get(), name.get()) < 0) return nullptr;
+  }
+  if (PyModule_AddObjectRef(module.get(), "__all__", all.get()) < 0) return nullptr;
+  PyRef operations = PyRef::steal(describe_operations());
+  if (!operations || PyModule_AddObjectRef(module.get(), "operations", operations.get()) < 0) return nullptr;
   return module.release();
 }
 

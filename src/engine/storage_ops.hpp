@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/operation.hpp"
 #include "core/storage.hpp"
 #include "runtime/error.hpp"
 
@@ -59,18 +60,26 @@ Result<Storage> logical(LogicOp op, const Storage& a, const Storage& b);
 // The caller has checked that `a` is Bool.
 Storage logical_not(const Storage& a);
 
-// ---- ReLU and element maps --------------------------------------------------
+// ---- Element-wise maps of the operation table --------------------------------
 
-Result<Storage> relu(const Storage& a);
+// `op`'s map of every element: relu, abs and neg on bit patterns (exact),
+// the transcendental maps in binary32 (half formats widened first) rounded
+// once to the dtype, binary32 results within 1 ulp of the exact value. A
+// dtype the operation does not accept fails with "Tensor Dtype not supported
+// for this operation: <name>" (TypeError); an operation that is not a map is
+// a fault.
+Result<Storage> map(Op op, const Storage& a);
+// The gradient of `op`'s map at `saved` (its input or result, as the table
+// says; g itself for a map that saves nothing) for the incoming gradient g,
+// over the broadcast of both: relu passes g where the input is above zero,
+// the others compute the table's formula in binary32 and round once.
+Result<Storage> map_gradient(Op op, const Storage& saved, const Storage& g);
 
-// Transcendental maps, computed in binary32 (half formats widened first) and
-// rounded once to the dtype; binary32 results are within 1 ulp of the exact
-// value. Bool fails with "Tensor Dtype not supported for this operation: <name>"
-// (TypeError).
-Result<Storage> exp(const Storage& a);
-Result<Storage> log(const Storage& a);
-Result<Storage> tanh(const Storage& a);
-Result<Storage> sigmoid(const Storage& a);  // 1 / (1 + e^-x)
+inline Result<Storage> relu(const Storage& a) { return map(Op::relu, a); }
+inline Result<Storage> exp(const Storage& a) { return map(Op::exp, a); }
+inline Result<Storage> log(const Storage& a) { return map(Op::log, a); }
+inline Result<Storage> tanh(const Storage& a) { return map(Op::tanh, a); }
+inline Result<Storage> sigmoid(const Storage& a) { return map(Op::sigmoid, a); }  // 1 / (1 + e^-x)
 
 // ---- Reductions ----------------------------------------------------------------
 

@@ -5,13 +5,13 @@
 
 #include "autograd/graph.hpp"
 #include "engine/dtype_rules.hpp"
+#include "runtime/fault.hpp"
 
 namespace quarn::ops {
 
 namespace {
 
 using autograd::Node;
-using autograd::NodeKind;
 using autograd::thread_graph;
 
 Tensor untracked(Storage s) { return Tensor{std::nullopt, std::move(s), false}; }
@@ -21,104 +21,59 @@ Result<Tensor> untracked(Result<Storage>&& r) {
   return untracked(std::move(r).value());
 }
 
-// Records first, computes second; `compute` returns Result<Storage>. The
-// node learns its shape once the result exists: a failed computation leaves
-// a node that no tensor names, so it never needs one.
+// The one path from a front end to the graph. `node` is the operation's node
+// with what its rule reads; `b` is null for a one-operand operation;
+// `compute` returns Result<Storage>.
+//  - Recorded: the node is recorded first and learns its shape once the
+//    result exists; a failed computation leaves a node that no tensor names.
+//  - Checked: the caller has refused bad arguments; stale operands are
+//    refused here, then the result is computed, and only then recorded, so
+//    nothing that fails leaves anything in the graph.
+//  - Never: nothing is recorded.
 template <class Compute>
-Result<Tensor> unary(const Tensor& a, Node node, Compute&& compute) {
-  if (!a.requires_grad) return untracked(compute());
+Result<Tensor> run(const Tensor& a, const Tensor* b, Node node, Compute&& compute) {
+  const Order order = info(node.op).order;
+  const bool tracked = order != Order::Never && (a.requires_grad || (b != nullptr && b->requires_grad));
+  if (!tracked) return untracked(compute());
   auto& graph = thread_graph();
-  QUARN_TRY(std::size_t id, graph.record(a, std::move(node)));
+  auto record = [&]() { return b == nullptr ? graph.record(a, std::move(node)) : graph.record(a, *b, std::move(node)); };
+  if (order == Order::Recorded) {
+    QUARN_TRY(std::size_t id, record());
+    QUARN_TRY(Storage out, compute());
+    graph.complete(id, out);
+    return Tensor{id, std::move(out), true, graph.identity()};
+  }
+  QUARN_CHECK(graph.check_current(a));
+  if (b != nullptr) QUARN_CHECK(graph.check_current(*b));
   QUARN_TRY(Storage out, compute());
+  QUARN_TRY(std::size_t id, record());
   graph.complete(id, out);
   return Tensor{id, std::move(out), true, graph.identity()};
 }
 
+// What the table says the rule of `op` reads, captured only when the node
+// will be recorded.
+Node node_for(Op op, const Tensor& a, const Tensor* b = nullptr) {
+  const bool tracked = a.requires_grad || (b != nullptr && b->requires_grad);
+  if (!tracked || info(op).saves == Saves::Nothing) return Node::of(op);
+  return Node::saving(op, a.data, b == nullptr ? nullptr : &b->data);
+}
+
 template <class Compute>
-Result<Tensor> binary(const Tensor& a, const Tensor& b, Node node, Compute&& compute) {
-  if (!(a.requires_grad || b.requires_grad)) return untracked(compute());
-  auto& graph = thread_graph();
-  QUARN_TRY(std::size_t id, graph.record(a, b, std::move(node)));
-  QUARN_TRY(Storage out, compute());
-  graph.complete(id, out);
-  return Tensor{id, std::move(out), true, graph.identity()};
+Result<Tensor> binary(Op op, const Tensor& a, const Tensor& b, Compute&& compute) {
+  return run(a, &b, node_for(op, a, &b), std::forward<Compute>(compute));
 }
 
-// Captured operand storages only matter when the node is actually recorded.
-Node node_keeping_operands(NodeKind kind, const Tensor& a, const Tensor& b) {
-  if (!(a.requires_grad || b.requires_grad)) return Node::of(kind);
-  return Node::capturing(kind, a.data, b.data);
+template <class Compute>
+Result<Tensor> with_number(Op op, const Tensor& a, float s, Compute&& compute) {
+  Node node = node_for(op, a);
+  node.number = s;
+  return run(a, nullptr, std::move(node), std::forward<Compute>(compute));
 }
 
-Node node_keeping_operands(NodeKind kind, const Tensor& a, float s = 0.0f) {
-  if (!a.requires_grad) return Node::of(kind, s);
-  return Node::capturing(kind, a.data, s);
-}
-
-}  // namespace
-
-Result<Tensor> add(const Tensor& a, const Tensor& b) {
-  return binary(a, b, Node::of(NodeKind::kAdd), [&] { return engine::add(a.data, b.data); });
-}
-Result<Tensor> sub(const Tensor& a, const Tensor& b) {
-  return binary(a, b, Node::of(NodeKind::kSub), [&] { return engine::sub(a.data, b.data); });
-}
-Result<Tensor> mul(const Tensor& a, const Tensor& b) {
-  return binary(a, b, node_keeping_operands(NodeKind::kMul, a, b), [&] { return engine::mul(a.data, b.data); });
-}
-Result<Tensor> div(const Tensor& a, const Tensor& b) {
-  return binary(a, b, node_keeping_operands(NodeKind::kDiv, a, b), [&] { return engine::div(a.data, b.data); });
-}
-Result<Tensor> matmul(const Tensor& a, const Tensor& b) {
-  return binary(a, b, node_keeping_operands(NodeKind::kMatmul, a, b),
-                [&] { return engine::matmul(a.data, b.data); });
-}
-
-Result<Tensor> scalar_add(const Tensor& a, float s) {
-  return unary(a, Node::of(NodeKind::kScalarAdd, s),
-               [&] { return engine::scalar_add(a.data, s); });
-}
-Result<Tensor> scalar_sub(const Tensor& a, float s) {
-  return unary(a, Node::of(NodeKind::kScalarSub, s),
-               [&] { return engine::scalar_sub(a.data, s); });
-}
-Result<Tensor> scalar_mul(const Tensor& a, float s) {
-  return unary(a, Node::of(NodeKind::kScalarProduct, s),
-               [&] { return engine::scalar_product(a.data, s); });
-}
-// Division by a number is a product with its binary32 reciprocal, so it can
-// differ from a true quotient in the last place; the gradient rule forms the
-// same reciprocal.
-Result<Tensor> scalar_div(const Tensor& a, float s) {
-  float r = 1.0f / s;
-  return unary(a, Node::of(NodeKind::kScalarDiv, s),
-               [&] { return engine::scalar_product(a.data, r); });
-}
-Result<Tensor> scalar_rdiv(const Tensor& a, float s) {
-  return unary(a, node_keeping_operands(NodeKind::kScalarRdiv, a, s), [&] { return engine::scalar_rdiv(a.data, s); });
-}
-
-Result<Tensor> reshape(const Tensor& a, const Shape& shape) {
-  Node node = a.requires_grad ? Node::reshape(a.data.shape()) : Node::of(NodeKind::kReshape);
-  return unary(a, std::move(node), [&] { return engine::reshape(a.data, shape); });
-}
-
-Result<Tensor> transpose(const Tensor& a, std::size_t dim0, std::size_t dim1) {
-  return unary(a, Node::transpose(dim0, dim1),
-               [&]() -> Result<Storage> { return engine::transpose(a.data, dim0, dim1); });
-}
-
-Result<Tensor> relu(const Tensor& a) {
-  return unary(a, node_keeping_operands(NodeKind::kRelu, a), [&] { return engine::relu(a.data); });
-}
-
-// ---- Beyond the operators ----------------------------------------------------------
-
-namespace {
-
-std::optional<Error> unsupported_bool(const Tensor& a, const char* operation) {
-  if (a.data.dtype() != DType::Bool) return std::nullopt;
-  return type_error(std::string("Tensor Dtype not supported for this operation: ") + operation);
+std::optional<Error> refused_dtype(Op op, const Tensor& a) {
+  if (info(op).order != Order::Checked) return std::nullopt;  // the engine checks, after recording
+  return unsupported_dtype(op, a.data.dtype());
 }
 
 Result<std::size_t> normalized_axis(std::ptrdiff_t axis, std::size_t ndim) {
@@ -147,62 +102,116 @@ Result<Shape> normalized_axes(const AxisList& axes, std::size_t ndim) {
   return out;
 }
 
-template <class Compute>
-Result<Tensor> element_map(const Tensor& a, const char* name, Node node, Compute&& compute) {
-  if (auto error = unsupported_bool(a, name)) return *error;
-  return unary(a, std::move(node), std::forward<Compute>(compute));
+Result<Storage> reduction_of(Op op, const Storage& a, const Shape& axes, bool keepdims) {
+  switch (op) {
+    case Op::sum:
+      return engine::sum(a, axes, keepdims);
+    case Op::mean:
+      return engine::mean(a, axes, keepdims);
+    default:
+      fault("internal error: " + std::string(info(op).name) + " is not a reduction");
+  }
 }
 
-Result<Tensor> reduction(NodeKind kind, const char* name, const Tensor& a, const AxisList& axes, bool keepdims) {
-  if (auto error = unsupported_bool(a, name)) return *error;
-  QUARN_TRY(Shape normalized, normalized_axes(axes, a.data.ndim()));
-  Node node = a.requires_grad ? Node::reduction(kind, a.data.shape(), normalized, keepdims) : Node::of(kind);
-  return unary(a, std::move(node), [&]() -> Result<Storage> {
-    if (kind == NodeKind::kSum) return engine::sum(a.data, normalized, keepdims);
-    return engine::mean(a.data, normalized, keepdims);
-  });
+Result<Storage> row_operation_of(Op op, const Storage& a, std::size_t axis) {
+  switch (op) {
+    case Op::log_softmax:
+      return engine::log_softmax(a, axis);
+    case Op::softmax:
+      return engine::softmax(a, axis);
+    default:
+      fault("internal error: " + std::string(info(op).name) + " is not a row operation");
+  }
 }
 
 }  // namespace
 
-Result<Tensor> exp(const Tensor& a) {
-  return element_map(a, "exp", Node::keeping_result(NodeKind::kExp), [&] { return engine::exp(a.data); });
+// ---- Operators ----------------------------------------------------------------------
+
+Result<Tensor> add(const Tensor& a, const Tensor& b) {
+  return binary(Op::add, a, b, [&] { return engine::add(a.data, b.data); });
 }
-Result<Tensor> log(const Tensor& a) {
-  return element_map(a, "log", node_keeping_operands(NodeKind::kLog, a), [&] { return engine::log(a.data); });
+Result<Tensor> sub(const Tensor& a, const Tensor& b) {
+  return binary(Op::sub, a, b, [&] { return engine::sub(a.data, b.data); });
 }
-Result<Tensor> tanh(const Tensor& a) {
-  return element_map(a, "tanh", Node::keeping_result(NodeKind::kTanh), [&] { return engine::tanh(a.data); });
+Result<Tensor> mul(const Tensor& a, const Tensor& b) {
+  return binary(Op::mul, a, b, [&] { return engine::mul(a.data, b.data); });
 }
-Result<Tensor> sigmoid(const Tensor& a) {
-  return element_map(a, "sigmoid", Node::keeping_result(NodeKind::kSigmoid),
-                     [&] { return engine::sigmoid(a.data); });
+Result<Tensor> div(const Tensor& a, const Tensor& b) {
+  return binary(Op::div, a, b, [&] { return engine::div(a.data, b.data); });
+}
+Result<Tensor> matmul(const Tensor& a, const Tensor& b) {
+  return binary(Op::matmul, a, b, [&] { return engine::matmul(a.data, b.data); });
 }
 
-Result<Tensor> sum(const Tensor& a, const AxisList& axes, bool keepdims) {
-  return reduction(NodeKind::kSum, "sum", a, axes, keepdims);
+Result<Tensor> scalar_add(const Tensor& a, float s) {
+  return with_number(Op::scalar_add, a, s, [&] { return engine::scalar_add(a.data, s); });
 }
-Result<Tensor> mean(const Tensor& a, const AxisList& axes, bool keepdims) {
-  return reduction(NodeKind::kMean, "mean", a, axes, keepdims);
+Result<Tensor> scalar_sub(const Tensor& a, float s) {
+  return with_number(Op::scalar_sub, a, s, [&] { return engine::scalar_sub(a.data, s); });
+}
+Result<Tensor> scalar_mul(const Tensor& a, float s) {
+  return with_number(Op::scalar_mul, a, s, [&] { return engine::scalar_product(a.data, s); });
+}
+// Division by a number is a product with its binary32 reciprocal, so it can
+// differ from a true quotient in the last place; the gradient rule forms the
+// same reciprocal.
+Result<Tensor> scalar_div(const Tensor& a, float s) {
+  const float r = 1.0f / s;
+  return with_number(Op::scalar_div, a, s, [&] { return engine::scalar_product(a.data, r); });
+}
+Result<Tensor> scalar_rdiv(const Tensor& a, float s) {
+  return with_number(Op::scalar_rdiv, a, s, [&] { return engine::scalar_rdiv(a.data, s); });
 }
 
-Result<Tensor> log_softmax(const Tensor& a, std::ptrdiff_t axis) {
-  if (auto error = unsupported_bool(a, "log_softmax")) return *error;
+// ---- Shape operations -------------------------------------------------------------------
+
+Result<Tensor> reshape(const Tensor& a, const Shape& shape) {
+  Node node = Node::of(Op::reshape);
+  if (a.requires_grad) {
+    node.saved = std::make_unique<autograd::Saved>();
+    node.saved->shape = a.data.shape();
+  }
+  return run(a, nullptr, std::move(node), [&] { return engine::reshape(a.data, shape); });
+}
+
+Result<Tensor> transpose(const Tensor& a, std::size_t dim0, std::size_t dim1) {
+  Node node = Node::of(Op::transpose);
+  node.axis0 = dim0;
+  node.axis1 = dim1;
+  return run(a, nullptr, std::move(node), [&]() -> Result<Storage> { return engine::transpose(a.data, dim0, dim1); });
+}
+
+// ---- The table's families -----------------------------------------------------------------
+
+Result<Tensor> map(Op op, const Tensor& a) {
+  if (auto error = refused_dtype(op, a)) return *error;
+  return run(a, nullptr, node_for(op, a), [&] { return engine::map(op, a.data); });
+}
+
+Result<Tensor> reduce(Op op, const Tensor& a, const AxisList& axes, bool keepdims) {
+  if (auto error = refused_dtype(op, a)) return *error;
+  QUARN_TRY(Shape normalized, normalized_axes(axes, a.data.ndim()));
+  Node node = node_for(op, a);
+  if (a.requires_grad) {
+    if (!node.saved) node.saved = std::make_unique<autograd::Saved>();
+    node.saved->shape = a.data.shape();
+    node.saved->axes = normalized;
+    node.saved->keepdims = keepdims;
+  }
+  return run(a, nullptr, std::move(node), [&] { return reduction_of(op, a.data, normalized, keepdims); });
+}
+
+Result<Tensor> along_axis(Op op, const Tensor& a, std::ptrdiff_t axis) {
+  if (auto error = refused_dtype(op, a)) return *error;
   QUARN_TRY(std::size_t ax, normalized_axis(axis, a.data.ndim()));
-  Node node = node_keeping_operands(NodeKind::kLogSoftmax, a);
-  node.dim0 = ax;
-  return unary(a, std::move(node), [&]() -> Result<Storage> { return engine::log_softmax(a.data, ax); });
-}
-
-Result<Tensor> softmax(const Tensor& a, std::ptrdiff_t axis) {
-  if (auto error = unsupported_bool(a, "softmax")) return *error;
-  QUARN_TRY(std::size_t ax, normalized_axis(axis, a.data.ndim()));
-  return unary(a, Node::keeping_result(NodeKind::kSoftmax, ax),
-               [&]() -> Result<Storage> { return engine::softmax(a.data, ax); });
+  Node node = node_for(op, a);
+  node.axis0 = ax;
+  return run(a, nullptr, std::move(node), [&] { return row_operation_of(op, a.data, ax); });
 }
 
 Result<Tensor> cross_entropy(const Tensor& logits, const std::vector<std::int64_t>& targets) {
-  if (auto error = unsupported_bool(logits, "cross_entropy")) return *error;
+  if (auto error = refused_dtype(Op::cross_entropy, logits)) return *error;
   const Shape& shape = logits.data.shape();
   if (shape.size() != 2)
     return value_error("cross_entropy expects logits of shape [N, C], got " + format_shape(shape));
@@ -215,17 +224,18 @@ Result<Tensor> cross_entropy(const Tensor& logits, const std::vector<std::int64_
       return index_error("Target " + std::to_string(targets[i]) + " is out of bounds.");
     classes[i] = static_cast<std::size_t>(targets[i]);
   }
-  Node node = node_keeping_operands(NodeKind::kCrossEntropy, logits);
-  if (logits.requires_grad) node.captured->targets = classes;
-  return unary(logits, std::move(node),
-               [&]() -> Result<Storage> { return engine::cross_entropy(logits.data, classes); });
+  Node node = node_for(Op::cross_entropy, logits);
+  if (logits.requires_grad) node.saved->targets = classes;
+  return run(logits, nullptr, std::move(node),
+             [&]() -> Result<Storage> { return engine::cross_entropy(logits.data, classes); });
 }
 
 Result<Tensor> mse_loss(const Tensor& pred, const Tensor& target) {
   if (auto error = engine::arithmetic_dtype_error(pred.data.dtype(), target.data.dtype())) return *error;
-  return binary(pred, target, node_keeping_operands(NodeKind::kMseLoss, pred, target),
-                [&] { return engine::mse_loss(pred.data, target.data); });
+  return binary(Op::mse_loss, pred, target, [&] { return engine::mse_loss(pred.data, target.data); });
 }
+
+// ---- Never recorded ---------------------------------------------------------------------------
 
 Result<Tensor> compare(engine::CompareOp op, const Tensor& a, const Tensor& b) {
   return untracked(engine::compare(op, a.data, b.data));

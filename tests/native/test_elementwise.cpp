@@ -157,15 +157,33 @@ void reference(BinaryKernel k, DType d, const char* a, const char* b, char* out)
         std::memset(out, 0, dtype_size(d));
       }
       return;
+    // The maps' gradients on (saved, g): binary32 formulas rounded once.
+    case kExpGradient:
+      return store(d, out, y * x);
+    case kLogGradient:
+      return store(d, out, y / x);
+    case kTanhGradient:
+      return store(d, out, y * (1.0f - x * x));
+    case kSigmoidGradient:
+      return store(d, out, y * (x * (1.0f - x)));
+    case kAbsGradient:
+      return store(d, out, x > 0 ? y : (x < 0 ? -y : x * y));
+    case kNegGradient:
+      return store(d, out, -y);
     case kBinaryKernelCount:
       break;
   }
 }
 
-DType out_dtype(BinaryKernel k, DType in) { return k <= kDiv || k == kReluBackward ? in : DType::Bool; }
+DType out_dtype(BinaryKernel k, DType in) { return k <= kDiv || k >= kReluBackward ? in : DType::Bool; }
 
 const char* kernel_name(BinaryKernel k) {
-  static const char* names[] = {"add", "sub", "mul", "div", "eq", "ge", "gt", "le", "lt", "and", "or", "xor", "relu_backward"};
+  static const char* names[] = {"add", "sub", "mul", "div", "eq", "ge", "gt", "le", "lt", "and", "or", "xor",
+#define QUARN_GRADIENT_NAME(name, ...) #name " gradient",
+                                QUARN_MAPS(QUARN_GRADIENT_NAME)
+#undef QUARN_GRADIENT_NAME
+  };
+  static_assert(std::size(names) == kBinaryKernelCount);
   return names[k];
 }
 
@@ -267,6 +285,10 @@ void test_unary_runs() {
               const char* x = a.data() + i * sa * is;
               if (ki == kNot) {
                 want[0] = *x == 0;
+              } else if (ki == kAbs || ki == kNeg) {
+                // Only the sign bit changes, NaN payloads included.
+                std::memcpy(want.data(), x, is);
+                want[is - 1] = static_cast<char>(ki == kAbs ? want[is - 1] & 0x7F : want[is - 1] ^ 0x80);
               } else if (is_float_map(ki)) {
                 store(d, want.data(), static_cast<float>(map_reference(ki, to_float(d, x))));
                 bad += !within_one_ulp(d, out.data() + i * is, want.data());
@@ -283,7 +305,11 @@ void test_unary_runs() {
             bad += out[n * is] != 0x5A;
           }
         }
-        static const char* names[] = {" relu ", " not ", " exp ", " log ", " tanh ", " sigmoid "};
+        static const char* names[] = {" not ",
+#define QUARN_MAP_NAME(name, ...) " " #name " ",
+                                      QUARN_MAPS(QUARN_MAP_NAME)
+#undef QUARN_MAP_NAME
+        };
         static_assert(std::size(names) == kUnaryKernelCount);
         check(bad == 0, std::string(t->name) + (streaming ? " streaming" : "") + names[ki] + name(d));
       }

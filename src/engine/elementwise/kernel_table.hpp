@@ -8,8 +8,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "core/dtype.hpp"
+#include "core/operation.hpp"
+#include "runtime/fault.hpp"
 
 namespace quarn::engine::elementwise {
 
@@ -30,11 +33,49 @@ enum BinaryKernel : std::uint8_t {
   kAnd,
   kOr,
   kXor,
-  kReluBackward,  // a is relu's input, b the gradient: b where a > 0, else +0
+  // The gradient of each element-wise map of the operation table, on (the
+  // value its rule saves, g): kReluBackward, kExpGradient, ...
+#define QUARN_GRADIENT_KERNEL_ID(name, family, order, dtypes, compute, saves, rule, kernel, gradient, doc) \
+  k##gradient,
+  QUARN_MAPS(QUARN_GRADIENT_KERNEL_ID)
+#undef QUARN_GRADIENT_KERNEL_ID
   kBinaryKernelCount
 };
 
-enum UnaryKernel : std::uint8_t { kRelu, kNot, kExp, kLog, kTanh, kSigmoid, kUnaryKernelCount };
+// Logical NOT, then each element-wise map of the operation table: kRelu,
+// kExp, ...
+enum UnaryKernel : std::uint8_t {
+  kNot,
+#define QUARN_MAP_KERNEL_ID(name, family, order, dtypes, compute, saves, rule, kernel, gradient, doc) k##kernel,
+  QUARN_MAPS(QUARN_MAP_KERNEL_ID)
+#undef QUARN_MAP_KERNEL_ID
+  kUnaryKernelCount
+};
+
+// The kernels of an element-wise map of the operation table. Asking for an
+// operation that is not a map is a fault.
+constexpr UnaryKernel map_kernel_of(Op op) {
+  switch (op) {
+#define QUARN_MAP_KERNEL_CASE(name, family, order, dtypes, compute, saves, rule, kernel, gradient, doc) \
+  case Op::name:                                                                                      \
+    return k##kernel;
+    QUARN_MAPS(QUARN_MAP_KERNEL_CASE)
+#undef QUARN_MAP_KERNEL_CASE
+    default:
+      fault("internal error: " + std::string(info(op).name) + " is not an element-wise map");
+  }
+}
+constexpr BinaryKernel gradient_kernel_of(Op op) {
+  switch (op) {
+#define QUARN_GRADIENT_KERNEL_CASE(name, family, order, dtypes, compute, saves, rule, kernel, gradient, doc) \
+  case Op::name:                                                                                           \
+    return k##gradient;
+    QUARN_MAPS(QUARN_GRADIENT_KERNEL_CASE)
+#undef QUARN_GRADIENT_KERNEL_CASE
+    default:
+      fault("internal error: " + std::string(info(op).name) + " is not an element-wise map");
+  }
+}
 
 inline constexpr std::size_t kDTypeCount = 4;
 
@@ -59,13 +100,22 @@ const KernelTable& kernel_table_avx512();
 // The table for this processor, chosen once per process.
 const KernelTable& kernels();
 
+// A kernel that the table lacks for a dtype is a fault (PanicException),
+// never a call through a null pointer: a caller that forgot its dtype check
+// fails loudly instead of taking the process down.
+[[noreturn]] void missing_kernel(const char* kind, int kernel, DType d);
+
 inline BinaryRunFn binary_kernel(BinaryKernel k, DType d, bool streaming = false) {
   const KernelTable& t = kernels();
-  return (streaming ? t.binary_streaming : t.binary)[k][static_cast<std::size_t>(d)];
+  BinaryRunFn fn = (streaming ? t.binary_streaming : t.binary)[k][static_cast<std::size_t>(d)];
+  if (fn == nullptr) missing_kernel("binary", k, d);
+  return fn;
 }
 inline UnaryRunFn unary_kernel(UnaryKernel k, DType d, bool streaming = false) {
   const KernelTable& t = kernels();
-  return (streaming ? t.unary_streaming : t.unary)[k][static_cast<std::size_t>(d)];
+  UnaryRunFn fn = (streaming ? t.unary_streaming : t.unary)[k][static_cast<std::size_t>(d)];
+  if (fn == nullptr) missing_kernel("unary", k, d);
+  return fn;
 }
 
 }  // namespace quarn::engine::elementwise

@@ -2,6 +2,8 @@
 #include "engine/cpu_features.hpp"
 #include "engine/elementwise/kernels.hpp"
 
+#include <string>
+
 namespace quarn::engine::elementwise {
 
 const KernelTable& kernel_table_baseline() {
@@ -19,6 +21,11 @@ const KernelTable& choose_kernel_table() {
   return kernel_table_baseline();
 }
 }  // namespace
+
+void missing_kernel(const char* kind, int kernel, DType d) {
+  fault("internal error: no " + std::string(kind) + " kernel " + std::to_string(kernel) + " for " +
+        std::string(dtype_name(d)));
+}
 
 const KernelTable& kernels() {
   static const KernelTable& chosen = choose_kernel_table();

@@ -181,6 +181,54 @@ struct ReluBackward {
   }
 };
 
+// Maps that only touch the sign: exact on every format, NaN payloads kept.
+struct Abs {
+  template <class T>
+  static T apply(F32Format, T x) { return vmath::from_bits(vmath::as_bits(x) & 0x7FFFFFFFu); }
+  template <class Fmt>
+  static std::uint16_t apply(Fmt, std::uint16_t h) { return h & 0x7FFF; }
+};
+struct Neg {
+  template <class T>
+  static T apply(F32Format, T x) { return -x; }
+  template <class Fmt>
+  static std::uint16_t apply(Fmt, std::uint16_t h) { return h ^ 0x8000; }
+};
+
+// Gradients of the maps above, on (the value the rule saves, g), computed on
+// binary32 values and rounded once for the half formats (ReluBackward and
+// NegGradient, which have pattern forms, change no bits but the sign). In
+// binary32 they take the same steps, in the same order, as the products and
+// quotients of the rules written out: exp: g * y; log: g / x;
+// tanh: g * (1 - y * y); sigmoid: g * (y * (1 - y)); abs: g * sign(x).
+struct ExpGradient {
+  template <class T>
+  static T apply(T y, T g) { return g * y; }
+};
+struct LogGradient {
+  template <class T>
+  static T apply(T x, T g) { return g / x; }
+};
+struct TanhGradient {
+  template <class T>
+  static T apply(T y, T g) { return g * (1.0f - y * y); }
+};
+struct SigmoidGradient {
+  template <class T>
+  static T apply(T y, T g) { return g * (y * (1.0f - y)); }
+};
+// sign(x) is 0 at zero and NaN at NaN, as the product with x itself gives.
+struct AbsGradient {
+  template <class T>
+  static T apply(T x, T g) { return x > T{} ? g : (x < T{} ? -g : x * g); }
+};
+struct NegGradient {
+  template <class T>
+  static T apply(T, T g) { return -g; }
+  template <class Fmt>
+  static std::uint16_t apply(Fmt, std::uint16_t, std::uint16_t g) { return g ^ 0x8000; }
+};
+
 // Whether a functor also has a vector form; the run loops fall back to its
 // scalar form where it has none.
 #if defined(QUARN_VEC_F32_LANES)
@@ -654,6 +702,35 @@ constexpr void register_bool_map(KernelTable& t, UnaryKernel k) {
   set_unary<unary_run<Op, BoolFormat>, DType::Bool, DType::Bool>(t, k);
 }
 
+// A map computed on bit patterns changes no value but the one it means to
+// (relu, abs, neg); any other is computed in binary32 and rounded once.
+template <class Op>
+concept PatternMap = requires(std::uint16_t h) { Op::apply(F16Format{}, h); };
+template <class Op>
+concept PatternGradient = requires(std::uint16_t h) { Op::apply(F16Format{}, h, h); };
+
+template <Compute How, class Op>
+constexpr void register_map(KernelTable& t, UnaryKernel k) {
+  static_assert(How == Compute::Pattern || How == Compute::Widen, "a map is computed on patterns or widened");
+  static_assert((How == Compute::Pattern) == PatternMap<Op>, "a Pattern map has a 16-bit pattern form, and only it");
+  if constexpr (How == Compute::Pattern) {
+    register_numeric_map<Op>(t, k);
+  } else {
+    register_float_map<Op>(t, k);
+  }
+}
+
+// A gradient with a pattern form passes patterns on (relu's); any other is
+// computed in binary32 from both widened operands and rounded once.
+template <class Op>
+constexpr void register_map_gradient(KernelTable& t, BinaryKernel k) {
+  if constexpr (PatternGradient<Op>) {
+    register_gradient<Op>(t, k);
+  } else {
+    register_arith<Op>(t, k);
+  }
+}
+
 constexpr KernelTable make_kernel_table(const char* name) {
   KernelTable t{};
   t.name = name;
@@ -669,13 +746,13 @@ constexpr KernelTable make_kernel_table(const char* name) {
   register_logic<And>(t, kAnd);
   register_logic<Or>(t, kOr);
   register_logic<Xor>(t, kXor);
-  register_gradient<ReluBackward>(t, kReluBackward);
-  register_numeric_map<Relu>(t, kRelu);
   register_bool_map<Not>(t, kNot);
-  register_float_map<Exp>(t, kExp);
-  register_float_map<Log>(t, kLog);
-  register_float_map<Tanh>(t, kTanh);
-  register_float_map<Sigmoid>(t, kSigmoid);
+  // The element-wise maps of the operation table with their gradients.
+#define QUARN_REGISTER_MAP(name, family, order, dtypes, compute, saves, rule, kernel, gradient, doc) \
+  register_map<Compute::compute, kernel>(t, k##kernel);                                             \
+  register_map_gradient<gradient>(t, k##gradient);
+  QUARN_MAPS(QUARN_REGISTER_MAP)
+#undef QUARN_REGISTER_MAP
   return t;
 }
 

@@ -1,27 +1,18 @@
-// Element maps on binary32 values.
+// The element-wise maps of the operation table and their gradients: one
+// entry point each, the kernels chosen by the operation.
 #include "engine/elementwise/map.hpp"
 #include "engine/storage_ops.hpp"
 
 namespace quarn::engine {
 
-Result<Storage> exp(const Storage& a) {
-  if (a.dtype() == DType::Bool) return type_error("Tensor Dtype not supported for this operation: exp");
-  return elementwise::map_unary(elementwise::kExp, a.dtype(), a);
+Result<Storage> map(Op op, const Storage& a) {
+  if (auto error = unsupported_dtype(op, a.dtype())) return *error;
+  return elementwise::map_unary(elementwise::map_kernel_of(op), a.dtype(), a);
 }
 
-Result<Storage> log(const Storage& a) {
-  if (a.dtype() == DType::Bool) return type_error("Tensor Dtype not supported for this operation: log");
-  return elementwise::map_unary(elementwise::kLog, a.dtype(), a);
-}
-
-Result<Storage> tanh(const Storage& a) {
-  if (a.dtype() == DType::Bool) return type_error("Tensor Dtype not supported for this operation: tanh");
-  return elementwise::map_unary(elementwise::kTanh, a.dtype(), a);
-}
-
-Result<Storage> sigmoid(const Storage& a) {
-  if (a.dtype() == DType::Bool) return type_error("Tensor Dtype not supported for this operation: sigmoid");
-  return elementwise::map_unary(elementwise::kSigmoid, a.dtype(), a);
+Result<Storage> map_gradient(Op op, const Storage& saved, const Storage& g) {
+  if (saved.dtype() != g.dtype()) fault("internal error: a gradient of another dtype than its operation's");
+  return elementwise::map_binary(elementwise::gradient_kernel_of(op), g.dtype(), saved, g);
 }
 
 }  // namespace quarn::engine
