@@ -27,7 +27,9 @@ exp = _core._functions.exp
 log = _core._functions.log
 tanh = _core._functions.tanh
 sigmoid = _core._functions.sigmoid
+abs = _core._functions.abs  # noqa: A001 - as NumPy's and PyTorch's
+neg = _core._functions.neg
 sum = _core._functions.sum  # noqa: A001 - the name users expect, as in NumPy and PyTorch
 mean = _core._functions.mean
 
-__all__ = ["PanicException", "Tensor", "clear_graph", "exp", "log", "mean", "nn", "sigmoid", "sum", "tanh"]
+__all__ = ["PanicException", "Tensor", "abs", "clear_graph", "exp", "log", "mean", "neg", "nn", "sigmoid", "sum", "tanh"]

@@ -6,6 +6,10 @@ from numpy.typing import ArrayLike
 
 from . import Tensor
 
+__all__ = ["abs", "cross_entropy", "exp", "log", "log_softmax", "mean", "mse_loss", "neg", "relu", "sigmoid",
+           "softmax", "sum", "tanh"]
+operations: tuple[dict[str, str], ...]
+
 _Axes = SupportsIndex | Sequence[SupportsIndex] | None
 
 def exp(input: Tensor) -> Tensor:
@@ -16,6 +20,12 @@ def tanh(input: Tensor) -> Tensor:
     """Hyperbolic tangent of each element."""
 def sigmoid(input: Tensor) -> Tensor:
     """1 / (1 + e^-x) of each element."""
+def relu(input: Tensor) -> Tensor:
+    """max(x, 0) of each element."""
+def abs(input: Tensor) -> Tensor:
+    """Absolute value of each element."""
+def neg(input: Tensor) -> Tensor:
+    """-x of each element."""
 def sum(input: Tensor, axis: _Axes = None, keepdims: bool = False) -> Tensor:
     """Sum over all elements or the given axes (negative axes count from the end)."""
 def mean(input: Tensor, axis: _Axes = None, keepdims: bool = False) -> Tensor:

@@ -1,0 +1,289 @@
+"""Every operation of the operation table against its models.
+
+The compiled module describes each row of its table in
+quarn_core._functions.operations. MODELS below gives each operation a way to
+call it, a float64 NumPy model and a PyTorch model; an operation in the table
+without a model here fails the first test, so a new operation cannot skip
+the rest. Each differentiable operation is then driven over ordinary and
+extreme inputs, in every float dtype, with every operand requiring a
+gradient and its result broadcast further before the loss.
+"""
+
+import ast
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Callable
+
+import ml_dtypes
+import numpy as np
+import pytest
+
+import quarn
+import quarn.nn.functional as F
+import quarn_core
+from quarn import Tensor
+
+try:
+    import torch
+except ImportError:  # the PyTorch comparisons are skipped
+    torch = None
+
+needs_torch = pytest.mark.skipif(torch is None, reason="compares with PyTorch")
+
+OPERATIONS = {row["name"]: row for row in quarn_core._functions.operations}
+HALF = {"float16": np.float16, "bfloat16": ml_dtypes.bfloat16}
+UNIT = {"float32": 2.0 ** -23, "float16": 2.0 ** -10, "bfloat16": 2.0 ** -7}
+TARGETS = [1, 0, 4]
+
+
+def np_softmax(x, axis):
+    e = np.exp(x - x.max(axis=axis, keepdims=True))
+    return e / e.sum(axis=axis, keepdims=True)
+
+
+def np_log_softmax(x, axis):
+    shifted = x - x.max(axis=axis, keepdims=True)
+    return shifted - np.log(np.exp(shifted).sum(axis=axis, keepdims=True))
+
+
+@dataclass
+class Model:
+    call: Callable  # quarn tensors -> tensor
+    numpy: Callable  # float64 arrays -> array
+    torch: Callable  # torch tensors -> tensor
+    shapes: tuple = ((3, 5),)
+    domain: str = "real"  # "positive": away from zero; "kinked": no zeros
+    tol: float = 8.0  # in units of the dtype's last place, relative to the largest model value
+    smooth: bool = True  # finite differences apply
+    extra: dict = field(default_factory=dict)
+
+
+def torch_fn(name):
+    return lambda *a: getattr(torch, name)(*a)
+
+
+MODELS = {
+    "add": Model(lambda a, b: a + b, np.add, torch_fn("add"), ((2, 3, 5), (3, 1))),
+    "sub": Model(lambda a, b: a - b, np.subtract, torch_fn("sub"), ((3, 1), (2, 3, 5))),
+    "mul": Model(lambda a, b: a * b, np.multiply, torch_fn("mul"), ((2, 3, 5), (5,))),
+    "div": Model(lambda a, b: a / b, np.divide, torch_fn("div"), ((2, 3, 5), (3, 5)), domain="positive"),
+    "matmul": Model(lambda a, b: a @ b, np.matmul, torch_fn("matmul"), ((2, 3, 4), (4, 5)), tol=32),
+    "scalar_add": Model(lambda a: a + 1.5, lambda a: a + 1.5, lambda a: a + 1.5),
+    "scalar_sub": Model(lambda a: a - 1.5, lambda a: a - 1.5, lambda a: a - 1.5),
+    "scalar_mul": Model(lambda a: a * -3.0, lambda a: a * -3.0, lambda a: a * -3.0),
+    "scalar_div": Model(lambda a: a / 4.0, lambda a: a / 4.0, lambda a: a / 4.0),
+    "scalar_rdiv": Model(lambda a: 3.0 / a, lambda a: 3.0 / a, lambda a: 3.0 / a, domain="positive"),
+    "reshape": Model(lambda a: a.reshape([5, 3]), lambda a: a.reshape(5, 3), lambda a: a.reshape(5, 3)),
+    "transpose": Model(lambda a: a.transpose(0, 1), lambda a: a.T, lambda a: a.transpose(0, 1)),
+    "relu": Model(F.relu, lambda a: np.maximum(a, 0), torch_fn("relu"), domain="kinked", smooth=False),
+    "exp": Model(quarn.exp, np.exp, torch_fn("exp")),
+    "log": Model(quarn.log, np.log, torch_fn("log"), domain="positive"),
+    "tanh": Model(quarn.tanh, np.tanh, torch_fn("tanh")),
+    "sigmoid": Model(quarn.sigmoid, lambda a: 1 / (1 + np.exp(-a)), torch_fn("sigmoid")),
+    "abs": Model(quarn.abs, np.abs, torch_fn("abs"), domain="kinked", smooth=False),
+    "neg": Model(quarn.neg, np.negative, torch_fn("neg")),
+    "sum": Model(lambda a: quarn.sum(a, axis=(0, 2)), lambda a: a.sum(axis=(0, 2)),
+                 lambda a: a.sum((0, 2)), ((3, 4, 5),), tol=32),
+    "mean": Model(lambda a: quarn.mean(a, axis=-1, keepdims=True), lambda a: a.mean(axis=-1, keepdims=True),
+                  lambda a: a.mean(-1, keepdim=True), ((3, 4, 5),), tol=32),
+    "log_softmax": Model(lambda a: F.log_softmax(a, axis=0), lambda a: np_log_softmax(a, 0),
+                         lambda a: torch.log_softmax(a, 0), tol=32),
+    "softmax": Model(F.softmax, lambda a: np_softmax(a, -1), lambda a: torch.softmax(a, -1), tol=32),
+    "cross_entropy": Model(lambda a: F.cross_entropy(a, TARGETS),
+                           lambda a: -np_log_softmax(a, 1)[np.arange(3), TARGETS].mean(),
+                           lambda a: torch.nn.functional.cross_entropy(a, torch.tensor(TARGETS)), tol=32),
+    "mse_loss": Model(F.mse_loss, lambda a, b: ((a - b) ** 2).mean(),
+                      lambda a, b: torch.nn.functional.mse_loss(*torch.broadcast_tensors(a, b)),
+                      ((3, 5), (5,)), tol=32),
+    # Never recorded: values only.
+    "eq": Model(lambda a, b: a == b, np.equal, None, ((3, 5), (5,))),
+    "ge": Model(lambda a, b: a >= b, np.greater_equal, None, ((3, 5), (5,))),
+    "gt": Model(lambda a, b: a > b, np.greater, None, ((3, 5), (5,))),
+    "le": Model(lambda a, b: a <= b, np.less_equal, None, ((3, 5), (5,))),
+    "lt": Model(lambda a, b: a < b, np.less, None, ((3, 5), (5,))),
+    "logical_and": Model(lambda a, b: a & b, np.logical_and, None, ((3, 5), (5,))),
+    "logical_or": Model(lambda a, b: a | b, np.logical_or, None, ((3, 5), (5,))),
+    "logical_xor": Model(lambda a, b: a ^ b, np.logical_xor, None, ((3, 5), (5,))),
+    "logical_not": Model(lambda a: ~a, np.logical_not, None),
+    "zeros_like": Model(lambda a: a.zeros_like(), np.zeros_like, None),
+    "ones_like": Model(lambda a: a.ones_like(), np.ones_like, None),
+}
+
+LONG_RUNS = ("Operator", "Scalar", "Map", "Row", "Untracked")
+TRACKED = [n for n, row in OPERATIONS.items() if row["order"] != "Never"]
+FLOAT_ONLY = [n for n, row in OPERATIONS.items() if row["dtypes"] == "Float"]
+
+
+def test_every_operation_has_a_model_a_python_name_and_a_stub():
+    assert sorted(OPERATIONS) == sorted(MODELS)
+    stubs = Path(__file__).parents[2] / "python" / "quarn_core-stubs" / "_functions.pyi"
+    stubbed = {node.name for node in ast.parse(stubs.read_text()).body if isinstance(node, ast.FunctionDef)}
+    bound = set(quarn_core._functions.__all__)
+    functions = {n for n, row in OPERATIONS.items() if row["family"] in ("Map", "Reduction", "Row", "Loss")}
+    assert bound == functions == stubbed
+    for name in bound - {"relu"}:  # quarn's relu is quarn_core.nn.functional's
+        public = getattr(quarn, name, None) or getattr(F, name)
+        assert public is getattr(quarn_core._functions, name)
+
+
+def inputs(model, dtype, rng, scale=1.0, n=None):
+    arrays = []
+    for shape in model.shapes:
+        if n is not None:  # long runs: past every block size of the kernels
+            shape = (2, n // 2)
+        if dtype == "bool":
+            arrays.append(rng.random(shape) < 0.5)
+            continue
+        x = rng.standard_normal(shape) * scale
+        if model.domain == "positive":
+            x = np.abs(x) + 0.5
+        elif model.domain == "kinked":
+            x = np.where(np.abs(x) < 0.05, 0.5, x)
+        arrays.append(x.astype(HALF.get(dtype, np.float32)))
+    return arrays
+
+
+def close_to_model(got, want, dtype, tol):
+    got = np.asarray(got, np.float64)
+    want = np.asarray(want, np.float64)
+    assert got.shape == want.shape
+    finite = np.isfinite(want)
+    assert np.array_equal(np.isnan(got), np.isnan(want))
+    assert np.array_equal(got[~finite & ~np.isnan(want)], want[~finite & ~np.isnan(want)])
+    if finite.any():
+        scale = np.abs(want[finite]).max() + np.finfo(np.float32).tiny
+        err = np.abs(got[finite] - want[finite]).max()
+        assert err <= tol * UNIT[dtype] * scale, (err, scale)
+
+
+@pytest.mark.parametrize("dtype", ["float32", "float16", "bfloat16"])
+@pytest.mark.parametrize("scale, n", [(1.0, None), (100.0, None), (1.0, 5000)], ids=["ordinary", "extreme", "long"])
+@pytest.mark.parametrize("name", FLOAT_ONLY + ["eq", "lt", "zeros_like"])
+def test_values_match_the_float64_model(name, dtype, scale, n, rng):
+    model = MODELS[name]
+    if n is not None and (OPERATIONS[name]["family"] not in LONG_RUNS or name == "matmul"):
+        pytest.skip("fixed shapes")
+    arrays = inputs(model, dtype, rng, scale, n)
+    got = model.call(*[Tensor(a, dtype=dtype) for a in arrays])
+    assert got.dtype == ("bool" if name in ("eq", "lt") else {"float32": "f32", "float16": "f16", "bfloat16": "bf16"}[dtype])
+    with np.errstate(all="ignore"):
+        want = model.numpy(*[a.astype(np.float64) for a in arrays])
+    if name in ("eq", "lt"):
+        assert np.array_equal(got.to_numpy(), want)
+        return
+    # One rounding of the model to the dtype is the best any kernel can do;
+    # within `tol` last places of the largest value is what each promises.
+    with np.errstate(over="ignore"):  # beyond the format's range the model rounds to infinity too
+        rounded = np.asarray(want).astype(HALF.get(dtype, np.float32))
+    close_to_model(got.to_numpy(), rounded, dtype, model.tol)
+
+
+def true_grad(t, shape):
+    """A leaf's stored gradient keeps the broadcast shape it was computed
+    at; summed over the axes by which it exceeds the leaf, it is the true one."""
+    g = np.asarray(t.grad(), np.float64)
+    g = g.sum(axis=tuple(range(g.ndim - len(shape))))
+    return g.sum(axis=tuple(i for i, e in enumerate(shape) if e == 1 and g.shape[i] != 1), keepdims=True)
+
+
+def loss_weights(shape, rng):
+    # An extra leading axis: the result is broadcast further before the loss.
+    return rng.standard_normal((2, *shape)).astype(np.float32)
+
+
+@needs_torch
+@pytest.mark.parametrize("scale", [1.0, 100.0], ids=["ordinary", "extreme"])
+@pytest.mark.parametrize("name", [n for n in TRACKED if MODELS[n].torch is not None])
+def test_gradients_match_pytorch_with_every_operand_requiring_one(name, scale, rng):
+    model = MODELS[name]
+    arrays = inputs(model, "float32", rng, scale)
+    ours = [Tensor(a, requires_grad=True) for a in arrays]
+    y = model.call(*ours)
+    w = loss_weights(y.shape, rng)
+    quarn.sum(y * Tensor(w)).backward()
+    theirs = [torch.tensor(a, requires_grad=True) for a in arrays]
+    ty = model.torch(*theirs)
+    (ty * torch.tensor(w)).sum().backward()
+    for t, tt in zip(ours, theirs):
+        np.testing.assert_allclose(true_grad(t, tt.shape), tt.grad.numpy(), rtol=2e-5, atol=1e-5 * max(1.0, scale))
+
+
+@pytest.mark.parametrize("name", [n for n in TRACKED if MODELS[n].smooth])
+def test_gradients_match_finite_differences_of_the_model(name, rng):
+    model = MODELS[name]
+    arrays = [a.astype(np.float64) for a in inputs(model, "float32", rng)]
+    ours = [Tensor(a.astype(np.float32), requires_grad=True) for a in arrays]
+    y = model.call(*ours)
+    w = loss_weights(y.shape, rng).astype(np.float64)
+    quarn.sum(y * Tensor(w.astype(np.float32))).backward()
+    h = 1e-6
+    for k, (a, t) in enumerate(zip(arrays, ours)):
+        numeric = np.zeros_like(a)
+        for index in np.ndindex(a.shape):
+            def loss(delta):
+                moved = [b.copy() for b in arrays]
+                moved[k][index] += delta
+                return (np.asarray(model.numpy(*moved)) * w).sum()
+            numeric[index] = (loss(h) - loss(-h)) / (2 * h)
+        np.testing.assert_allclose(true_grad(t, a.shape), numeric, rtol=2e-3, atol=2e-4)
+
+
+@pytest.mark.parametrize("dtype", ["float16", "bfloat16"])
+@pytest.mark.parametrize("name", [n for n in TRACKED if MODELS[n].torch is not None])
+def test_half_precision_gradients_follow_the_binary32_ones(name, dtype, rng):
+    model = MODELS[name]
+    arrays = inputs(model, dtype, rng)
+    ours = [Tensor(a, dtype=dtype, requires_grad=True) for a in arrays]
+    y = model.call(*ours)
+    w = loss_weights(y.shape, rng).astype(HALF[dtype])
+    quarn.sum(y * Tensor(w, dtype=dtype)).backward()
+    wide = [Tensor(a.astype(np.float32), requires_grad=True) for a in arrays]
+    quarn.sum(model.call(*wide) * Tensor(w.astype(np.float32))).backward()
+    for a, t, t32 in zip(arrays, ours, wide):
+        assert t.grad().dtype == np.dtype(HALF[dtype])
+        close_to_model(true_grad(t, a.shape), true_grad(t32, a.shape), dtype, 64 if OPERATIONS[name]["compute"] != "Pattern" else 0)
+
+
+@pytest.mark.parametrize("name", FLOAT_ONLY)
+def test_a_bool_operand_is_refused_where_the_table_says(name, graph_len):
+    model = MODELS[name]
+    rng = np.random.default_rng(3)
+    arrays = inputs(model, "bool", rng)
+    operands = [Tensor(a, dtype="bool", requires_grad=True) for a in arrays]
+    before = graph_len()
+    with pytest.raises((TypeError, ValueError, RuntimeError)) as info:
+        model.call(*operands)
+    grown = graph_len() - before
+    if OPERATIONS[name]["order"] == "Checked":
+        assert grown == 0, "a Checked operation records nothing it then refuses"
+    else:
+        assert grown == 1, "a Recorded operation keeps the node it recorded first"
+    if OPERATIONS[name]["family"] in ("Map", "Reduction", "Row") or name == "cross_entropy":
+        assert str(info.value) == f"Tensor Dtype not supported for this operation: {name}"
+
+
+@pytest.mark.parametrize("name", TRACKED)
+def test_a_stale_operand_is_refused_before_anything_is_recorded(name, graph_len, rng):
+    model = MODELS[name]
+    arrays = inputs(model, "float32", rng)
+    stale = [Tensor(a, requires_grad=True) for a in arrays]
+    quarn.clear_graph()
+    fresh = [Tensor(a, requires_grad=True) for a in arrays]
+    before = graph_len()
+    for k in range(len(arrays)):
+        operands = fresh[:k] + [stale[k]] + fresh[k + 1:]
+        with pytest.raises(RuntimeError, match="no longer exists"):
+            model.call(*operands)
+    assert graph_len() == before
+
+
+@pytest.mark.parametrize("name", [n for n, row in OPERATIONS.items() if row["order"] == "Never"])
+def test_untracked_operations_never_record(name, graph_len, rng):
+    model = MODELS[name]
+    dtype = "bool" if OPERATIONS[name]["dtypes"] == "Bool" else "float32"
+    arrays = inputs(model, dtype, rng)
+    before = graph_len()
+    out = model.call(*[Tensor(a, dtype=dtype, requires_grad=True) for a in arrays])
+    assert not out.requires_grad
+    assert graph_len() == before + len(arrays)  # the leaves, nothing more
+    assert np.array_equal(out.to_numpy(), model.numpy(*arrays))
