@@ -60,6 +60,22 @@ MUTANTS = [
      "return bits + ((1u << (shift - 1)) - 1u) + kept_lsb;",
      "return bits + (1u << (shift - 1));",
      "rounding to half precision breaks ties away from zero"),
+    ("src/engine/loss.cpp",
+     "for (std::size_t j = 0; j < n; ++j) shifted[j] = x[j] - m;",
+     "for (std::size_t j = 0; j < n; ++j) shifted[j] = x[j] - 0.0f * m;",
+     "log-softmax and softmax without the row's maximum subtracted"),
+    ("src/engine/loss.cpp",
+     "right[i] = -left[i];",
+     "right[i] = left[i];",
+     "mse_loss: the target's gradient with the wrong sign"),
+    ("src/autograd/rules.cpp",
+     "return ctx.accumulate(n.inputs[0], engine::softmax_backward(n.saved->result, at_own, n.axis0));",
+     "(void)at_own;\n  return ctx.accumulate(n.inputs[0], engine::softmax_backward(n.saved->result, g, n.axis0));",
+     "softmax's rule does not sum a broadcast gradient back first"),
+    ("src/engine/elementwise/kernels.hpp",
+     "static T apply(T x, T g) { return x > T{} ? g : (x < T{} ? -g : x * g); }",
+     "static T apply(T x, T g) { return x > T{} ? g : -g; }",
+     "abs's gradient is -g at zero instead of 0"),
 ]
 
 

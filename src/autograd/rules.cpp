@@ -138,15 +138,19 @@ Result<void> transpose(const Node& n, GradContext& ctx, const Storage& g) {
 Result<void> relu(const Node& n, GradContext& ctx, const Storage& g) {
   return accumulate_input(ctx, n, engine::relu_backward(n.saved->input, g));
 }
-// The table's gradient functor at the value the map saves.
+// The table's gradient functor at the value the map saves, for g summed back
+// to the result's shape first: the functor then runs once per element, and
+// an infinite slope meets the summed gradient instead of each broadcast
+// term (inf * w0 + inf * -w1 would be NaN).
 Result<void> map_gradient(const Node& n, GradContext& ctx, const Storage& g) {
-  const Storage* saved = &g;
+  QUARN_TRY(Storage at_own, at_own_shape(n, g));
+  const Storage* saved = &at_own;
   switch (info(n.op).saves) {
     case Saves::Input: saved = &n.saved->input; break;
     case Saves::Result: saved = &n.saved->result; break;
     default: break;
   }
-  return accumulate_input(ctx, n, engine::map_gradient(n.op, *saved, g));
+  return accumulate_input(ctx, n, engine::map_gradient(n.op, *saved, at_own));
 }
 
 // ---- Reductions -------------------------------------------------------------------------
