@@ -39,14 +39,6 @@ const ReduceKernels& reduce_kernels_baseline() {
   return table;
 }
 
-void map_exp_shift(float c, float* x, std::size_t n) {
-  for (std::size_t i = 0; i < n; ++i) x[i] = std::exp(x[i] - c);
-}
-
-void map_exp_shift_each(const float* c, float* x, std::size_t n) {
-  for (std::size_t i = 0; i < n; ++i) x[i] = std::exp(x[i] - c[i]);
-}
-
 namespace {
 
 const ReduceKernels& choose_reduce_kernels() {

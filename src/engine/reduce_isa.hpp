@@ -82,12 +82,6 @@ const ReduceKernels& reduce_kernels_avx512();
 // The table for this processor, chosen once.
 const ReduceKernels& reduce_kernels();
 
-// exp(x - c) in place over n values, with one c for all or one c per value.
-// Defined once, in the baseline unit, so that every table takes the same
-// exponentials.
-void map_exp_shift(float c, float* x, std::size_t n);
-void map_exp_shift_each(const float* c, float* x, std::size_t n);
-
 // engine::sum with a given table.
 Result<Storage> sum_with(const ReduceKernels& kernels, const Storage& a, const Shape& axes, bool keepdims);
 

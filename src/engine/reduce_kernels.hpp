@@ -190,24 +190,75 @@ inline void widen_run(DType d, const char* p, std::ptrdiff_t stride, float* dst,
   for (std::size_t i = 0; i < n; ++i) dst[i] = widen_one(d, p + static_cast<std::ptrdiff_t>(i) * stride);
 }
 
-// The map of n widened values, in place, around one center or one per value.
-inline void apply_map(ReduceMap m, float c, float* x, std::size_t n) {
-  if (m == ReduceMap::kExpShift) return map_exp_shift(c, x, n);
-  if (m != ReduceMap::kSquareDev) return;
-  for (std::size_t i = 0; i < n; ++i) {
-    const float dev = x[i] - c;
-    x[i] = dev * dev;
-  }
+typedef std::int32_t SumIntVec __attribute__((vector_size(32)));
+
+// exp(x) lane by lane for x <= 0 (the deviation from a maximum), in binary32
+// operations alone, so that every instruction set computes the same bits:
+// x = n ln2 + r with ln2 in two parts and |r| <= ln2 / 2, a degree-6
+// polynomial for exp(r) (within 2 ulp), and 2^n put in the exponent. Below
+// -87 the value is under the smallest normal number and would add nothing
+// to a sum of at least 1: it is 0, as is exp(-inf).
+inline void exp_nonpositive(SumVec& x) {
+  const SumVec zero{};
+  const SumIntVec under = x < zero + -87.0f;
+  const SumVec d = under ? zero : x;
+  const SumVec magic = zero + 12582912.0f;  // 1.5 * 2^23: adding it rounds to an integer
+  const SumVec n = (d * 1.44269504088896341f + magic) - magic;
+  SumVec r = d - n * 0.693359375f;
+  r = r - n * -2.12194440e-4f;
+  SumVec p = zero + 1.9875691500e-4f;
+  p = p * r + 1.3981999507e-3f;
+  p = p * r + 8.3334519073e-3f;
+  p = p * r + 4.1665795894e-2f;
+  p = p * r + 1.6666665459e-1f;
+  p = p * r + 5.0000001201e-1f;
+  const SumVec e = p * (r * r) + r + 1.0f;
+  const SumIntVec bits = (__builtin_convertvector(n, SumIntVec) + 127) << 23;
+  SumVec scale;
+  std::memcpy(&scale, &bits, sizeof scale);
+  x = e * scale;
+  x = under ? zero : x;
 }
 
-inline void apply_map_each(ReduceMap m, const float* c, float* x, std::size_t n) {
-  if (m == ReduceMap::kExpShift) return map_exp_shift_each(c, x, n);
-  if (m != ReduceMap::kSquareDev) return;
-  for (std::size_t i = 0; i < n; ++i) {
-    const float dev = x[i] - c[i];
-    x[i] = dev * dev;
+// The map of n widened values, in place, around one center c (Each: one per
+// value).
+template <bool Each>
+inline void map_values(ReduceMap m, const float* c, float* x, std::size_t n) {
+  if (m == ReduceMap::kNone) return;
+  if (m == ReduceMap::kSquareDev) {
+    for (std::size_t i = 0; i < n; ++i) {
+      const float dev = x[i] - c[Each ? i : 0];
+      x[i] = dev * dev;
+    }
+    return;
   }
+  SumVec v{}, cv{};
+  if (!Each) splat(cv, c[0]);
+  std::size_t i = 0;
+  for (; i + kLanes <= n; i += kLanes) {
+    std::memcpy(&v, x + i, sizeof v);
+    if (Each) std::memcpy(&cv, c + i, sizeof cv);
+    v -= cv;
+    exp_nonpositive(v);
+    std::memcpy(x + i, &v, sizeof v);
+  }
+  if (i == n) return;
+  // The last few, padded with zeros.
+  float lanes[kLanes] = {};
+  float centers[kLanes] = {};
+  std::memcpy(lanes, x + i, (n - i) * sizeof(float));
+  std::memcpy(centers, c + (Each ? i : 0), (Each ? n - i : 1) * sizeof(float));
+  if (!Each) std::fill(centers, centers + kLanes, c[0]);
+  std::memcpy(&v, lanes, sizeof v);
+  std::memcpy(&cv, centers, sizeof cv);
+  v -= cv;
+  exp_nonpositive(v);
+  std::memcpy(lanes, &v, sizeof v);
+  std::memcpy(x + i, lanes, (n - i) * sizeof(float));
 }
+
+inline void apply_map(ReduceMap m, float c, float* x, std::size_t n) { map_values<false>(m, &c, x, n); }
+inline void apply_map_each(ReduceMap m, const float* c, float* x, std::size_t n) { map_values<true>(m, c, x, n); }
 
 // Pairwise reduction of n contiguous elements of any dtype, with the same
 // split points as pairwise_contiguous: 16-bit blocks, and blocks to be

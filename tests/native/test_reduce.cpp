@@ -705,11 +705,12 @@ void test_reduce_edges() {
 
 // ---- Timing -------------------------------------------------------------------------
 
-double median_ns_per_element(const ReduceKernels& table, const Storage& a, const Shape& axes) {
+double median_ns_per_element(const ReduceKernels& table, ReduceOp op, const Storage& a, const Shape& axes) {
   std::vector<double> times;
   for (int rep = 0; rep < 15; ++rep) {
     const auto t0 = std::chrono::steady_clock::now();
-    Result<Storage> r = sum_with(table, a, axes, false);
+    Result<Storage> r = op == ReduceOp::kSum ? sum_with(table, a, axes, false)
+                                             : reduce_with(table, op, view_of(a), axes, false);
     const auto t1 = std::chrono::steady_clock::now();
     if (!r.ok()) return -1;
     times.push_back(std::chrono::duration<double, std::nano>(t1 - t0).count() / static_cast<double>(a.numel()));
@@ -748,7 +749,17 @@ void bench() {
       for (const Case& c : cases) {
         if (d != DType::F32 && &c - cases >= 3) break;
         std::printf("  %-5s %-32s %6.3f\n", dtype_name(d).data(), c.label,
-                    median_ns_per_element(*table, flat.relabel(c.shape, c.strides), c.axes));
+                    median_ns_per_element(*table, ReduceOp::kSum, flat.relabel(c.shape, c.strides), c.axes));
+      }
+    }
+    // The other operations on the three targets' layouts, binary32.
+    Storage flat = Storage::allocate_row_major(DType::F32, Shape{std::size_t{1} << 22});
+    for (std::size_t i = 0; i < flat.numel(); ++i) write(DType::F32, flat, i, uniform(rng));
+    for (ReduceOp op : {ReduceOp::kMax, ReduceOp::kArgmax, ReduceOp::kLogSumExp, ReduceOp::kVar, ReduceOp::kProd}) {
+      for (std::size_t k = 0; k < 3; ++k) {
+        const Case& c = cases[k];
+        std::printf("  F32   %-9s %-22s %6.3f\n", op_label(op), c.label,
+                    median_ns_per_element(*table, op, flat.relabel(c.shape, c.strides), c.axes));
       }
     }
   }
