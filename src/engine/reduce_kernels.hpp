@@ -580,9 +580,12 @@ void run_prod(const ReduceProblem& p) { run_reduce<MulOp>(p); }
 #if defined(__AVX512F__)
 typedef float SelVec __attribute__((vector_size(64)));
 typedef std::int32_t SelMask __attribute__((vector_size(64)));
-#else
+#elif defined(__AVX2__)
 typedef float SelVec __attribute__((vector_size(32)));
 typedef std::int32_t SelMask __attribute__((vector_size(32)));
+#else
+typedef float SelVec __attribute__((vector_size(16)));
+typedef std::int32_t SelMask __attribute__((vector_size(16)));
 #endif
 constexpr std::size_t kSelLanes = sizeof(SelVec) / sizeof(float);
 constexpr std::size_t kSelAccs = 4;
@@ -646,14 +649,38 @@ inline float block_extreme(const float* p, std::size_t n, bool& nan) {
   return best;
 }
 
+inline bool any_lane(const SelMask& m) {
+  std::uint64_t words[sizeof m / 8];
+  std::memcpy(words, &m, sizeof m);
+  std::uint64_t any = 0;
+  for (std::uint64_t w : words) any |= w;
+  return any != 0;
+}
+
+// The position of the first of n floats equal to m, which one of them is.
+inline std::size_t first_equal(const float* x, std::size_t n, float m) {
+  SelVec target;
+  for (std::size_t l = 0; l < kSelLanes; ++l) target[l] = m;
+  std::size_t i = 0;
+  for (; i + kSelLanes <= n; i += kSelLanes) {
+    SelVec v;
+    load_sel(v, x + i);
+    if (any_lane(v == target)) break;
+  }
+  while (x[i] != m) ++i;
+  return i;
+}
+
 template <bool Max>
 struct ElementSelect {
   DType dtype;
   const SmallVector<ReduceAxis>& reduced;
   std::size_t count;
+  bool want_index;
 
-  // The flat index of the chosen element of the group at `base`; its value
-  // in `value`.
+  // The flat index of the chosen element of the group at `base` (when
+  // want_index); its value in `value`. Without the index a block is read
+  // again only when its extreme is a zero, whose sign is that of the first.
   [[gnu::noinline]] std::size_t operator()(const char* base, float& value) const {
     float buf[kBlock];
     const bool direct = dtype == DType::F32 && reduced.size() == 1 &&
@@ -680,10 +707,12 @@ struct ElementSelect {
       if (have && !better<Max>(m, best)) continue;
       have = true;
       best = m;
-      std::size_t k = 0;
-      while (x[k] != m) ++k;
-      at = lo + k;
-      value = x[k];
+      value = m;
+      if (want_index || m == 0) {
+        const std::size_t k = first_equal(x, n, m);
+        at = lo + k;
+        value = x[k];
+      }
     }
     return at;
   }
@@ -773,7 +802,7 @@ void run_select(const ReduceProblem& p) {
     return select_rows<Max>(p, outer, row);
   }
   const auto out_item = static_cast<std::ptrdiff_t>(dtype_size(p.out_dtype));
-  const ElementSelect<Max> select{p.dtype, p.reduced, flat_count(p.reduced)};
+  const ElementSelect<Max> select{p.dtype, p.reduced, flat_count(p.reduced), p.index != nullptr};
   for_each_position(p.kept, [&](std::ptrdiff_t in, std::ptrdiff_t o) {
     const std::ptrdiff_t at = p.out_origin + o;
     float v = 0;
