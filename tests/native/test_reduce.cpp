@@ -767,11 +767,45 @@ void bench() {
 
 }  // namespace
 
+// `--time OP AXIS`: the median seconds of OP over AXIS of a 2048 x 2048
+// binary32 array, with the table for this processor; benchmarks/
+// bench_reduce.py uses it for operations the Python build does not offer
+// yet.
+int time_one(const char* name, const char* axis) {
+  ReduceOp op = ReduceOp::kSum;
+  bool found = false;
+  for (ReduceOp o : kAllOps)
+    if (std::strcmp(op_label(o), name) == 0) op = o, found = true;
+  if (!found || (std::strcmp(axis, "0") != 0 && std::strcmp(axis, "1") != 0)) {
+    std::fprintf(stderr, "unknown operation or axis\n");
+    return 2;
+  }
+  std::mt19937 rng(1);
+  // As bench_reduce.py: logits above 88 for logsumexp.
+  const bool logits = op == ReduceOp::kLogSumExp;
+  std::normal_distribution<float> normal(logits ? 100.0f : 0.0f, logits ? 4.0f : 1.0f);
+  Storage a = Storage::allocate_row_major(DType::F32, Shape{2048, 2048});
+  for (std::size_t i = 0; i < a.numel(); ++i) write(DType::F32, a, i, normal(rng));
+  const Shape axes{static_cast<std::size_t>(axis[0] - '0')};
+  std::vector<double> times;
+  for (int rep = 0; rep < 31; ++rep) {
+    const auto t0 = std::chrono::steady_clock::now();
+    Result<Storage> r = reduce(op, a, axes, false);
+    const auto t1 = std::chrono::steady_clock::now();
+    if (!r.ok()) return 1;
+    times.push_back(std::chrono::duration<double>(t1 - t0).count());
+  }
+  std::sort(times.begin(), times.end());
+  std::printf("%.9f\n", times[times.size() / 2]);
+  return 0;
+}
+
 int main(int argc, char** argv) {
   if (argc > 1 && std::strcmp(argv[1], "--bench") == 0) {
     bench();
     return 0;
   }
+  if (argc == 4 && std::strcmp(argv[1], "--time") == 0) return time_one(argv[2], argv[3]);
   test_values();
   test_edges();
   test_operations();
