@@ -1,4 +1,5 @@
-// Means: binary32 sums divided by the count, rounded once to the dtype.
+// Means: binary32 sums divided by the count, rounded once to the dtype; the
+// sums themselves are those of engine::reduce.
 #include "engine/convert.hpp"
 #include "engine/storage_ops.hpp"
 
@@ -14,16 +15,7 @@ Storage widened_f32(const Storage& s) {
 }
 
 Result<Storage> mean(const Storage& a, const Shape& axes, bool keepdims) {
-  if (a.dtype() == DType::Bool) return type_error("Tensor Dtype not supported for this operation: mean");
-  QUARN_TRY(Storage total, sum(widened_f32(a), axes, keepdims));
-  std::size_t count = 1;
-  for (std::size_t axis : axes) count *= a.shape()[axis];
-  float* p = total.mutable_data_as<float>();
-  for (std::size_t i = 0; i < total.numel(); ++i) p[i] /= static_cast<float>(count);
-  if (a.dtype() == DType::F32) return total;
-  Storage out = Storage::allocate_row_major(a.dtype(), total.shape());
-  round_from_f32(a.dtype(), total.data_as<float>(), out.mutable_data(), total.numel());
-  return out;
+  return reduce(ReduceOp::kMean, a, axes, keepdims);
 }
 
 }  // namespace quarn::engine

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <utility>
 #include <vector>
 
@@ -92,6 +93,29 @@ Result<Storage> sum(const Storage& a, const Shape& axes, bool keepdims);
 // The sum divided by the number of elements summed, in binary32, rounded once
 // to the dtype (an empty reduction gives NaN).
 Result<Storage> mean(const Storage& a, const Shape& axes, bool keepdims);
+
+// One reduction engine behind all of these: `axes` ascending, no repeats,
+// each below a.ndim() (checked by the caller); empty reduces nothing (each
+// result is a reduction of one element). The result has the input's dtype,
+// except argmax/argmin, whose float32 results are the flat row-major
+// position of the chosen element within its group. Accuracy and rounding of
+// each operation: see reduce.cpp. NaN propagates through max/min, and
+// argmax/argmin give the first NaN's position; otherwise max/min give the
+// first extreme element in row-major order, so of -0.0 and +0.0 the one
+// that comes first (the element argmax picks). Empty groups: sum 0, prod 1,
+// mean and var NaN, logsumexp -inf; max, min, argmax, argmin fail with
+// NumPy's ValueError message. var divides by max(n - ddof, 0). argmax and
+// argmin over groups of more than 2^24 elements fail (ValueError): their
+// indices would not be exact. Bool fails with "Tensor Dtype not supported
+// for this operation: <name>" (TypeError).
+enum class ReduceOp : std::uint8_t { kSum, kMean, kProd, kMax, kMin, kArgmax, kArgmin, kLogSumExp, kVar };
+Result<Storage> reduce(ReduceOp op, const Storage& a, const Shape& axes, bool keepdims, double ddof = 0);
+// The gradient of max/min (kMax/kArgmax, kMin/kArgmin): g, of the result's
+// shape (keepdims or not as `keepdims` says), placed at the element the
+// forward selection chose in each group, +0 everywhere else; a's shape and
+// dtype, row-major.
+Result<Storage> reduce_select_backward(ReduceOp op, const Storage& a, const Storage& g, const Shape& axes,
+                                       bool keepdims);
 // A binary32 copy of a half-precision storage with the same strides (the
 // storage itself when it is binary32 already).
 Storage widened_f32(const Storage& s);
