@@ -31,5 +31,13 @@ abs = _core._functions.abs  # noqa: A001 - as NumPy's and PyTorch's
 neg = _core._functions.neg
 sum = _core._functions.sum  # noqa: A001 - the name users expect, as in NumPy and PyTorch
 mean = _core._functions.mean
+max = _core._functions.max  # noqa: A001
+min = _core._functions.min  # noqa: A001
+logsumexp = _core._functions.logsumexp
+argmax = _core._functions.argmax
+argmin = _core._functions.argmin
 
-__all__ = ["PanicException", "Tensor", "abs", "clear_graph", "exp", "log", "mean", "neg", "nn", "sigmoid", "sum", "tanh"]
+__all__ = [
+    "PanicException", "Tensor", "abs", "argmax", "argmin", "clear_graph", "exp", "log", "logsumexp", "max", "mean",
+    "min", "neg", "nn", "sigmoid", "sum", "tanh",
+]

@@ -6,8 +6,8 @@ from numpy.typing import ArrayLike
 
 from . import Tensor
 
-__all__ = ["abs", "cross_entropy", "exp", "log", "log_softmax", "mean", "mse_loss", "neg", "relu", "sigmoid",
-           "softmax", "sum", "tanh"]
+__all__ = ["abs", "argmax", "argmin", "cross_entropy", "exp", "log", "log_softmax", "logsumexp", "max", "mean", "min",
+           "mse_loss", "neg", "relu", "sigmoid", "softmax", "sum", "tanh"]
 operations: tuple[dict[str, str], ...]
 
 _Axes = SupportsIndex | Sequence[SupportsIndex] | None
@@ -30,6 +30,16 @@ def sum(input: Tensor, axis: _Axes = None, keepdims: bool = False) -> Tensor:
     """Sum over all elements or the given axes (negative axes count from the end)."""
 def mean(input: Tensor, axis: _Axes = None, keepdims: bool = False) -> Tensor:
     """Mean over all elements or the given axes (negative axes count from the end)."""
+def max(input: Tensor, axis: _Axes = None, keepdims: bool = False) -> Tensor:
+    """Largest element over all elements or the given axes (NaN if any is NaN)."""
+def min(input: Tensor, axis: _Axes = None, keepdims: bool = False) -> Tensor:
+    """Smallest element over all elements or the given axes (NaN if any is NaN)."""
+def logsumexp(input: Tensor, axis: _Axes = None, keepdims: bool = False) -> Tensor:
+    """log(sum(exp(x))) over all elements or the given axes, computed stably."""
+def argmax(input: Tensor, axis: _Axes = None, keepdims: bool = False) -> Tensor:
+    """Position of the first largest element in each reduced group, as float32."""
+def argmin(input: Tensor, axis: _Axes = None, keepdims: bool = False) -> Tensor:
+    """Position of the first smallest element in each reduced group, as float32."""
 def log_softmax(input: Tensor, axis: SupportsIndex = -1) -> Tensor:
     """Logarithm of the softmax along an axis, computed stably in float32."""
 def softmax(input: Tensor, axis: SupportsIndex = -1) -> Tensor:

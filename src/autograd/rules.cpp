@@ -167,6 +167,27 @@ Result<void> spread(const Node& n, GradContext& ctx, const Storage& g) {
   return ctx.accumulate(n.inputs[0], engine::stretched_to(kept, n.saved->shape));
 }
 
+// g at the element each group's maximum (minimum) came from, the first such
+// in row-major order (as argmax picks it), +0 elsewhere: exact.
+Result<void> select(const Node& n, GradContext& ctx, const Storage& g) {
+  QUARN_TRY(Storage at_own, at_own_shape(n, g));
+  const engine::ReduceOp op = n.op == Op::max ? engine::ReduceOp::kMax : engine::ReduceOp::kMin;
+  return accumulate_input(
+      ctx, n, engine::reduce_select_backward(op, n.saved->input, at_own, n.saved->axes, n.saved->keepdims));
+}
+
+// g * softmax(x) over the reduced axes, as g * e^(x - logsumexp(x)): the
+// reduction is taken again (kept axes), then one engine operation per step,
+// each rounded to the dtype.
+Result<void> softmax_of(const Node& n, GradContext& ctx, const Storage& g) {
+  QUARN_TRY(Storage kept, with_kept_axes(n, g));
+  const Storage& x = n.saved->input;
+  QUARN_TRY(Storage lse, engine::reduce(engine::ReduceOp::kLogSumExp, x, n.saved->axes, true));
+  QUARN_TRY(Storage shifted, engine::sub(x, lse));
+  QUARN_TRY(Storage weights, engine::exp(shifted));
+  return accumulate_input(ctx, n, engine::mul(weights, kept));
+}
+
 // ---- Softmax family and losses ------------------------------------------------------------
 
 Result<void> log_softmax(const Node& n, GradContext& ctx, const Storage& g) {

@@ -104,10 +104,11 @@ Result<Shape> normalized_axes(const AxisList& axes, std::size_t ndim) {
 
 Result<Storage> reduction_of(Op op, const Storage& a, const Shape& axes, bool keepdims) {
   switch (op) {
-    case Op::sum:
-      return engine::sum(a, axes, keepdims);
-    case Op::mean:
-      return engine::mean(a, axes, keepdims);
+#define QUARN_REDUCTION_CASE(name, family, order, dtypes, compute, saves, rule, kernel, gradient, doc) \
+  case Op::name:                                                                                    \
+    return engine::reduce(engine::ReduceOp::kernel, a, axes, keepdims);
+    QUARN_REDUCTIONS(QUARN_REDUCTION_CASE)
+#undef QUARN_REDUCTION_CASE
     default:
       fault("internal error: " + std::string(info(op).name) + " is not a reduction");
   }
