@@ -538,7 +538,7 @@ void run_reduce(const ReduceProblem& p) {
   SmallVector<ReduceAxis> outer = p.kept;
   if (p.rows) {
     const ReduceAxis row = outer.back();
-    outer.resize(outer.size() - 1);
+    outer.pop_back();
     return sum_rows<Op>(p, p.reduced, outer, row, 1);
   }
   const ReduceAxis& inner = p.reduced[p.reduced.size() - 1];
@@ -550,9 +550,9 @@ void run_reduce(const ReduceProblem& p) {
     // kept axis. Taking one result at a time would jump between distant
     // runs and leave the prefetchers behind.
     SmallVector<ReduceAxis> summed = p.reduced;
-    summed.resize(summed.size() - 1);
+    summed.pop_back();
     const ReduceAxis row = outer.back();
-    outer.resize(outer.size() - 1);
+    outer.pop_back();
     return sum_rows<Op>(p, summed, outer, row, inner.extent);
   }
   const auto out_item = static_cast<std::ptrdiff_t>(dtype_size(p.out_dtype));
@@ -798,7 +798,7 @@ void run_select(const ReduceProblem& p) {
   if (p.rows) {
     SmallVector<ReduceAxis> outer = p.kept;
     const ReduceAxis row = outer.back();
-    outer.resize(outer.size() - 1);
+    outer.pop_back();
     return select_rows<Max>(p, outer, row);
   }
   const auto out_item = static_cast<std::ptrdiff_t>(dtype_size(p.out_dtype));
