@@ -1,0 +1,35 @@
+// bfloat16 general matrix multiply into float32, C <- A * B, on the calling
+// thread, with the pairwise dot-product instruction. Matrices are given as
+// in sgemm.hpp (first element, row and column strides in elements, of
+// either sign); A and B hold bfloat16 bit patterns.
+//
+// For operands that pass bf16_dot_exact, every element of C is the float32
+// FMA chain over p = 0, 1, ..., k - 1 from +0, bit for bit: what the float32
+// GEMM gives the widened operands when it runs one chain per element. For
+// other operands the instruction's flushing of subnormals (and its products
+// outside float32's range) may show, so callers check first.
+//
+// Throws std::bad_alloc when the packing buffers cannot be had.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace quarn::gemm {
+
+struct Bf16Kernel;
+
+// The set that serves bfloat16 products on this CPU, chosen once per
+// process, or null when the CPU lacks the instruction.
+const Bf16Kernel* bf16gemm_active_kernel();
+
+// True when all n values lie in the range where the instruction's result is
+// the FMA chain's (bf16_dot_exact_value in kernels/bf16_kernels.hpp).
+bool bf16_dot_exact(const Bf16Kernel& kern, const std::uint16_t* values, std::size_t n);
+
+void bf16gemm_with(const Bf16Kernel& kern, std::size_t m, std::size_t n, std::size_t k,
+                   const std::uint16_t* a, std::ptrdiff_t rsa, std::ptrdiff_t csa,
+                   const std::uint16_t* b, std::ptrdiff_t rsb, std::ptrdiff_t csb, float* c,
+                   std::ptrdiff_t rsc, std::ptrdiff_t csc);
+
+}  // namespace quarn::gemm
