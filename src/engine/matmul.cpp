@@ -1,8 +1,9 @@
 // Matrix products: the dtype dispatch, the F32 product over broadcast batch
 // axes, and the half-precision wrappers that widen once, multiply in F32 and
-// round each result element once. bfloat16 operands whose values allow it
-// skip the widening: the dot-product instruction multiplies them as they
-// are, into the same F32 results (engine/gemm/bf16gemm.hpp).
+// round each result element once. On CPUs where the dot-product instruction
+// is the faster path, bfloat16 operands whose values allow it skip the
+// widening: the instruction multiplies them as they are, into the F32
+// results of one FMA chain per element (engine/gemm/bf16gemm.hpp).
 //
 // No operand element is ever copied: batch broadcasting reads through
 // stride 0 and every 2-D slice goes to the GEMM with its own strides, so a
@@ -206,7 +207,7 @@ Result<Storage> matmul_f32(const Storage& a, const Storage& b) {
 Result<Storage> matmul_f16(const Storage& a, const Storage& b) { return matmul_half(a, b); }
 
 Result<Storage> matmul_bf16(const Storage& a, const Storage& b) {
-  const gemm::Bf16Kernel* kern = gemm::bf16gemm_active_kernel();
+  const gemm::Bf16Kernel* kern = gemm::bf16gemm_serving_kernel();
   if (kern == nullptr) return matmul_half(a, b);
   // The scan reads every operand element once, as the widening it saves
   // would have; the product's own guard covers the rest.

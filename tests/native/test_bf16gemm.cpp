@@ -383,6 +383,25 @@ int main() {
   check((active != nullptr) == features.has_avx512_bf16(),
         "a dot-product set is chosen exactly when the CPU has the instruction");
 
+  // The mode decides which set serves a product; kAuto follows the one-time
+  // measurement, whichever way it came out on this machine.
+  using quarn::gemm::Bf16DotMode;
+  const struct {
+    Bf16DotMode mode;
+    const Bf16Kernel* serving;
+  } modes[] = {{Bf16DotMode::kOff, nullptr},
+               {Bf16DotMode::kOn, active},
+               {Bf16DotMode::kAuto, quarn::gemm::bf16_dot_measured_faster() ? active : nullptr}};
+  for (const auto& m : modes) {
+    quarn::gemm::set_bf16_dot_mode(m.mode);
+    check(quarn::gemm::bf16_dot_mode() == m.mode && quarn::gemm::bf16gemm_serving_kernel() == m.serving,
+          "the serving set under mode " + std::to_string(static_cast<int>(m.mode)));
+  }
+  check(active != nullptr || !quarn::gemm::bf16_dot_measured_faster(),
+        "the instruction measured faster on a CPU without it");
+  std::printf("the dot path %s by default on this CPU\n",
+              quarn::gemm::bf16_dot_measured_faster() ? "serves products" : "stays unused");
+
   test_step_semantics("emulation", quarn::gemm::bf16_dot_lane);
   test_products(emulated);
   test_large(emulated);

@@ -14,10 +14,14 @@
 #include "engine/gemm/bf16gemm.hpp"
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <new>
 
 #include "engine/cpu_features.hpp"
 #include "engine/gemm/kernels/bf16_kernels.hpp"
+#include "engine/gemm/kernels/kernels.hpp"
+#include "engine/gemm/sgemm.hpp"
 
 namespace quarn::gemm {
 
@@ -133,6 +137,50 @@ void macro_kernel(const Bf16Kernel& kern, std::size_t mc, std::size_t nc, std::s
   }
 }
 
+// Seconds per multiply-add of `calls` back-to-back calls of a tile kernel.
+template <class Call>
+double seconds_per_madd(std::size_t calls, std::size_t madds_per_call, const Call& call) {
+  const auto start = std::chrono::steady_clock::now();
+  for (std::size_t i = 0; i < calls; ++i) call();
+  const std::chrono::duration<double> spent = std::chrono::steady_clock::now() - start;
+  return spent.count() / static_cast<double>(calls * madds_per_call);
+}
+
+// Full tiles of both kinds over the same k, from panels in L1, taking turns
+// round after round; the best round of each counts, so that work elsewhere
+// on the machine only ever slows a round down. The two kinds of core this
+// tells apart differ by a factor of two or more either way, far beyond
+// what remains of the noise, so the margin keeps the verdict stable.
+bool measure_dot_faster(const Bf16Kernel& kern) {
+  const SgemmKernel& f32 = sgemm_active_kernel();
+  constexpr std::size_t k = 256;
+  constexpr std::size_t kRounds = 8, kCalls = 4;
+  const std::size_t dot_a = kern.mr * k / 2, dot_b = kern.nr * k / 2;
+  const std::size_t f32_a = f32.mr * k, f32_b = f32.nr * k;
+  PairBuffer buffer;
+  std::uint32_t* base = buffer.get(dot_a + dot_b + f32_a + f32_b + kBf16MaxTile);
+  std::uint32_t* pa = base;
+  std::uint32_t* pb = pa + dot_a;
+  auto* fa = reinterpret_cast<float*>(pb + dot_b);
+  float* fb = fa + f32_a;
+  float* c = fb + f32_b;
+  // Ones: the sums stay small integers, far from anything slow to compute.
+  std::fill(pa, pa + dot_a + dot_b, 0x3f803f80u);
+  std::fill(fa, fa + f32_a + f32_b, 1.0f);
+  double dot = 1.0, single = 1.0;
+  for (std::size_t round = 0; round < kRounds; ++round) {
+    dot = std::min(dot, seconds_per_madd(kCalls, kern.mr * kern.nr * k, [&] {
+                     kern.micro(k / 2, pa, pb, c, off(kern.nr), false);
+                   }));
+    single = std::min(single, seconds_per_madd(kCalls, f32.mr * f32.nr * k, [&] {
+                        f32.micro(k, fa, fb, c, off(f32.nr), false);
+                      }));
+  }
+  return dot * 1.25 < single;
+}
+
+std::atomic<Bf16DotMode> g_mode{Bf16DotMode::kAuto};
+
 const Bf16Kernel* choose_kernel() {
   const engine::CpuFeatures& features = engine::cpu_features();
   for (const Bf16Kernel& kern : bf16_kernels())
@@ -145,6 +193,30 @@ const Bf16Kernel* choose_kernel() {
 const Bf16Kernel* bf16gemm_active_kernel() {
   static const Bf16Kernel* const chosen = choose_kernel();
   return chosen;
+}
+
+bool bf16_dot_measured_faster() {
+  static const bool faster = [] {
+    const Bf16Kernel* kern = bf16gemm_active_kernel();
+    return kern != nullptr && measure_dot_faster(*kern);
+  }();
+  return faster;
+}
+
+void set_bf16_dot_mode(Bf16DotMode mode) { g_mode.store(mode, std::memory_order_relaxed); }
+
+Bf16DotMode bf16_dot_mode() { return g_mode.load(std::memory_order_relaxed); }
+
+const Bf16Kernel* bf16gemm_serving_kernel() {
+  switch (bf16_dot_mode()) {
+    case Bf16DotMode::kOn:
+      return bf16gemm_active_kernel();
+    case Bf16DotMode::kOff:
+      return nullptr;
+    case Bf16DotMode::kAuto:
+      break;
+  }
+  return bf16_dot_measured_faster() ? bf16gemm_active_kernel() : nullptr;
 }
 
 bool bf16_dot_exact(const Bf16Kernel& kern, const std::uint16_t* values, std::size_t n) {

@@ -19,9 +19,30 @@ namespace quarn::gemm {
 
 struct Bf16Kernel;
 
-// The set that serves bfloat16 products on this CPU, chosen once per
-// process, or null when the CPU lacks the instruction.
+// The fastest set this CPU can run, chosen once per process, or null when
+// the CPU lacks the instruction.
 const Bf16Kernel* bf16gemm_active_kernel();
+
+// When bfloat16 products take the instruction (operands passing
+// bf16_dot_exact in every mode):
+//  - kAuto, the default: where its tiles multiply faster than the float32
+//    GEMM's on this CPU, measured once per process. Cores differ widely:
+//    some run the instruction at twice the float32 multiply-add rate, on
+//    others it is slower than the float32 FMA it replaces.
+//  - kOn: whenever the CPU has it (for benchmarks and tests);
+//  - kOff: never.
+enum class Bf16DotMode { kAuto, kOn, kOff };
+void set_bf16_dot_mode(Bf16DotMode mode);
+Bf16DotMode bf16_dot_mode();
+
+// The set that serves a bfloat16 product now under the mode, or null for
+// the float32 path.
+const Bf16Kernel* bf16gemm_serving_kernel();
+
+// kAuto's measurement: whether the active set's full tiles take less time
+// per multiply-add than the float32 GEMM's, by a clear margin. False
+// without the instruction.
+bool bf16_dot_measured_faster();
 
 // True when all n values lie in the range where the instruction's result is
 // the FMA chain's (bf16_dot_exact_value in kernels/bf16_kernels.hpp).
