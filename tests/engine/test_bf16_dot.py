@@ -63,6 +63,17 @@ def test_paths_agree_with_batch_broadcast(rng, restore_mode):
     assert np.array_equal(on, off)
 
 
+@pytest.mark.parametrize("shape_a, shape_b", [((0, 5), (5, 3)), ((4, 0), (0, 3)), ((4, 5), (5, 0)), ((2, 0, 5), (5, 3))], ids=str)
+def test_empty_extents_on_the_dot_path(shape_a, shape_b, restore_mode):
+    dot_mode("on")
+    a = np.ones(shape_a, dtype=ml_dtypes.bfloat16)
+    b = np.ones(shape_b, dtype=ml_dtypes.bfloat16)
+    got = (Tensor(a, dtype="bfloat16") @ Tensor(b, dtype="bfloat16")).to_numpy()
+    assert got.shape == shape_a[:-1] + shape_b[-1:]
+    # An inner extent of 0 makes every element an empty sum.
+    assert np.all(got.astype(np.float32) == 0.0)
+
+
 @pytest.mark.parametrize("m, k, n", [(5, 300, 7), (40, 513, 36)], ids=str)
 def test_exact_sums_agree_past_one_block(m, k, n, rng, restore_mode):
     # Small integers: every partial sum is exact, so the blocking of k
