@@ -4,8 +4,10 @@ PyTorch, measured in the same run.
 Prints GFLOP/s for square, tall and flat float32 products and for
 transposed operands, the ratios ours/NumPy and ours/PyTorch, and the share
 of the core's FMA peak (measured by a small probe); then a batch of small
-products and half-precision products. Every figure is the best of several
-repeats.
+products and half-precision products. bfloat16 runs on both of our paths
+(the dot-product instruction and the widened float32 one) beside the
+default choice, with each one's time against our float32 product of the
+same size. Every figure is the best of several repeats.
 
 Run from the repository after building the module:  python benchmarks/bench_matmul.py
 """
@@ -32,6 +34,7 @@ import numpy as np  # noqa: E402
 import torch  # noqa: E402
 from threadpoolctl import threadpool_info, threadpool_limits  # noqa: E402
 
+import quarn_core  # noqa: E402
 from quarn_core import Tensor  # noqa: E402
 from _record import record, section  # noqa: E402
 
@@ -175,27 +178,53 @@ def main():
         row("512 x (32 x 32 x 32)", ours, ref_np, ref_torch, peak)
 
         header("half precision (vs PyTorch, same dtype)")
+        dot_mode = quarn_core._functions.bf16_dot_mode
         for n in (512, 1024, 2048):
+            a = rng.standard_normal((n, n), dtype=np.float32)
+            b = rng.standard_normal((n, n), dtype=np.float32)
+            fa, fb = Tensor(a), Tensor(b)
             for name, np_type, torch_type in (
                 ("bfloat16", ml_dtypes.bfloat16, torch.bfloat16),
                 ("float16", np.float16, torch.float16),
             ):
-                a = rng.standard_normal((n, n), dtype=np.float32)
-                b = rng.standard_normal((n, n), dtype=np.float32)
                 ta = Tensor(a.astype(np_type), dtype=name)
                 tb = Tensor(b.astype(np_type), dtype=name)
                 pa = torch.from_numpy(a).to(torch_type)
                 pb = torch.from_numpy(b).to(torch_type)
-                ours = gflops(n, n, n, best_times([lambda: ta @ tb], 3)[0])
-                # PyTorch's half products run at about 1 GFLOP/s here: one
-                # call of theirs at 2048 takes seconds, so it is timed once.
-                if n < 2048:
-                    ref_torch = gflops(n, n, n, best_times([lambda: pa @ pb], 1, min_total=0)[0])
+                # PyTorch's half products run at about 1 GFLOP/s on CPUs
+                # without half-precision instructions: one call of theirs at
+                # 2048 takes seconds there, so a slow first call is the figure.
+                t0 = time.perf_counter()
+                pa @ pb
+                first = time.perf_counter() - t0
+                theirs = [] if first > 0.5 else [lambda: pa @ pb]
+                if name == "bfloat16":
+                    # Both of our paths and our float32 product of the same
+                    # size, in the same rounds as PyTorch's.
+                    mine = [lambda: in_dot_mode(dot_mode, "auto", lambda: ta @ tb),
+                            lambda: in_dot_mode(dot_mode, "on", lambda: ta @ tb),
+                            lambda: in_dot_mode(dot_mode, "off", lambda: ta @ tb),
+                            lambda: fa @ fb]
                 else:
-                    t0 = time.perf_counter()
-                    pa @ pb
-                    ref_torch = gflops(n, n, n, time.perf_counter() - t0)
-                row(f"{name} {n}", ours, None, ref_torch, peak)
+                    mine = [lambda: ta @ tb]
+                times = best_times(mine + theirs, {512: 10, 1024: 5}.get(n, 3))
+                ref_torch = gflops(n, n, n, times[-1] if theirs else first)
+                ours = [gflops(n, n, n, t) for t in times[:len(mine)]]
+                row(f"{name} {n}", ours[0], None, ref_torch, peak)
+                if name == "bfloat16":
+                    row("  dot path", ours[1], None, ref_torch, peak)
+                    row("  widened path", ours[2], None, ref_torch, peak)
+                    print(f"  {'time / our float32 ' + str(n):<26} default {ours[3] / ours[0]:5.2f}, "
+                          f"dot path {ours[3] / ours[1]:5.2f}, widened {ours[3] / ours[2]:5.2f}")
+
+
+def in_dot_mode(dot_mode, mode, fn):
+    """fn() with bfloat16 products in the given path mode."""
+    before = dot_mode(mode)
+    try:
+        return fn()
+    finally:
+        dot_mode(before)
 
 
 if __name__ == "__main__":

@@ -1,6 +1,6 @@
 """Operations beyond the operators; a private attribute of quarn_core, named by the quarn package."""
 
-from typing import Sequence, SupportsIndex
+from typing import Literal, Sequence, SupportsIndex
 
 from numpy.typing import ArrayLike
 
@@ -48,3 +48,5 @@ def cross_entropy(logits: Tensor, targets: ArrayLike) -> Tensor:
     """Mean cross-entropy of [N, C] logits against N integer class indices."""
 def mse_loss(pred: Tensor, target: Tensor) -> Tensor:
     """Mean squared error over the broadcast of both operands."""
+def bf16_dot_mode(mode: Literal["auto", "on", "off"] | None = None) -> str:
+    """Whether bfloat16 products use the CPU's dot-product instruction; returns the previous mode."""

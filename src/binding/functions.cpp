@@ -6,8 +6,14 @@
 // suite, which checks each against its models.
 #include "binding/functions.hpp"
 
+#include <algorithm>
+#include <cstring>
+#include <iterator>
+#include <string>
+
 #include "binding/args.hpp"
 #include "binding/tensor_object.hpp"
+#include "engine/gemm/bf16gemm.hpp"
 #include "ops/tensor_ops.hpp"
 
 namespace quarn::binding {
@@ -98,6 +104,40 @@ PyObject* mse_loss_function(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// Which path bfloat16 products take (engine/gemm/bf16gemm.hpp): "auto",
+// "on" or "off". Returns the mode in force before the call; with no
+// argument, only reports it. For benchmarks and tests that hold the two
+// paths against each other.
+PyObject* bf16_dot_mode_function(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* kwlist[] = {"mode", nullptr};
+    PyObject* mode = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O", const_cast<char**>(kwlist), &mode))
+      return nullptr;
+    static constexpr struct {
+      const char* name;
+      gemm::Bf16DotMode mode;
+    } kModes[] = {{"auto", gemm::Bf16DotMode::kAuto},
+                  {"on", gemm::Bf16DotMode::kOn},
+                  {"off", gemm::Bf16DotMode::kOff}};
+    const gemm::Bf16DotMode before = gemm::bf16_dot_mode();
+    const char* before_name = "auto";
+    for (const auto& m : kModes)
+      if (m.mode == before) before_name = m.name;
+    if (mode != nullptr) {
+      if (!arg_str(mode, "mode")) return nullptr;
+      const char* text = PyUnicode_AsUTF8(mode);
+      if (text == nullptr) return nullptr;
+      const auto* found = std::find_if(std::begin(kModes), std::end(kModes),
+                                       [text](const auto& m) { return std::strcmp(m.name, text) == 0; });
+      if (found == std::end(kModes))
+        return raise(value_error(std::string("mode must be 'auto', 'on' or 'off', not '") + text + "'"));
+      gemm::set_bf16_dot_mode(found->mode);
+    }
+    return PyUnicode_FromString(before_name);
+  });
+}
+
 constexpr int kKeywords = METH_VARARGS | METH_KEYWORDS;
 
 // clang-format off
@@ -115,7 +155,7 @@ PyMethodDef function_defs[] = {
     QUARN_REDUCTIONS(QUARN_REDUCTION_DEF)
     QUARN_ROW_OPERATIONS(QUARN_ROW_DEF)
     {"cross_entropy", as_cfunction(cross_entropy_function), kKeywords,
-     "cross_entropy(logits, targets)\n--\n\n" "Mean cross-entropy of [N, C] logits against N class indices."},
+     "cross_entropy(logits, targets)\n--\n\nMean cross-entropy of [N, C] logits against N class indices."},
     {"mse_loss", as_cfunction(mse_loss_function), kKeywords, "mse_loss(pred, target)\n--\n\nMean squared error."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -123,6 +163,15 @@ PyMethodDef function_defs[] = {
 #undef QUARN_MAP_DEF
 #undef QUARN_REDUCTION_DEF
 #undef QUARN_ROW_DEF
+
+// Settings of the engine rather than operations: in the submodule, but not in
+// its __all__, which lists the operation table's functions.
+PyMethodDef setting_defs[] = {
+    {"bf16_dot_mode", as_cfunction(bf16_dot_mode_function), kKeywords,
+     "bf16_dot_mode(mode=None)\n--\n\nWhether bfloat16 products use the CPU's dot-product instruction:\n"
+     "'auto' (where it is the faster path here), 'on' or 'off'. Returns the previous mode."},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 const char* name_of(Family f) {
   switch (f) {
@@ -207,7 +256,9 @@ PyMethodDef extra_tensor_methods[] = {
 
 PyObject* functions_module() {
   PyRef module = PyRef::steal(PyModule_New("quarn_core._functions"));
-  if (!module || PyModule_AddFunctions(module.get(), function_defs) < 0) return nullptr;
+  if (!module || PyModule_AddFunctions(module.get(), function_defs) < 0 ||
+      PyModule_AddFunctions(module.get(), setting_defs) < 0)
+    return nullptr;
   // Every function above, for `from quarn_core._functions import *`.
   PyRef all = PyRef::steal(PyList_New(0));
   if (!all) return nullptr;

@@ -15,6 +15,7 @@ CpuFeatures detect() {
   f.avx512bw = __builtin_cpu_supports("avx512bw");
   f.avx512vl = __builtin_cpu_supports("avx512vl");
   f.avx512dq = __builtin_cpu_supports("avx512dq");
+  f.avx512bf16 = __builtin_cpu_supports("avx512bf16");
 #endif
   return f;
 }

@@ -1,8 +1,11 @@
 // Matrix products: the dtype dispatch, the F32 product over broadcast batch
 // axes, and the half-precision wrappers that widen once, multiply in F32 and
-// round each result element once.
+// round each result element once. On CPUs where the dot-product instruction
+// is the faster path, bfloat16 operands whose values allow it skip the
+// widening: the instruction multiplies them as they are, into the F32
+// results of one FMA chain per element (engine/gemm/bf16gemm.hpp).
 //
-// No F32 operand element is ever copied: batch broadcasting reads through
+// No operand element is ever copied: batch broadcasting reads through
 // stride 0 and every 2-D slice goes to the GEMM with its own strides, so a
 // transposed operand is multiplied in place.
 #include <algorithm>
@@ -12,6 +15,7 @@
 
 #include "engine/convert.hpp"
 #include "engine/dtype_rules.hpp"
+#include "engine/gemm/bf16gemm.hpp"
 #include "engine/gemm/sgemm.hpp"
 #include "engine/nd_walk.hpp"
 #include "engine/storage_ops.hpp"
@@ -41,7 +45,7 @@ Result<View> expand_matrix(const Storage& s, const Shape& batch, const char* whi
                          format_shape(target));
   // The matrix axes are the operand's own, so the stretch cannot fail.
   Strides strides = *stretch_strides(s.shape(), s.strides(), target);
-  return View{DType::F32, s.data(), std::move(target), std::move(strides)};
+  return View{s.dtype(), s.data(), std::move(target), std::move(strides)};
 }
 
 // The product over every batch position: one GEMM per 2-D slice, the batch
@@ -49,8 +53,9 @@ Result<View> expand_matrix(const Storage& s, const Shape& batch, const char* whi
 // carries the three slices' element offsets rather than pointers: an axis
 // is taken back after its last position, and a pointer may not even point
 // there.
-void matmul_into(const float* a, const float* b, float* out, const View& av, const View& bv,
-                 const OutView& ov) {
+template <class T, class Gemm>
+void matmul_into(const T* a, const T* b, float* out, const View& av, const View& bv,
+                 const OutView& ov, const Gemm& gemm) {
   const std::size_t nd = ov.shape.size();
   const std::size_t m = ov.shape[nd - 2], n = ov.shape[nd - 1], k = av.shape[nd - 1];
   const std::ptrdiff_t a_rs = av.strides[nd - 2], a_cs = av.strides[nd - 1];
@@ -61,7 +66,7 @@ void matmul_into(const float* a, const float* b, float* out, const View& av, con
       nd - 2, [&](std::size_t d) { return ov.shape[d]; },
       [&](std::size_t operand, std::size_t d) { return strides[operand][d]; },
       [&](const WalkOffsets<3>& off) {
-        gemm::sgemm(m, n, k, a + off[0], a_rs, a_cs, b + off[1], b_rs, b_cs, out + off[2], o_rs, o_cs);
+        gemm(m, n, k, a + off[0], a_rs, a_cs, b + off[1], b_rs, b_cs, out + off[2], o_rs, o_cs);
       });
 }
 
@@ -117,39 +122,10 @@ void fold_batch_into_rows(View& av, View& bv, Shape& out_shape, Strides& out_str
   }
 }
 
-Result<Storage> matmul_half(const Storage& a, const Storage& b) {
-  // Widening alone touches every operand element; the product's own guard
-  // inside matmul_f32 covers products that are long for their operands.
-  LongWork guard(a.numel() + b.numel());
-  const DType dtype = a.dtype();
-  // The widened copies keep the operands' strides: a transposed operand
-  // stays transposed and nothing is reordered.
-  const Storage wa = widened_f32(a);
-  const Storage wb = widened_f32(b);
-  QUARN_TRY(Storage product, matmul_f32(wa, wb));
-  Storage out = Storage::allocate_row_major(dtype, product.shape());
-  round_from_f32(dtype, product.data_as<float>(), out.mutable_data(), product.numel());
-  return out;
-}
-
-}  // namespace
-
-Result<Storage> matmul(const Storage& a, const Storage& b) {
-  if (auto error = arithmetic_dtype_error(a.dtype(), b.dtype())) return *error;
-  switch (a.dtype()) {
-    case DType::F32:
-      return matmul_f32(a, b);
-    case DType::F16:
-      return matmul_f16(a, b);
-    case DType::BF16:
-      return matmul_bf16(a, b);
-    case DType::Bool:
-      break;
-  }
-  fault("internal error: a Bool pair passed the matmul dtype check");
-}
-
-Result<Storage> matmul_f32(const Storage& a, const Storage& b) {
+// The F32 product of `a` and `b` (both of element type T) over their
+// broadcast batch axes, each 2-D slice by `gemm`.
+template <class T, class Gemm>
+Result<Storage> batched_product(const Storage& a, const Storage& b, const Gemm& gemm) {
   const std::size_t na = a.ndim(), nb = b.ndim();
   if (na < 2 || nb < 2)
     return runtime_error("Matmul requires at least 2D tensors. A: " + std::to_string(na) +
@@ -183,13 +159,73 @@ Result<Storage> matmul_f32(const Storage& a, const Storage& b) {
   const std::size_t results = out.numel();
   const std::size_t passes = std::max<std::size_t>(k / 8, 1);
   LongWork guard(results > SIZE_MAX / passes ? SIZE_MAX : results * passes);
-  matmul_into(a.data_as<float>(), b.data_as<float>(), out.mutable_data_as<float>(), av, bv,
-              OutView{out_shape, out_strides});
+  matmul_into(a.data_as<T>(), b.data_as<T>(), out.mutable_data_as<float>(), av, bv,
+              OutView{out_shape, out_strides}, gemm);
   return out;
+}
+
+Storage rounded(DType dtype, const Storage& product) {
+  Storage out = Storage::allocate_row_major(dtype, product.shape());
+  round_from_f32(dtype, product.data_as<float>(), out.mutable_data(), product.numel());
+  return out;
+}
+
+Result<Storage> matmul_half(const Storage& a, const Storage& b) {
+  // Widening alone touches every operand element; the product's own guard
+  // inside matmul_f32 covers products that are long for their operands.
+  LongWork guard(a.numel() + b.numel());
+  const DType dtype = a.dtype();
+  // The widened copies keep the operands' strides: a transposed operand
+  // stays transposed and nothing is reordered.
+  const Storage wa = widened_f32(a);
+  const Storage wb = widened_f32(b);
+  QUARN_TRY(Storage product, matmul_f32(wa, wb));
+  return rounded(dtype, product);
+}
+
+}  // namespace
+
+Result<Storage> matmul(const Storage& a, const Storage& b) {
+  if (auto error = arithmetic_dtype_error(a.dtype(), b.dtype())) return *error;
+  switch (a.dtype()) {
+    case DType::F32:
+      return matmul_f32(a, b);
+    case DType::F16:
+      return matmul_f16(a, b);
+    case DType::BF16:
+      return matmul_bf16(a, b);
+    case DType::Bool:
+      break;
+  }
+  fault("internal error: a Bool pair passed the matmul dtype check");
+}
+
+Result<Storage> matmul_f32(const Storage& a, const Storage& b) {
+  return batched_product<float>(a, b, gemm::sgemm);
 }
 
 Result<Storage> matmul_f16(const Storage& a, const Storage& b) { return matmul_half(a, b); }
 
-Result<Storage> matmul_bf16(const Storage& a, const Storage& b) { return matmul_half(a, b); }
+Result<Storage> matmul_bf16(const Storage& a, const Storage& b) {
+  const gemm::Bf16Kernel* kern = gemm::bf16gemm_serving_kernel();
+  if (kern == nullptr) return matmul_half(a, b);
+  // The scan reads every operand element once, as the widening it saves
+  // would have; the product's own guard covers the rest.
+  LongWork guard(a.numel() + b.numel());
+  // Storages are dense, so each scan is one pass over a flat block.
+  if (!gemm::bf16_dot_exact(*kern, a.data_as<std::uint16_t>(), a.numel()) ||
+      !gemm::bf16_dot_exact(*kern, b.data_as<std::uint16_t>(), b.numel()))
+    return matmul_half(a, b);
+  QUARN_TRY(Storage product,
+            batched_product<std::uint16_t>(
+                a, b,
+                [kern](std::size_t m, std::size_t n, std::size_t k, const std::uint16_t* pa,
+                       std::ptrdiff_t rsa, std::ptrdiff_t csa, const std::uint16_t* pb,
+                       std::ptrdiff_t rsb, std::ptrdiff_t csb, float* pc, std::ptrdiff_t rsc,
+                       std::ptrdiff_t csc) {
+                  gemm::bf16gemm_with(*kern, m, n, k, pa, rsa, csa, pb, rsb, csb, pc, rsc, csc);
+                }));
+  return rounded(DType::BF16, product);
+}
 
 }  // namespace quarn::engine
