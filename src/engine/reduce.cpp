@@ -330,6 +330,8 @@ Result<Storage> reduce_select_backward_with(const ReduceKernels& kernels, Reduce
   if (d == DType::Bool) return type_error(std::string("Tensor Dtype not supported for this operation: ") + op_name(op));
   const Layout l = layout_of(a, axes, keepdims);
   if (l.count == 0) return empty_selection(op);
+  if (g.dtype() == DType::Bool)
+    return type_error(std::string("Tensor Dtype not supported for this operation: ") + op_name(op));
   if (g.shape() != l.out_shape)
     return runtime_error("gradient of shape " + format_shape(g.shape()) + " for a result of shape " +
                          format_shape(l.out_shape));

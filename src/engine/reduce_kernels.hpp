@@ -195,13 +195,20 @@ typedef std::int32_t SumIntVec __attribute__((vector_size(32)));
 // exp(x) lane by lane for x <= 0 (the deviation from a maximum), in binary32
 // operations alone, so that every instruction set computes the same bits:
 // x = n ln2 + r with ln2 in two parts and |r| <= ln2 / 2, a degree-6
-// polynomial for exp(r) (within 2 ulp), and 2^n put in the exponent. Below
-// -87 the value is under the smallest normal number and would add nothing
-// to a sum of at least 1: it is 0, as is exp(-inf).
+// polynomial for exp(r), and 2^n put in the exponent: under 1 ulp from the
+// true value for every binary32 x in [-87, 0] (checked exhaustively). Below
+// -87 the value is under 2^-125 and adds nothing to a sum of at least 1: it
+// is taken as 0, as is exp(-inf); no result is ever subnormal.
 inline void exp_nonpositive(SumVec& x) {
   const SumVec zero{};
-  const SumIntVec under = x < zero + -87.0f;
-  const SumVec d = under ? zero : x;
+  // Zeros where `under` is set, by masking the bits: a vector select would
+  // be taken apart lane by lane on the baseline.
+  const SumIntVec keep = ~(x < zero + -87.0f);
+  SumIntVec bits;
+  std::memcpy(&bits, &x, sizeof bits);
+  bits &= keep;
+  SumVec d;
+  std::memcpy(&d, &bits, sizeof d);
   const SumVec magic = zero + 12582912.0f;  // 1.5 * 2^23: adding it rounds to an integer
   const SumVec n = (d * 1.44269504088896341f + magic) - magic;
   SumVec r = d - n * 0.693359375f;
@@ -213,11 +220,13 @@ inline void exp_nonpositive(SumVec& x) {
   p = p * r + 1.6666665459e-1f;
   p = p * r + 5.0000001201e-1f;
   const SumVec e = p * (r * r) + r + 1.0f;
-  const SumIntVec bits = (__builtin_convertvector(n, SumIntVec) + 127) << 23;
+  bits = (__builtin_convertvector(n, SumIntVec) + 127) << 23;
   SumVec scale;
   std::memcpy(&scale, &bits, sizeof scale);
   x = e * scale;
-  x = under ? zero : x;
+  std::memcpy(&bits, &x, sizeof bits);
+  bits &= keep;
+  std::memcpy(&x, &bits, sizeof x);
 }
 
 // The map of n widened values, in place, around one center c (Each: one per
@@ -300,9 +309,25 @@ inline void store_run(DType d, const float* src, std::size_t n, char* out, std::
   for (std::size_t j = 0; j < n; ++j) store_one(d, src[j], out + static_cast<std::ptrdiff_t>(j) * bytes);
 }
 
+// The first `n` axes of a list. The kernels take parts of the planned lists
+// through this rather than copies: a copy would call SmallVector's members,
+// which the compiler may leave out of line, and a member compiled here for a
+// wider instruction set could be the copy the linker keeps for everyone.
+struct Axes {
+  const ReduceAxis* at;
+  std::size_t n;
+
+  std::size_t size() const { return n; }
+  const ReduceAxis& operator[](std::size_t k) const { return at[k]; }
+  const ReduceAxis* data() const { return at; }
+};
+
+inline Axes all_of(const SmallVector<ReduceAxis>& list) { return {list.data(), list.size()}; }
+inline Axes all_but_last(const SmallVector<ReduceAxis>& list) { return {list.data(), list.size() - 1}; }
+
 // The reduced axes seen as one flat index, outermost axis most significant.
 struct FlatIndex {
-  const SmallVector<ReduceAxis>& axes;
+  Axes axes;
   SmallVector<std::size_t> index;
 
   // Moves to flat index f; returns its byte offset.
@@ -338,14 +363,14 @@ struct FlatIndex {
   }
 };
 
-inline std::size_t flat_count(const SmallVector<ReduceAxis>& axes) {
+inline std::size_t flat_count(Axes axes) {
   std::size_t n = 1;
-  for (const ReduceAxis& a : axes) n *= a.extent;
+  for (std::size_t k = 0; k < axes.size(); ++k) n *= axes[k].extent;
   return n;
 }
 
 // Flat indices [lo, lo + n) of `axes` from `base`, widened into buf.
-inline void gather_flat(DType d, const SmallVector<ReduceAxis>& axes, const char* base, std::size_t lo,
+inline void gather_flat(DType d, Axes axes, const char* base, std::size_t lo,
                         std::size_t n, float* buf) {
   FlatIndex at{axes, {}};
   std::ptrdiff_t off = at.seek(lo);
@@ -365,7 +390,7 @@ inline void gather_flat(DType d, const SmallVector<ReduceAxis>& axes, const char
 template <class Op>
 struct ElementSums {
   DType dtype;
-  const SmallVector<ReduceAxis>& summed;
+  Axes summed;
   std::size_t count;
   ReduceMap map;
 
@@ -399,7 +424,7 @@ struct ElementSums {
 template <class Op>
 struct RowSums {
   DType dtype;
-  const SmallVector<ReduceAxis>& summed;
+  Axes summed;
   std::ptrdiff_t col_stride;  // bytes between neighbours along a row
   float* widened;             // one row of scratch for 16-bit, strided and mapped rows
   // When above 1, each "element" of a row is the pairwise sum of this many
@@ -493,7 +518,7 @@ struct RowSums {
 // Calls body(input byte offset, result element offset) at every position of
 // `axes`.
 template <class Body>
-void for_each_position(const SmallVector<ReduceAxis>& axes, Body&& body) {
+void for_each_position(Axes axes, Body&& body) {
   const ReduceAxis* const axis = axes.data();  // see walk_plan
   walk_nd<2>(
       axes.size(), [&](std::size_t d) { return axis[d].extent; },
@@ -505,7 +530,7 @@ void for_each_position(const SmallVector<ReduceAxis>& axes, Body&& body) {
 // row the pairwise sum over `summed` of input rows (of runs summed first
 // when `run` is above 1).
 template <class Op>
-void sum_rows(const ReduceProblem& p, const SmallVector<ReduceAxis>& summed, const SmallVector<ReduceAxis>& outer,
+void sum_rows(const ReduceProblem& p, Axes summed, Axes outer,
               const ReduceAxis& row, std::size_t run) {
   const DType d = p.dtype;
   const auto out_item = static_cast<std::ptrdiff_t>(dtype_size(p.out_dtype));
@@ -535,12 +560,7 @@ void sum_rows(const ReduceProblem& p, const SmallVector<ReduceAxis>& summed, con
 template <class Op>
 void run_reduce(const ReduceProblem& p) {
   const DType d = p.dtype;
-  SmallVector<ReduceAxis> outer = p.kept;
-  if (p.rows) {
-    const ReduceAxis row = outer.back();
-    outer.pop_back();
-    return sum_rows<Op>(p, p.reduced, outer, row, 1);
-  }
+  if (p.rows) return sum_rows<Op>(p, all_of(p.reduced), all_but_last(p.kept), p.kept.back(), 1);
   const ReduceAxis& inner = p.reduced[p.reduced.size() - 1];
   if (inner.in == static_cast<std::ptrdiff_t>(dtype_size(d)) && inner.extent >= kStep && p.reduced.size() >= 2 &&
       !p.kept.empty()) {
@@ -549,15 +569,11 @@ void run_reduce(const ReduceProblem& p) {
     // memory order, and then as rows of partial sums along the innermost
     // kept axis. Taking one result at a time would jump between distant
     // runs and leave the prefetchers behind.
-    SmallVector<ReduceAxis> summed = p.reduced;
-    summed.pop_back();
-    const ReduceAxis row = outer.back();
-    outer.pop_back();
-    return sum_rows<Op>(p, summed, outer, row, inner.extent);
+    return sum_rows<Op>(p, all_but_last(p.reduced), all_but_last(p.kept), p.kept.back(), inner.extent);
   }
   const auto out_item = static_cast<std::ptrdiff_t>(dtype_size(p.out_dtype));
-  const ElementSums<Op> sums{d, p.reduced, flat_count(p.reduced), p.map};
-  for_each_position(p.kept, [&](std::ptrdiff_t in, std::ptrdiff_t o) {
+  const ElementSums<Op> sums{d, all_of(p.reduced), flat_count(all_of(p.reduced)), p.map};
+  for_each_position(all_of(p.kept), [&](std::ptrdiff_t in, std::ptrdiff_t o) {
     const std::ptrdiff_t at = p.out_origin + o;
     const float c = p.map == ReduceMap::kNone ? 0.0f : p.center[at];
     store_one(p.out_dtype, sums(p.in + in, c), p.out + at * out_item);
@@ -674,7 +690,7 @@ inline std::size_t first_equal(const float* x, std::size_t n, float m) {
 template <bool Max>
 struct ElementSelect {
   DType dtype;
-  const SmallVector<ReduceAxis>& reduced;
+  Axes reduced;
   std::size_t count;
   bool want_index;
 
@@ -749,10 +765,10 @@ inline void select_into_indexed(float* best, std::size_t* index, const float* x,
 }
 
 template <bool Max>
-void select_rows(const ReduceProblem& p, const SmallVector<ReduceAxis>& outer, const ReduceAxis& row) {
+void select_rows(const ReduceProblem& p, Axes outer, const ReduceAxis& row) {
   const DType d = p.dtype;
   const auto out_item = static_cast<std::ptrdiff_t>(dtype_size(p.out_dtype));
-  const std::size_t count = flat_count(p.reduced);
+  const std::size_t count = flat_count(all_of(p.reduced));
   const std::size_t tile = std::min(row.extent, kTileCols);
   const bool direct = d == DType::F32 && row.in == static_cast<std::ptrdiff_t>(sizeof(float));
   const std::unique_ptr<float[]> scratch(new float[2 * tile]);
@@ -765,7 +781,7 @@ void select_rows(const ReduceProblem& p, const SmallVector<ReduceAxis>& outer, c
       const std::size_t w = std::min(tile, row.extent - c0);
       const auto c = static_cast<std::ptrdiff_t>(c0);
       const char* base = p.in + in + c * row.in;
-      FlatIndex at{p.reduced, {}};
+      FlatIndex at{all_of(p.reduced), {}};
       std::ptrdiff_t off = at.seek(0);
       for (std::size_t r = 0;; ++r) {
         const float* x = widened;
@@ -796,14 +812,11 @@ void select_rows(const ReduceProblem& p, const SmallVector<ReduceAxis>& outer, c
 template <bool Max>
 void run_select(const ReduceProblem& p) {
   if (p.rows) {
-    SmallVector<ReduceAxis> outer = p.kept;
-    const ReduceAxis row = outer.back();
-    outer.pop_back();
-    return select_rows<Max>(p, outer, row);
+    return select_rows<Max>(p, all_but_last(p.kept), p.kept.back());
   }
   const auto out_item = static_cast<std::ptrdiff_t>(dtype_size(p.out_dtype));
-  const ElementSelect<Max> select{p.dtype, p.reduced, flat_count(p.reduced), p.index != nullptr};
-  for_each_position(p.kept, [&](std::ptrdiff_t in, std::ptrdiff_t o) {
+  const ElementSelect<Max> select{p.dtype, all_of(p.reduced), flat_count(all_of(p.reduced)), p.index != nullptr};
+  for_each_position(all_of(p.kept), [&](std::ptrdiff_t in, std::ptrdiff_t o) {
     const std::ptrdiff_t at = p.out_origin + o;
     float v = 0;
     const std::size_t k = select(p.in + in, v);

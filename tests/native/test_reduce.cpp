@@ -578,9 +578,17 @@ void check_op(ReduceOp op, const View& v, Layout l, unsigned mask, bool keepdims
   }
 
   if (op != ReduceOp::kMax && op != ReduceOp::kMin) return;
-  // The gradient: distinct values of g at each group's pick.
-  Storage g = Storage::allocate_row_major(d, want_shape);
-  for (std::size_t o = 0; o < g.numel(); ++o) write(d, g, o, static_cast<float>(o % 200) + 1.0f);
+  // The gradient: distinct values of g at each group's pick, g stored with
+  // its axes reversed, so that it is read by its strides. want_g[o] holds
+  // the bits of g's element at row-major position o.
+  std::vector<std::size_t> reversed(want_shape.size());
+  std::iota(reversed.rbegin(), reversed.rend(), 0);
+  std::size_t next = 0;
+  const Storage g = make(d, want_shape, reversed, [&](const auto&) { return static_cast<float>(next++ % 200) + 1.0f; });
+  std::vector<std::uint32_t> want_g;
+  for_each_index(want_shape, [&](const std::vector<std::size_t>& idx) {
+    want_g.push_back(raw(g, static_cast<std::size_t>(offset(idx, g.strides()))));
+  });
   for (const ReduceKernels* table : tables) {
     Result<Storage> b = reduce_select_backward_with(*table, op, v, g, axes, keepdims);
     if (!b.ok()) {
@@ -598,7 +606,7 @@ void check_op(ReduceOp op, const View& v, Layout l, unsigned mask, bool keepdims
       std::size_t o = 0;
       for (std::size_t i = 0; i < nd; ++i)
         if (!(mask >> i & 1)) o = o * v.shape[i] + idx[i];
-      const std::uint32_t want = seen[o]++ == picks[o] ? raw(g, o) : 0;
+      const std::uint32_t want = seen[o]++ == picks[o] ? want_g[o] : 0;
       if (ok) ok = raw(*b, flat) == want;
       ++flat;
     });
