@@ -77,9 +77,6 @@ class SmallVector {
     if (size_ == capacity_) reserve(capacity_ * 2);
     ptr()[size_++] = v;
   }
-  // Shrinking never allocates, so code built for one instruction set can drop
-  // elements without instantiating reserve() (a shared, weak copy) at all.
-  void pop_back() { --size_; }
   void clear() { size_ = 0; }
   void assign(std::size_t n, T fill) {
     size_ = 0;
