@@ -1,8 +1,10 @@
 """quarn: a small tensor library with reverse-mode automatic differentiation.
 
-Everything here is the compiled module's own object under a second name:
-``quarn.Tensor is quarn_core.Tensor``, and so on. Nothing is wrapped, so the
-package costs no time per call.
+quarn.Tensor is quarn_core.Tensor with the protocol Python users expect
+(printing, numbers out, truth values, unary minus, copying and pickling): a
+subclass that the extension makes, whose operations are the compiled ones.
+Every function here is the compiled module's own object under a second name,
+so the package costs no time per call.
 """
 
 try:
@@ -15,10 +17,10 @@ except ImportError:  # pragma: no cover - ml_dtypes is a declared dependency
 import quarn_core as _core
 
 from . import nn
+from ._tensor import Tensor
 
 __version__ = "0.1.0"
 
-Tensor = _core.Tensor
 PanicException = _core._PanicException
 clear_graph = _core.Tensor.clear_graph
 

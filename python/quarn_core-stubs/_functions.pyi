@@ -1,6 +1,6 @@
 """Operations beyond the operators; a private attribute of quarn_core, named by the quarn package."""
 
-from typing import Literal, Sequence, SupportsIndex
+from typing import Literal, Sequence, SupportsIndex, TypeVar
 
 from numpy.typing import ArrayLike
 
@@ -11,42 +11,50 @@ __all__ = ["abs", "argmax", "argmin", "cross_entropy", "exp", "log", "log_softma
 operations: tuple[dict[str, str], ...]
 
 _Axes = SupportsIndex | Sequence[SupportsIndex] | None
+# A result has its (first) operand's type: a quarn.Tensor gives a quarn.Tensor.
+_T = TypeVar("_T", bound=Tensor)
 
-def exp(input: Tensor) -> Tensor:
+def exp(input: _T) -> _T:
     """e to the power of each element."""
-def log(input: Tensor) -> Tensor:
+def log(input: _T) -> _T:
     """Natural logarithm of each element."""
-def tanh(input: Tensor) -> Tensor:
+def tanh(input: _T) -> _T:
     """Hyperbolic tangent of each element."""
-def sigmoid(input: Tensor) -> Tensor:
+def sigmoid(input: _T) -> _T:
     """1 / (1 + e^-x) of each element."""
-def relu(input: Tensor) -> Tensor:
+def relu(input: _T) -> _T:
     """max(x, 0) of each element."""
-def abs(input: Tensor) -> Tensor:
+def abs(input: _T) -> _T:
     """Absolute value of each element."""
-def neg(input: Tensor) -> Tensor:
+def neg(input: _T) -> _T:
     """-x of each element."""
-def sum(input: Tensor, axis: _Axes = None, keepdims: bool = False) -> Tensor:
+def sum(input: _T, axis: _Axes = None, keepdims: bool = False) -> _T:
     """Sum over all elements or the given axes (negative axes count from the end)."""
-def mean(input: Tensor, axis: _Axes = None, keepdims: bool = False) -> Tensor:
+def mean(input: _T, axis: _Axes = None, keepdims: bool = False) -> _T:
     """Mean over all elements or the given axes (negative axes count from the end)."""
-def max(input: Tensor, axis: _Axes = None, keepdims: bool = False) -> Tensor:
+def max(input: _T, axis: _Axes = None, keepdims: bool = False) -> _T:
     """Largest element over all elements or the given axes (NaN if any is NaN)."""
-def min(input: Tensor, axis: _Axes = None, keepdims: bool = False) -> Tensor:
+def min(input: _T, axis: _Axes = None, keepdims: bool = False) -> _T:
     """Smallest element over all elements or the given axes (NaN if any is NaN)."""
-def logsumexp(input: Tensor, axis: _Axes = None, keepdims: bool = False) -> Tensor:
+def logsumexp(input: _T, axis: _Axes = None, keepdims: bool = False) -> _T:
     """log(sum(exp(x))) over all elements or the given axes, computed stably."""
-def argmax(input: Tensor, axis: _Axes = None, keepdims: bool = False) -> Tensor:
+def argmax(input: _T, axis: _Axes = None, keepdims: bool = False) -> _T:
     """Position of the first largest element in each reduced group, as float32."""
-def argmin(input: Tensor, axis: _Axes = None, keepdims: bool = False) -> Tensor:
+def argmin(input: _T, axis: _Axes = None, keepdims: bool = False) -> _T:
     """Position of the first smallest element in each reduced group, as float32."""
-def log_softmax(input: Tensor, axis: SupportsIndex = -1) -> Tensor:
+def log_softmax(input: _T, axis: SupportsIndex = -1) -> _T:
     """Logarithm of the softmax along an axis, computed stably in float32."""
-def softmax(input: Tensor, axis: SupportsIndex = -1) -> Tensor:
+def softmax(input: _T, axis: SupportsIndex = -1) -> _T:
     """Softmax along an axis, computed stably in float32."""
-def cross_entropy(logits: Tensor, targets: ArrayLike) -> Tensor:
+def cross_entropy(logits: _T, targets: ArrayLike) -> _T:
     """Mean cross-entropy of [N, C] logits against N integer class indices."""
-def mse_loss(pred: Tensor, target: Tensor) -> Tensor:
+def mse_loss(pred: _T, target: Tensor) -> _T:
     """Mean squared error over the broadcast of both operands."""
 def bf16_dot_mode(mode: Literal["auto", "on", "off"] | None = None) -> str:
     """Whether bfloat16 products use the CPU's dot-product instruction; returns the previous mode."""
+
+class _TensorBase(Tensor):
+    """The base of the quarn package's Tensor: quarn_core.Tensor's records and operations."""
+
+def _register_tensor_type(cls: type[_TensorBase], /) -> None:
+    """The type of results with any operand other than a plain quarn_core.Tensor."""

@@ -159,7 +159,7 @@ PyObject* export_storage(const Storage& s) {
   return arr;
 }
 
-PyObject* tensor_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
+PyObject* tensor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     static const char* kwlist[] = {"data", "dtype", "device", "requires_grad", nullptr};
     PyObject *data = nullptr, *dtype = nullptr, *device = nullptr, *requires_grad_obj = nullptr;
@@ -198,7 +198,7 @@ PyObject* tensor_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
     }
     Result<Storage> storage = ingest_array(array.get(), *name);
     if (!storage.ok()) return raise(storage.error());
-    return wrap(ops::make_leaf(std::move(storage).value(), requires_grad));
+    return wrap(ops::make_leaf(std::move(storage).value(), requires_grad), type);
   });
 }
 

@@ -27,13 +27,13 @@ PyObject* map_function(PyObject*, PyObject* args, PyObject* kwargs) {
     PyObject* t = nullptr;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O", const_cast<char**>(kwlist), &t)) return nullptr;
     if (!arg_tensor(t, "input")) return nullptr;
-    return wrap_result(ops::map(op, record_of(t)));
+    return wrap_result(ops::map(op, record_of(t)), result_type(t));
   });
 }
 
 template <Op op>
 PyObject* map_method(PyObject* self, PyObject*) {
-  return guarded([&] { return wrap_result(ops::map(op, record_of(self))); });
+  return guarded([&] { return wrap_result(ops::map(op, record_of(self)), result_type(self)); });
 }
 
 PyObject* reduce(Op op, PyObject* t, PyObject* axis, PyObject* keepdims) {
@@ -41,7 +41,7 @@ PyObject* reduce(Op op, PyObject* t, PyObject* axis, PyObject* keepdims) {
   if (!arg_axes(axis, "axis", &axes)) return nullptr;
   bool keep = false;
   if (keepdims != nullptr && !arg_bool(keepdims, "keepdims", &keep)) return nullptr;
-  return wrap_result(ops::reduce(op, record_of(t), axes, keep));
+  return wrap_result(ops::reduce(op, record_of(t), axes, keep), result_type(t));
 }
 
 template <Op op>
@@ -76,7 +76,7 @@ PyObject* row_function(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!arg_tensor(t, "input")) return nullptr;
     std::ptrdiff_t axis = -1;
     if (axis_obj != nullptr && !arg_axis(axis_obj, "axis", &axis)) return nullptr;
-    return wrap_result(ops::along_axis(op, record_of(t), axis));
+    return wrap_result(ops::along_axis(op, record_of(t), axis), result_type(t));
   });
 }
 
@@ -89,7 +89,7 @@ PyObject* cross_entropy_function(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!arg_tensor(logits, "logits")) return nullptr;
     std::vector<std::int64_t> targets;
     if (!arg_targets(targets_obj, "targets", &targets)) return nullptr;
-    return wrap_result(ops::cross_entropy(record_of(logits), targets));
+    return wrap_result(ops::cross_entropy(record_of(logits), targets), result_type(logits));
   });
 }
 
@@ -100,7 +100,7 @@ PyObject* mse_loss_function(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO", const_cast<char**>(kwlist), &pred, &target))
       return nullptr;
     if (!arg_tensor(pred, "pred") || !arg_tensor(target, "target")) return nullptr;
-    return wrap_result(ops::mse_loss(record_of(pred), record_of(target)));
+    return wrap_result(ops::mse_loss(record_of(pred), record_of(target)), result_type(pred, target));
   });
 }
 
@@ -138,6 +138,22 @@ PyObject* bf16_dot_mode_function(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// Makes `cls`, a subclass of quarn._TensorBase that adds no fields, the type
+// of every result that has an operand other than a plain quarn_core.Tensor.
+PyObject* register_tensor_type_function(PyObject*, PyObject* cls) {
+  return guarded([&]() -> PyObject* {
+    PyTypeObject* base = tensor_base_type();
+    if (base == nullptr) return nullptr;
+    if (!PyType_Check(cls) || !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(cls), base))
+      return raise(type_error("expected a subclass of quarn._TensorBase"));
+    auto* type = reinterpret_cast<PyTypeObject*>(cls);
+    if (type->tp_basicsize != base->tp_basicsize || type->tp_dictoffset != 0)
+      return raise(type_error("a tensor type may add no fields: give it __slots__ = ()"));
+    set_user_type(type);
+    Py_RETURN_NONE;
+  });
+}
+
 constexpr int kKeywords = METH_VARARGS | METH_KEYWORDS;
 
 // clang-format off
@@ -167,6 +183,9 @@ PyMethodDef function_defs[] = {
 // Settings of the engine rather than operations: in the submodule, but not in
 // its __all__, which lists the operation table's functions.
 PyMethodDef setting_defs[] = {
+    {"_register_tensor_type", register_tensor_type_function, METH_O,
+     "_register_tensor_type(cls)\n--\n\nThe type of results with any operand other than a plain "
+     "quarn_core.Tensor."},
     {"bf16_dot_mode", as_cfunction(bf16_dot_mode_function), kKeywords,
      "bf16_dot_mode(mode=None)\n--\n\nWhether bfloat16 products use the CPU's dot-product instruction:\n"
      "'auto' (where it is the faster path here), 'on' or 'off'. Returns the previous mode."},
@@ -267,6 +286,9 @@ PyObject* functions_module() {
     if (!name || PyList_Append(all.get(), name.get()) < 0) return nullptr;
   }
   if (PyModule_AddObjectRef(module.get(), "__all__", all.get()) < 0) return nullptr;
+  PyTypeObject* base = tensor_base_type();
+  if (base == nullptr || PyModule_AddObjectRef(module.get(), "_TensorBase", reinterpret_cast<PyObject*>(base)) < 0)
+    return nullptr;
   PyRef operations = PyRef::steal(describe_operations());
   if (!operations || PyModule_AddObjectRef(module.get(), "operations", operations.get()) < 0) return nullptr;
   return module.release();

@@ -16,7 +16,7 @@ PyObject* relu(PyObject*, PyObject* args, PyObject* kwargs) {
     PyObject* t = nullptr;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:relu", const_cast<char**>(kwlist), &t)) return nullptr;
     if (!arg_tensor(t, "py_tensor")) return nullptr;
-    return wrap_result(ops::relu(record_of(t)));
+    return wrap_result(ops::relu(record_of(t)), result_type(t));
   });
 }
 

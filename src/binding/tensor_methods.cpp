@@ -57,11 +57,11 @@ PyObject* tensor_to_numpy(PyObject* self, PyObject*) {
 }
 
 PyObject* tensor_zeros_like(PyObject* self, PyObject*) {
-  return guarded([&] { return wrap(ops::zeros_like(record_of(self))); });
+  return guarded([&] { return wrap(ops::zeros_like(record_of(self)), result_type(self)); });
 }
 
 PyObject* tensor_ones_like(PyObject* self, PyObject*) {
-  return guarded([&] { return wrap(ops::ones_like(record_of(self))); });
+  return guarded([&] { return wrap(ops::ones_like(record_of(self)), result_type(self)); });
 }
 
 PyObject* tensor_reshape(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -72,7 +72,7 @@ PyObject* tensor_reshape(PyObject* self, PyObject* args, PyObject* kwargs) {
       return nullptr;
     Shape shape;
     if (!arg_shape(shape_obj, "shape", &shape)) return nullptr;
-    return wrap_result(ops::reshape(record_of(self), shape));
+    return wrap_result(ops::reshape(record_of(self), shape), result_type(self));
   });
 }
 
@@ -85,7 +85,7 @@ PyObject* tensor_transpose(PyObject* self, PyObject* args, PyObject* kwargs) {
       return nullptr;
     std::size_t d0 = 0, d1 = 0;
     if (!arg_size(d0_obj, "dim0", &d0) || !arg_size(d1_obj, "dim1", &d1)) return nullptr;
-    return wrap_result(ops::transpose(record_of(self), d0, d1));
+    return wrap_result(ops::transpose(record_of(self), d0, d1), result_type(self));
   });
 }
 
@@ -117,7 +117,7 @@ PyObject* tensor_reflected_compare(PyObject* self, PyObject* args, PyObject* kwa
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, Format, const_cast<char**>(kwlist), &other)) return nullptr;
     float s = 0.0f;
     if (!arg_float(other, "other", &s, true)) return nullptr;
-    return wrap_result(ops::compare_scalar(Op, record_of(self), s));
+    return wrap_result(ops::compare_scalar(Op, record_of(self), s), result_type(self));
   });
 }
 

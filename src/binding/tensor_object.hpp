@@ -15,14 +15,33 @@ struct PyTensor {
 };
 
 // The Tensor class, built on first request and shared by every later one.
+// Python cannot subclass it.
 PyTypeObject* tensor_type();
+// Its one subclass made here, which Python may subclass: the quarn
+// package's Tensor is a subclass of it (with no fields of its own), and
+// registers itself as the type of results (`set_user_type`).
+PyTypeObject* tensor_base_type();
+// The type that results take when any tensor operand is not a plain
+// quarn_core.Tensor: the registered user type, or the base until then.
+PyTypeObject* user_tensor_type();
+void set_user_type(PyTypeObject* type);
 
-inline bool is_tensor(PyObject* o) { return Py_IS_TYPE(o, tensor_type()); }
+inline bool is_tensor(PyObject* o) { return Py_IS_TYPE(o, tensor_type()) || PyObject_TypeCheck(o, tensor_type()); }
 inline const Tensor& record_of(PyObject* o) { return reinterpret_cast<PyTensor*>(o)->record; }
 
-// A new Python Tensor owning `t`; nullptr with MemoryError set on failure.
-PyObject* wrap(Tensor&& t);
-inline PyObject* wrap_result(Result<Tensor>&& r);
+// Plain quarn_core.Tensor operands give a quarn_core.Tensor, exactly as
+// always; any other tensor operand makes the result the user's type.
+// Operands that are not tensors (numbers) do not count.
+inline PyTypeObject* result_type(PyObject* a, PyObject* b = nullptr) {
+  PyTypeObject* core = tensor_type();
+  const bool other = (!Py_IS_TYPE(a, core) && is_tensor(a)) || (b != nullptr && !Py_IS_TYPE(b, core) && is_tensor(b));
+  return other ? user_tensor_type() : core;
+}
+
+// A new Python Tensor of `type` owning `t`; nullptr with MemoryError set on
+// failure.
+PyObject* wrap(Tensor&& t, PyTypeObject* type);
+inline PyObject* wrap_result(Result<Tensor>&& r, PyTypeObject* type);
 
 // Pieces of the class defined in their own files.
 PyObject* tensor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs);
@@ -44,8 +63,8 @@ PyObject* tensor_invert(PyObject* self);
 #include "binding/errors.hpp"
 
 namespace quarn::binding {
-inline PyObject* wrap_result(Result<Tensor>&& r) {
+inline PyObject* wrap_result(Result<Tensor>&& r, PyTypeObject* type) {
   if (!r.ok()) return raise(r.error());
-  return wrap(std::move(r).value());
+  return wrap(std::move(r).value(), type);
 }
 }  // namespace quarn::binding

@@ -74,8 +74,55 @@ PyTypeObject* tensor_type() {
   return made;  // one reference kept for the life of the process
 }
 
-PyObject* wrap(Tensor&& t) {
-  PyTypeObject* type = tensor_type();
+namespace {
+
+std::atomic<PyTypeObject*> the_base{nullptr};
+std::atomic<PyTypeObject*> the_user_type{nullptr};
+
+PyType_Spec* base_spec() {
+  static PyType_Slot slots[] = {
+      {Py_tp_doc, const_cast<char*>("The base of the quarn package's Tensor: quarn_core.Tensor's records and "
+                                    "operations, open to subclasses that add no fields.")},
+      {0, nullptr},
+  };
+  static PyType_Spec spec = {"quarn._TensorBase", sizeof(PyTensor), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+                             slots};
+  return &spec;
+}
+
+}  // namespace
+
+PyTypeObject* tensor_base_type() {
+  PyTypeObject* t = the_base.load(std::memory_order_acquire);
+  if (t) return t;
+  PyTypeObject* core = tensor_type();
+  if (core == nullptr) return nullptr;
+  // The one subclass of quarn_core.Tensor: its flags admit a base only for
+  // the moment this type is made, under the module's initialisation.
+  core->tp_flags |= Py_TPFLAGS_BASETYPE;
+  PyObject* made = PyType_FromSpecWithBases(base_spec(), reinterpret_cast<PyObject*>(core));
+  core->tp_flags &= ~Py_TPFLAGS_BASETYPE;
+  if (made == nullptr) return nullptr;
+  PyTypeObject* expected = nullptr;
+  if (!the_base.compare_exchange_strong(expected, reinterpret_cast<PyTypeObject*>(made), std::memory_order_acq_rel)) {
+    Py_DECREF(made);
+    return expected;
+  }
+  return reinterpret_cast<PyTypeObject*>(made);
+}
+
+PyTypeObject* user_tensor_type() {
+  PyTypeObject* t = the_user_type.load(std::memory_order_acquire);
+  return t != nullptr ? t : tensor_base_type();
+}
+
+void set_user_type(PyTypeObject* type) {
+  Py_INCREF(type);  // kept for the life of the process, as the types above
+  PyTypeObject* old = the_user_type.exchange(type, std::memory_order_acq_rel);
+  Py_XDECREF(old);
+}
+
+PyObject* wrap(Tensor&& t, PyTypeObject* type) {
   PyObject* obj = type->tp_alloc(type, 0);
   if (obj == nullptr) return nullptr;
   new (&reinterpret_cast<PyTensor*>(obj)->record) Tensor(std::move(t));

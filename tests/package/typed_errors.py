@@ -14,7 +14,7 @@ n: str = t.ndim  # error
 t.requires_grad = False  # error
 g: np.ndarray = t.grad  # error
 t.grad().sum()  # error
-2 - t  # error
+"2" - t  # error
 t @ 2.0  # error
 t & True  # error
 t + "a"  # error
@@ -25,5 +25,5 @@ Tensor([1.0], devise="cpu")  # error
 relu(np.ones(2))  # error
 flag: bool = t == 1.0  # error
 quarn.clear_graph(t)  # error
--t  # error
+-quarn.nn.functional.relu  # error
 t.backward(Tensor([1.0]))  # error
