@@ -10,16 +10,27 @@ operator's speed depends on it.
 
 from __future__ import annotations
 
+import operator
+from typing import Any, Iterable, Sequence, SupportsIndex
+
 import numpy as np
+from numpy.typing import DTypeLike, NDArray
 
 import quarn_core as _core
 
 _DTYPE_NAMES = {"f32": "float32", "f16": "float16", "bf16": "bfloat16", "bool": "bool"}
 
 
-def _rebuild(values, dtype, requires_grad):
+def _rebuild(values: NDArray[Any], dtype: str, requires_grad: bool) -> Tensor:
     """A fresh leaf of the calling thread's graph (pickle's and copy's way back)."""
     return Tensor(values, dtype=dtype, requires_grad=requires_grad)
+
+
+def _indices(args: tuple[Any, ...]) -> list[int]:
+    """Varargs of integers, or one sequence of them."""
+    if len(args) == 1 and not isinstance(args[0], (int, np.integer)):
+        args = tuple(args[0])
+    return [operator.index(a) for a in args]
 
 
 class Tensor(_core._functions._TensorBase):
@@ -31,36 +42,43 @@ class Tensor(_core._functions._TensorBase):
 
     __slots__ = ()
 
-    # ---- Numbers out ------------------------------------------------------------------
-
-    def item(self):
-        """The one element as a Python float (bool for a bool tensor)."""
-        if self._count() != 1:
-            raise ValueError(f"only a tensor with one element can be converted to a Python number, not shape {self.shape}")
-        return self.to_numpy().reshape(()).item()
-
-    def _count(self):
+    def _count(self) -> int:
         n = 1
         for e in self.shape:
             n *= e
         return n
 
-    def tolist(self):
+    def _axis(self, axis: SupportsIndex, ndim: int | None = None) -> int:
+        ndim = self.ndim if ndim is None else ndim
+        a = operator.index(axis)
+        if not -ndim <= a < ndim:
+            raise IndexError(f"axis {a} is out of bounds for tensor of dimension {ndim}")
+        return a % ndim
+
+    # ---- Numbers out ------------------------------------------------------------------
+
+    def item(self) -> Any:
+        """The one element as a Python float (bool for a bool tensor)."""
+        if self._count() != 1:
+            raise ValueError(f"only a tensor with one element can be converted to a Python number, not shape {self.shape}")
+        return self.to_numpy().reshape(()).item()
+
+    def tolist(self) -> Any:
         """The elements as nested Python lists of floats (bools)."""
         return self.to_numpy().tolist()
 
-    def __float__(self):
+    def __float__(self) -> float:
         return float(self.item())
 
-    def __int__(self):
+    def __int__(self) -> int:
         return int(self.item())
 
-    def __format__(self, spec):
+    def __format__(self, spec: str) -> str:
         if self._count() == 1:
             return format(self.item(), spec)
         return format(repr(self), spec)
 
-    def __bool__(self):
+    def __bool__(self) -> bool:
         n = self._count()
         if n == 1:
             return bool(self.item())
@@ -71,7 +89,7 @@ class Tensor(_core._functions._TensorBase):
 
     # ---- Printing ---------------------------------------------------------------------
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         prefix = "quarn.Tensor("
         body = np.array2string(self.to_numpy(), separator=", ", prefix=prefix)
         extras = []
@@ -83,39 +101,101 @@ class Tensor(_core._functions._TensorBase):
 
     __str__ = __repr__
 
-    # ---- Sequence ---------------------------------------------------------------------
-
-    def __len__(self):
+    def __len__(self) -> int:
         if not self.ndim:
             raise TypeError("len() of a 0-d tensor")
         return self.shape[0]
 
+    # ---- Shape ---------------------------------------------------------------------------
+
+    def reshape(self, *shape: SupportsIndex | Sequence[SupportsIndex]) -> Tensor:
+        """The same elements under another shape, given as varargs or one
+        sequence; one extent may be -1. A view: the layout must allow
+        relabelling."""
+        dims = _indices(shape)
+        count = self._count()
+        unknown = [i for i, e in enumerate(dims) if e == -1]
+        if len(unknown) > 1:
+            raise ValueError("can only specify one unknown dimension")
+        if any(e < -1 for e in dims):
+            raise ValueError(f"negative dimensions not allowed: {tuple(dims)}")
+        if unknown:
+            known = 1
+            for e in dims:
+                known *= e if e != -1 else 1
+            if known == 0 or count % known:
+                raise ValueError(f"cannot reshape tensor of size {count} into shape {tuple(dims)}")
+            dims[unknown[0]] = count // known
+        return super().reshape(dims)
+
+    def transpose(self, dim0: SupportsIndex, dim1: SupportsIndex) -> Tensor:
+        """Two axes swapped, negative axes counting from the end (a view)."""
+        return super().transpose(self._axis(dim0), self._axis(dim1))
+
+    def permute(self, *axes: SupportsIndex | Iterable[SupportsIndex]) -> Tensor:
+        """The axes in a new order (a view, made of swaps)."""
+        order = [self._axis(a) for a in _indices(axes)]
+        if sorted(order) != list(range(self.ndim)):
+            raise ValueError(f"axes {tuple(order)} are not a permutation of the {self.ndim} axes")
+        t, where = self, list(range(self.ndim))
+        for i, axis in enumerate(order):
+            j = where.index(axis)
+            if j != i:
+                t = t.transpose(i, j)
+                where[i], where[j] = where[j], where[i]
+        return t
+
+    @property
+    def T(self) -> Tensor:
+        """Every axis reversed."""
+        return self.permute(range(self.ndim - 1, -1, -1))
+
+    def squeeze(self, axis: SupportsIndex | Sequence[SupportsIndex] | None = None) -> Tensor:
+        """Extent-1 axes dropped: all of them, or the given ones (which must be 1)."""
+        if axis is None:
+            drop = {i for i, e in enumerate(self.shape) if e == 1}
+        else:
+            drop = {self._axis(a) for a in _indices((axis,))}
+            if any(self.shape[i] != 1 for i in drop):
+                raise ValueError("cannot select an axis to squeeze out which has size not equal to one")
+        return self.reshape([e for i, e in enumerate(self.shape) if i not in drop])
+
+    def unsqueeze(self, axis: SupportsIndex) -> Tensor:
+        """A new extent-1 axis at `axis` (counted in the result's axes)."""
+        shape = list(self.shape)
+        shape.insert(self._axis(axis, self.ndim + 1), 1)
+        return self.reshape(shape)
+
+    def flatten(self) -> Tensor:
+        """Every element along one axis."""
+        return self.reshape(-1)
+
     # ---- Arithmetic the compiled type leaves out -----------------------------------------
 
-    def __neg__(self):
+    def __neg__(self) -> Tensor:
         return _core._functions.neg(self)
 
-    def __pos__(self):
+    def __pos__(self) -> Tensor:
         return self
 
-    def __abs__(self):
+    def __abs__(self) -> Tensor:
         return _core._functions.abs(self)
 
     # ---- NumPy, pickle and copy -----------------------------------------------------------
 
-    def __array__(self, dtype=None, copy=None):
+    def __array__(self, dtype: DTypeLike | None = None, copy: bool | None = None) -> NDArray[Any]:
         if copy is False:
             raise ValueError("a tensor's values cannot be shared without a copy: tensors are immutable")
         values = self.to_numpy()  # a new array every time
         return values if dtype is None else values.astype(dtype, copy=False)
 
-    def __reduce__(self):
+    def __reduce__(self) -> tuple[Any, ...]:
         return (_rebuild, (self.to_numpy(), _DTYPE_NAMES[self.dtype], self.requires_grad))
 
-    def __copy__(self):
+    def __copy__(self) -> Tensor:
         return _rebuild(self.to_numpy(), _DTYPE_NAMES[self.dtype], self.requires_grad)
 
-    def __deepcopy__(self, memo):
+    def __deepcopy__(self, memo: dict[int, Any]) -> Tensor:
         return self.__copy__()
 
 

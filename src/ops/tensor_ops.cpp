@@ -231,8 +231,13 @@ Result<Tensor> cross_entropy(const Tensor& logits, const std::vector<std::int64_
              [&]() -> Result<Storage> { return engine::cross_entropy(logits.data, classes); });
 }
 
+// The shapes must be equal: broadcasting [N] against [N, 1] would silently
+// average N * N differences, a mistake no user means.
 Result<Tensor> mse_loss(const Tensor& pred, const Tensor& target) {
   if (auto error = engine::arithmetic_dtype_error(pred.data.dtype(), target.data.dtype())) return *error;
+  if (pred.data.shape() != target.data.shape())
+    return value_error("mse_loss expects pred and target of the same shape, got " + format_shape(pred.data.shape()) +
+                       " and " + format_shape(target.data.shape()) + "; broadcast one of them explicitly");
   return binary(Op::mse_loss, pred, target, [&] { return engine::mse_loss(pred.data, target.data); });
 }
 

@@ -140,3 +140,49 @@ def test_copies_are_fresh_leaves_with_the_same_values(clone, dtype):
     if t.requires_grad:  # a leaf of this graph: its own gradient
         (c * 2.0).sum().backward()
         assert c.grad().tolist() == [[2.0, 2.0]] and t.grad() is None
+
+
+SHAPES = [
+    (lambda t: t.reshape(4, -1), lambda a: a.reshape(4, -1)),
+    (lambda t: t.reshape((-1,)), lambda a: a.reshape(-1)),
+    (lambda t: t.reshape([2, 3, 4]), lambda a: a.reshape(2, 3, 4)),
+    (lambda t: t.T, lambda a: a.T),
+    (lambda t: t.permute(1, 2, 0), lambda a: a.transpose(1, 2, 0)),
+    (lambda t: t.permute([2, 0, 1]), lambda a: a.transpose(2, 0, 1)),
+    (lambda t: t.transpose(-1, 0), lambda a: np.swapaxes(a, -1, 0)),
+    (lambda t: t.unsqueeze(-1).unsqueeze(0), lambda a: a[None, ..., None]),
+    (lambda t: t.reshape(2, 1, 12).squeeze(), lambda a: a.reshape(2, 12)),
+    (lambda t: t.reshape(2, 1, 12).squeeze(-2), lambda a: a.reshape(2, 12)),
+    (lambda t: t.flatten(), lambda a: a.ravel()),
+]
+
+
+@pytest.mark.parametrize("ours, numpy", SHAPES)
+def test_shape_methods_match_numpy_and_carry_gradients(ours, numpy):
+    x = np.arange(24.0).reshape(2, 3, 4)
+    t = User(x, requires_grad=True)
+    y = ours(t)
+    assert type(y) is User and np.array_equal(y.to_numpy(), numpy(x))
+    weights = np.arange(y.to_numpy().size, dtype=np.float64).reshape(y.shape)
+    quarn.sum(y * User(weights)).backward()
+    expected = np.zeros(24)
+    expected[numpy(np.arange(24.0).reshape(2, 3, 4)).ravel().astype(int)] = weights.ravel()
+    assert np.array_equal(np.asarray(t.grad(), np.float64).reshape(-1), expected)
+
+
+@pytest.mark.parametrize(
+    "call, error, message",
+    [
+        (lambda t: t.reshape(-1, -1), ValueError, "only specify one unknown dimension"),
+        (lambda t: t.reshape(5, -1), ValueError, "cannot reshape tensor of size 24 into shape (5, -1)"),
+        (lambda t: t.reshape(-2, 12), ValueError, "negative dimensions not allowed"),
+        (lambda t: t.transpose(0, 3), IndexError, "axis 3 is out of bounds for tensor of dimension 3"),
+        (lambda t: t.permute(0, 0, 1), ValueError, "not a permutation"),
+        (lambda t: t.squeeze(0), ValueError, "size not equal to one"),
+        (lambda t: t.unsqueeze(4), IndexError, "axis 4 is out of bounds for tensor of dimension 4"),
+    ],
+)
+def test_shape_refusals(call, error, message):
+    with pytest.raises(error) as info:
+        call(User(np.zeros((2, 3, 4))))
+    assert message in str(info.value)

@@ -18,7 +18,7 @@ t.grad().sum()  # error
 t @ 2.0  # error
 t & True  # error
 t + "a"  # error
-t.reshape(3)  # error
+t.reshape("3")  # error
 t.transpose(0)  # error
 Tensor([1.0], requires_grad=1)  # error
 Tensor([1.0], devise="cpu")  # error

@@ -8,6 +8,7 @@ from numpy.typing import NDArray
 
 import quarn
 import quarn.nn.functional as F
+import quarn_core
 from quarn import PanicException, Tensor
 
 
@@ -50,10 +51,15 @@ def main() -> None:
     Tensor.clear_graph()
 
     try:
-        x.transpose(0, 5)
+        quarn_core.Tensor([[1.0]]).transpose(0, 5)
     except PanicException as fault:
         assert isinstance(fault, BaseException)
     assert isinstance(quarn.__version__, str)
+    # quarn.Tensor's own protocol, typed as quarn.Tensor throughout.
+    y: Tensor = -(x.reshape(4, -1).T.flatten() * 2.0)
+    assert_type(abs(y), Tensor)
+    assert_type(float(y.sum()), float)
+    assert f"{y.mean():.2f}" == "-5.00" and len(y) == 4
 
 
 if __name__ == "__main__":
