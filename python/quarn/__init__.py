@@ -7,13 +7,6 @@ Every function here is the compiled module's own object under a second name,
 so the package costs no time per call.
 """
 
-try:
-    # Registers NumPy's "bfloat16" type, which dtype="bfloat16" and the export
-    # of bfloat16 tensors need. Without it the other element types still work.
-    import ml_dtypes as _ml_dtypes  # noqa: F401
-except ImportError:  # pragma: no cover - ml_dtypes is a declared dependency
-    pass
-
 import quarn_core as _core
 
 from . import nn

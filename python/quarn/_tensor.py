@@ -26,6 +26,16 @@ def _rebuild(values: NDArray[Any], dtype: str, requires_grad: bool) -> Tensor:
     return Tensor(values, dtype=dtype, requires_grad=requires_grad)
 
 
+_BFLOAT16_NAMES = ("bfloat16", "bf16")
+
+
+def _ensure_bfloat16() -> None:
+    """Registers NumPy's bfloat16 type the first time a tensor asks for it:
+    importing ml_dtypes costs about a second, which a program that never
+    uses bfloat16 should not pay at `import quarn`."""
+    import ml_dtypes  # noqa: F401
+
+
 def _indices(args: tuple[Any, ...]) -> list[int]:
     """Varargs of integers, or one sequence of them."""
     if len(args) == 1 and not isinstance(args[0], (int, np.integer)):
@@ -41,6 +51,12 @@ class Tensor(_core._functions._TensorBase):
     """
 
     __slots__ = ()
+
+    def __new__(cls, data: Any, dtype: DTypeLike | None = None, device: str = "cpu",
+                requires_grad: bool | np.bool_ = False) -> Tensor:
+        if isinstance(dtype, str) and dtype in _BFLOAT16_NAMES:
+            _ensure_bfloat16()
+        return super().__new__(cls, data, dtype, device, requires_grad)
 
     def _count(self) -> int:
         n = 1

@@ -186,3 +186,13 @@ def test_shape_refusals(call, error, message):
     with pytest.raises(error) as info:
         call(User(np.zeros((2, 3, 4))))
     assert message in str(info.value)
+
+
+def test_import_leaves_bfloat16_until_a_tensor_asks_for_it():
+    import subprocess
+    import sys
+
+    script = ("import sys, quarn; assert 'ml_dtypes' not in sys.modules; "
+              "t = quarn.Tensor([1.5], dtype='bfloat16'); assert str(t.to_numpy().dtype) == 'bfloat16'; print('ok')")
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    assert out.stdout.strip() == "ok", out.stderr
