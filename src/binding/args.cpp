@@ -172,7 +172,19 @@ bool arg_targets(PyObject* o, const char* parameter, std::vector<std::int64_t>* 
     return false;
   }
   auto* arr = reinterpret_cast<PyArrayObject*>(array.get());
-  if (!PyArray_ISINTEGER(arr) || PyArray_NDIM(arr) != 1) {
+  // No targets at all is an empty batch, whatever element type NumPy gave
+  // the empty list.
+  if (PyArray_NDIM(arr) == 1 && PyArray_SIZE(arr) == 0) {
+    out->clear();
+    return true;
+  }
+  // bool is refused whether it arrives as a bool array or as Python bools
+  // mixed with ints, which NumPy would quietly turn into 0 and 1.
+  bool has_bool = PyArray_ISBOOL(arr);
+  if (!has_bool && !PyArray_Check(o) && PyList_Check(o)) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(o); ++i) has_bool |= PyBool_Check(PyList_GET_ITEM(o, i));
+  }
+  if (has_bool || !PyArray_ISINTEGER(arr) || PyArray_NDIM(arr) != 1) {
     raise(type_error("cross_entropy expects targets as a one-axis array of integer class indices"));
     add_argument_note(parameter);
     return false;

@@ -222,7 +222,8 @@ Result<Tensor> cross_entropy(const Tensor& logits, const std::vector<std::int64_
   std::vector<std::size_t> classes(targets.size());
   for (std::size_t i = 0; i < targets.size(); ++i) {
     if (targets[i] < 0 || static_cast<std::uint64_t>(targets[i]) >= shape[1])
-      return index_error("Target " + std::to_string(targets[i]) + " is out of bounds.");
+      return index_error("Target " + std::to_string(targets[i]) + " is out of bounds for " + std::to_string(shape[1]) +
+                         " classes.");
     classes[i] = static_cast<std::size_t>(targets[i]);
   }
   Node node = node_for(Op::cross_entropy, logits);

@@ -98,8 +98,11 @@ def test_half_precision_computes_in_float32_and_rounds_once(name, dtype):
         (lambda: Tensor(X).mean(axis=(-3,)), IndexError, "axis -3 is out of bounds for tensor of dimension 2"),
         (lambda: Tensor(X).sum(axis=(0, -2)), ValueError, "duplicate value in 'axis'"),
         (lambda: F.softmax(Tensor(1.0)), IndexError, "axis -1 is out of bounds for tensor of dimension 0"),
-        (lambda: F.cross_entropy(Tensor(X), [1, 2, 3, 5]), IndexError, "Target 5 is out of bounds."),
-        (lambda: F.cross_entropy(Tensor(X), [1, -1, 3, 0]), IndexError, "Target -1 is out of bounds."),
+        (lambda: F.cross_entropy(Tensor(X), [1, 2, 3, 5]), IndexError, "Target 5 is out of bounds for 5 classes."),
+        (lambda: F.cross_entropy(Tensor(X), [1, -1, 3, 0]), IndexError, "Target -1 is out of bounds for 5 classes."),
+        *[(lambda t=t: F.cross_entropy(Tensor(X), t), TypeError,
+           "cross_entropy expects targets as a one-axis array of integer class indices")
+          for t in ([True, False, True, False], [False, 2, 1, 0], np.array([1, 0, 1, 0], bool))],
         (lambda: F.cross_entropy(Tensor(X), [1, 2]), ValueError,
          "Expected input batch_size (4) to match target batch_size (2)."),
         (lambda: F.cross_entropy(Tensor(X[0]), [1]), ValueError, "cross_entropy expects logits of shape [N, C], got [5]"),
@@ -156,3 +159,9 @@ def test_a_training_loop_with_the_loss_in_the_graph_matches_pytorch():
         with torch.no_grad():
             tw1 -= 0.5 * tw1.grad
             tw2 -= 0.5 * tw2.grad
+
+
+@pytest.mark.parametrize("targets", [[], np.array([], np.int64), np.array([])], ids=["list", "int array", "float array"])
+def test_an_empty_batch_of_targets_is_accepted_however_it_is_given(targets):
+    loss = F.cross_entropy(Tensor(np.zeros((0, 5), np.float32)), targets)
+    assert loss.shape == [] and np.isnan(loss.to_numpy())
