@@ -26,7 +26,12 @@ PyTypeObject* tensor_base_type();
 PyTypeObject* user_tensor_type();
 void set_user_type(PyTypeObject* type);
 
-inline bool is_tensor(PyObject* o) { return Py_IS_TYPE(o, tensor_type()) || PyObject_TypeCheck(o, tensor_type()); }
+// The compiled type and the registered user type by pointer first: the
+// subclass walk is for other subclasses only.
+inline bool is_tensor(PyObject* o) {
+  PyTypeObject* t = Py_TYPE(o);
+  return t == tensor_type() || t == user_tensor_type() || PyType_IsSubtype(t, tensor_type());
+}
 inline const Tensor& record_of(PyObject* o) { return reinterpret_cast<PyTensor*>(o)->record; }
 
 // Plain quarn_core.Tensor operands give a quarn_core.Tensor, exactly as
@@ -34,6 +39,7 @@ inline const Tensor& record_of(PyObject* o) { return reinterpret_cast<PyTensor*>
 // Operands that are not tensors (numbers) do not count.
 inline PyTypeObject* result_type(PyObject* a, PyObject* b = nullptr) {
   PyTypeObject* core = tensor_type();
+  if (Py_IS_TYPE(a, core) && (b == nullptr || Py_IS_TYPE(b, core) || !is_tensor(b))) return core;
   const bool other = (!Py_IS_TYPE(a, core) && is_tensor(a)) || (b != nullptr && !Py_IS_TYPE(b, core) && is_tensor(b));
   return other ? user_tensor_type() : core;
 }

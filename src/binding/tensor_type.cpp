@@ -113,6 +113,8 @@ PyTypeObject* tensor_base_type() {
 
 PyTypeObject* user_tensor_type() {
   PyTypeObject* t = the_user_type.load(std::memory_order_acquire);
+  if (t != nullptr) return t;
+  t = the_base.load(std::memory_order_acquire);
   return t != nullptr ? t : tensor_base_type();
 }
 
