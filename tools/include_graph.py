@@ -79,7 +79,7 @@ def main():
                 continue
             edges[here, there] += 1
             if here in ORDER and there in ORDER and ORDER.index(there) < ORDER.index(here):
-                line = text.count("\n", 0, match.start()) + 1
+                line = text.count("\n", 0, match.start(1)) + 1
                 upward.append(f"{path}:{line}: {here} includes {match.group(1)} from {there}, above it")
     graph = collections.defaultdict(set)
     for (a, b) in edges:
