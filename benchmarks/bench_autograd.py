@@ -16,7 +16,22 @@ Targets:
   MLP step, bfloat16         <= 1.0 vs PyTorch
   MLP step with the loss     <= 0.9 vs PyTorch
   1,000-operation chain      <= 0.5 vs PyTorch
+
+Graph size (`--graph` runs only these): the backward pass of a three-node
+loss after 100,000 unrelated recorded operations against the same pass in an
+empty graph, and the step time of a small MLP loop that never calls
+clear_graph(), its first 100 steps against its last 100 of 4,000. A backward
+pass should cost what it reaches, not what the graph holds.
+
+Targets:
+  small backward, 100,000 nodes recorded / empty graph   <= 2.0
+  last 100 / first 100 steps of the loop                 <= 2.0
 """
+
+import concurrent.futures
+import statistics
+import sys
+import time
 
 
 import ml_dtypes
@@ -92,8 +107,116 @@ def chain_torch():
     return t.grad.numpy()
 
 
+def small_loss(n):
+    """A three-node loss (leaf, product, sum) and its leaf."""
+    x = Tensor(np.linspace(-1.0, 1.0, n, dtype=np.float32), requires_grad=True)
+    return x, (x * x).sum()
+
+
+def timed_backward(loss):
+    t0 = time.perf_counter()
+    loss.backward()
+    return time.perf_counter() - t0
+
+
+def record_unrelated(count):
+    """Records `count` nodes that no later loss reaches."""
+    z = Tensor(np.ones(4, dtype=np.float32), requires_grad=True)
+    for _ in range(count // 2):
+        z = z * 1.0001 + 0.5
+
+
+def small_backward_ours():
+    x, loss = small_loss(256)
+    return timed_backward(loss)
+
+
+def small_backward_torch():
+    x = torch.linspace(-1.0, 1.0, 256, requires_grad=True)
+    loss = (x * x).sum()
+    return timed_backward(loss)
+
+
+def graph_size_cases(missed, rounds=31, unrelated=100_000, steps=4_000, window=100):
+    section("graph size")
+    print(f"{'':<56} {'ours':>10} {'torch':>10} {'/torch':>7}")
+    # The crowded graph lives on a thread of its own (each thread records into
+    # its own graph), so the two cases can take turns in every round.
+    crowded = concurrent.futures.ThreadPoolExecutor(max_workers=1)
+    crowded.submit(lambda: (Tensor.clear_graph(), record_unrelated(unrelated))).result()
+    Tensor.clear_graph()
+    empty_t, crowded_t, torch_t = [], [], []
+    for r in range(rounds):
+        turns = [lambda: empty_t.append(small_backward_ours()),
+                 lambda: crowded_t.append(crowded.submit(small_backward_ours).result())]
+        if torch is not None:
+            turns.append(lambda: torch_t.append(small_backward_torch()))
+        for i in range(len(turns)):
+            turns[(i + r) % len(turns)]()
+        Tensor.clear_graph()
+    crowded.submit(Tensor.clear_graph).result()
+    crowded.shutdown()
+    empty, full = statistics.median(empty_t), statistics.median(crowded_t)
+    theirs = statistics.median(torch_t) if torch_t else None
+    for label, ours in (("3-node backward, empty graph", empty),
+                        (f"3-node backward, {unrelated:,} nodes recorded", full)):
+        record(label, ours, None, theirs)
+        ratio = f"{ours / theirs:7.2f}" if theirs else f"{'-':>7}"
+        print(f"{label:<56} {ours * 1e3:7.3f} ms {theirs * 1e3 if theirs else 0:7.3f} ms {ratio}")
+    grow = full / empty
+    ok = grow <= 2.0
+    if not ok:
+        missed.append("small backward in a crowded graph")
+    print(f"{'  crowded / empty':<56} {grow:7.2f}  <= 2.0  {'ok' if ok else 'MISSED'}")
+
+    # A training loop that forgets clear_graph(): every step's nodes stay.
+    rng = np.random.default_rng(1)
+    x_np = rng.standard_normal((32, 64)).astype(np.float32)
+    params_np = [(rng.standard_normal((64, 32)) / 8).astype(np.float32), np.zeros(32, np.float32),
+                 (rng.standard_normal((32, 10)) / 6).astype(np.float32), np.zeros(10, np.float32)]
+    x = Tensor(x_np)
+    tx = torch.from_numpy(x_np) if torch else None
+    tparams = [torch.from_numpy(p).requires_grad_() for p in params_np] if torch else None
+
+    def step_ours():
+        w1, b1, w2, b2 = (Tensor(p, requires_grad=True) for p in params_np)
+        out = relu(x @ w1 + b1) @ w2 + b2
+        out.backward()
+        return [p.grad() for p in (w1, b1, w2, b2)]
+
+    Tensor.clear_graph()
+    ours_t, torch_t = [], []
+    for s in range(steps):
+        t0 = time.perf_counter()
+        step_ours()
+        ours_t.append(time.perf_counter() - t0)
+        if torch is not None:
+            t0 = time.perf_counter()
+            mlp_step_torch(tx, tparams)
+            torch_t.append(time.perf_counter() - t0)
+    Tensor.clear_graph()
+    theirs = statistics.median(torch_t) if torch_t else None
+    first, last = statistics.median(ours_t[:window]), statistics.median(ours_t[-window:])
+    for label, ours in ((f"MLP 64-32-10 step, no clear_graph, first {window}", first),
+                        (f"MLP 64-32-10 step, no clear_graph, last {window} of {steps:,}", last)):
+        record(label, ours, None, theirs)
+        ratio = f"{ours / theirs:7.2f}" if theirs else f"{'-':>7}"
+        print(f"{label:<56} {ours * 1e3:7.3f} ms {theirs * 1e3 if theirs else 0:7.3f} ms {ratio}")
+    grow = last / first
+    ok = grow <= 2.0
+    if not ok:
+        missed.append("training loop without clear_graph")
+    print(f"{'  last / first':<56} {grow:7.2f}  <= 2.0  {'ok' if ok else 'MISSED'}")
+
+
 def main():
     one_thread(torch)
+    if "--graph" in sys.argv[1:]:
+        missed = []
+        graph_size_cases(missed)
+        print()
+        print("all targets met" if not missed else "targets missed: " + ", ".join(missed))
+        return
     rng = np.random.default_rng(0)
     x_np = rng.standard_normal((64, 784)).astype(np.float32)
     params_np = [
@@ -150,6 +273,9 @@ def main():
 
     ours, theirs = median_times([chain_ours, torch and chain_torch], rounds=21)
     report("1,000-operation chain + backward", ours, theirs, 0.5, missed)
+
+    print()
+    graph_size_cases(missed)
     print()
     print("all targets met" if not missed else "targets missed: " + ", ".join(missed))
 

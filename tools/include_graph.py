@@ -1,4 +1,5 @@
-"""Prints which layer of src/ includes which, and any cycles between them.
+"""Prints which layer of src/ includes which; fails on an include that runs
+against the layer order, on a cycle, and on a folder not in the order.
 
     python tools/include_graph.py            # the working tree
     python tools/include_graph.py REV        # any git revision, e.g. to
@@ -6,13 +7,20 @@
 
 A layer is a folder directly under src/. Each line is one edge, "from -> to",
 with the number of include lines behind it; the layers are listed in the
-order the build links them when there is no cycle.
+order the build links them when there is no cycle. The exit status is 1 when
+anything is wrong (each offending include line is named), 0 otherwise; CI
+runs it before it builds anything.
 """
 
 import collections
+import os
+import posixpath
 import re
 import subprocess
 import sys
+
+# Top to bottom: a layer may include itself and the layers after it here.
+ORDER = ["binding", "ops", "autograd", "engine", "core", "runtime"]
 
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.M)
 
@@ -43,17 +51,36 @@ def layer_of(path):
     return parts[1] if parts[0] == "src" else parts[0]
 
 
+def resolve(path, target, known):
+    """The file under src/ that `#include "target"` in `path` names, as the
+    compiler finds it: beside the including file first, then from src/."""
+    beside = posixpath.normpath(posixpath.join(posixpath.dirname(path), target))
+    if beside in known:
+        return beside
+    # Not a file here (a system header, or one not written yet): it counts
+    # only when it names a layer's folder.
+    return "src/" + target if target.split("/")[0] in ORDER else None
+
+
 def main():
+    os.chdir(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
     rev = sys.argv[1] if len(sys.argv) > 1 else None
+    files = dict(sources(rev))
     edges = collections.Counter()
     layers = set()
-    for path, text in sources(rev):
+    upward = []
+    for path, text in sorted(files.items()):
         here = layer_of(path)
         layers.add(here)
-        for target in INCLUDE.findall(text):
-            there = layer_of(target) if "/" in target else here
-            if there != here:
-                edges[here, there] += 1
+        for match in INCLUDE.finditer(text):
+            found = resolve(path, match.group(1), files)
+            there = layer_of(found) if found else here
+            if there == here:
+                continue
+            edges[here, there] += 1
+            if here in ORDER and there in ORDER and ORDER.index(there) < ORDER.index(here):
+                line = text.count("\n", 0, match.start(1)) + 1
+                upward.append(f"{path}:{line}: {here} includes {match.group(1)} from {there}, above it")
     graph = collections.defaultdict(set)
     for (a, b) in edges:
         graph[a].add(b)
@@ -72,13 +99,18 @@ def main():
                     todo.append(nxt)
         return seen
 
-    reachable = {layer: reach(layer) for layer in layers}
-    cycles = sorted({tuple(sorted((a, b))) for a in layers for b in reachable[a] if a in reachable[b] and a != b})
-    if cycles:
-        print("cycles: " + ", ".join(f"{a} <-> {b}" for a, b in cycles))
+    reachable = {layer: reach(layer) for layer in layers | set(graph)}
+    cycles = sorted({tuple(sorted((a, b))) for a in reachable for b in reachable[a] if a in reachable[b] and a != b})
+    unknown = sorted((layers | set(graph)) - set(ORDER))
+    problems = upward + [f"{a} <-> {b}: a cycle" for a, b in cycles]
+    problems += [f"src/{u}: not a layer of the order; add it to ORDER here and to the build" for u in unknown]
+    if problems:
+        print("the layer order is " + " -> ".join(ORDER) + "; includes that break it:")
+        for p in problems:
+            print("  " + p)
         return 1
     order = sorted(layers, key=lambda layer: -len(reachable[layer]))
-    print("no cycles; top to bottom: " + " -> ".join(order))
+    print("no cycles, no upward includes; top to bottom: " + " -> ".join(order))
     return 0
 
 

@@ -30,19 +30,23 @@ Result<void> backward(const Tensor& t) {
 
 Result<void> run_backward(std::size_t root, Storage seed) {
   WriteAccess store(thread_graph());
+  if (root >= store.size()) fault_index_out_of_bounds(store.size(), root);
   GradContext ctx(store.nodes());
   ctx.set(root, std::move(seed));
-  for (std::size_t i = root + 1; i-- > 0;) {
-    std::optional<Storage> g = ctx.take(i);
+  // Only the ids that received a gradient are visited, largest first: a
+  // node's inputs have smaller ids, so every contribution to a node is in
+  // before its own rule runs.
+  for (std::optional<std::size_t> i = ctx.next_below(root + 1); i; i = ctx.next_below(*i)) {
+    std::optional<Storage> g = ctx.take(*i);
     if (!g) continue;
-    if (i >= store.size()) fault_index_out_of_bounds(store.size(), i);
-    QUARN_CHECK(apply_rule(store.node(i), ctx, *g));
-    ctx.set(i, std::move(*g));
+    if (*i >= store.size()) fault_index_out_of_bounds(store.size(), *i);
+    QUARN_CHECK(apply_rule(store.node(*i), ctx, *g));
+    ctx.set(*i, std::move(*g));
   }
   // Nothing is written before here, and nothing below can fail, so a failed
   // pass leaves the stored gradients untouched.
-  for (std::size_t i = 0; i < ctx.size(); ++i)
-    if (auto& slot = ctx.slot(i)) store.set_grad(i, std::move(*slot));
+  for (auto& slot : ctx.slots())
+    if (slot.grad) store.set_grad(slot.id, std::move(*slot.grad));
   return {};
 }
 

@@ -14,8 +14,9 @@ namespace quarn::autograd {
 // a cleared or foreign graph is a fault, and the store stays untouched.
 Result<void> backward(const Tensor& t);
 
-// Walks ids root, root-1, ..., 0, hands each filled slot to its node's rule,
-// and stores every gradient of the pass in the graph store. A failed pass
+// Walks the ids that the root reaches, from the root down, hands each one's
+// gradient to its node's rule, and stores every gradient of the pass in the
+// graph store; nodes the pass never reached keep what they had. A failed pass
 // leaves the store's gradients as they were.
 Result<void> run_backward(std::size_t root, Storage seed);
 

@@ -11,7 +11,14 @@
 namespace quarn::binding {
 
 Error not_instance(PyObject* o, const char* target) {
-  return type_error("'" + std::string(Py_TYPE(o)->tp_name) + "' object is not an instance of '" + target + "'");
+  // Built by appending: GCC 12 misreads "literal" + std::string&& as a
+  // possibly overlapping copy (-Wrestrict) once it is inlined here.
+  std::string message = "'";
+  message += Py_TYPE(o)->tp_name;
+  message += "' object is not an instance of '";
+  message += target;
+  message += "'";
+  return type_error(std::move(message));
 }
 
 void raise_not_instance(PyObject* o, const char* target) { raise(not_instance(o, target)); }

@@ -150,20 +150,22 @@ inline T abs(T x) {
 
 // max(lo, x) and min(hi, x) that let NaN through. The x86 min and max
 // return their second operand when the comparison fails, as the scalar forms
-// spell out.
+// spell out. The 512-bit forms are the zero-masking ones with every lane on
+// (the same instruction): GCC 12's plain forms pass a self-initialised
+// placeholder that it reports as uninitialised in sanitizer builds.
 inline float at_least(float x, float lo) { return lo > x ? lo : x; }
 inline float at_most(float x, float hi) { return hi < x ? hi : x; }
 #if defined(QUARN_VEC_F32_LANES)
 inline VecF32 at_least(VecF32 x, float lo) {
 #if defined(__AVX512F__)
-  return _mm512_max_ps(vec_set1(lo), x);
+  return _mm512_maskz_max_ps(static_cast<__mmask16>(0xFFFF), vec_set1(lo), x);
 #else
   return _mm256_max_ps(vec_set1(lo), x);
 #endif
 }
 inline VecF32 at_most(VecF32 x, float hi) {
 #if defined(__AVX512F__)
-  return _mm512_min_ps(vec_set1(hi), x);
+  return _mm512_maskz_min_ps(static_cast<__mmask16>(0xFFFF), vec_set1(hi), x);
 #else
   return _mm256_min_ps(vec_set1(hi), x);
 #endif
