@@ -30,4 +30,22 @@ sigmoid = _core._functions.sigmoid
 sum = _core._functions.sum  # noqa: A001 - the name users expect, as in NumPy and PyTorch
 mean = _core._functions.mean
 
-__all__ = ["PanicException", "Tensor", "clear_graph", "exp", "log", "mean", "nn", "sigmoid", "sum", "tanh"]
+# The threads one large operation may use, the caller included: the
+# processors the process may run on, or QUARN_NUM_THREADS, until set.
+set_num_threads = _core._functions.set_num_threads
+get_num_threads = _core._functions.get_num_threads
+
+__all__ = [
+    "PanicException",
+    "Tensor",
+    "clear_graph",
+    "exp",
+    "get_num_threads",
+    "log",
+    "mean",
+    "nn",
+    "set_num_threads",
+    "sigmoid",
+    "sum",
+    "tanh",
+]

@@ -28,3 +28,7 @@ def cross_entropy(logits: Tensor, targets: ArrayLike) -> Tensor:
     """Mean cross-entropy of [N, C] logits against N integer class indices."""
 def mse_loss(pred: Tensor, target: Tensor) -> Tensor:
     """Mean squared error over the broadcast of both operands."""
+def set_num_threads(n: SupportsIndex) -> None:
+    """Sets how many threads one large operation may use (1 to 256), the caller included."""
+def get_num_threads() -> int:
+    """How many threads one large operation may use, the caller included."""
