@@ -1,11 +1,16 @@
 #include "runtime/thread_pool.hpp"
 
+#include <linux/futex.h>
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <exception>
 #include <fstream>
@@ -137,13 +142,26 @@ inline void cpu_relax() {
 // than about 50 us.
 constexpr int kSpinRounds = 2000;
 
-template <class T>
-void wait_while_equal(const std::atomic<T>& value, T old) {
+// Waiting and waking on one 32-bit word, straight through futex(2): the
+// library's atomic wait has lost wake-ups in some of the releases this is
+// built with.
+using Word = std::atomic<std::uint32_t>;
+static_assert(sizeof(Word) == sizeof(std::uint32_t));
+
+void wake_all(Word& word) {
+  syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
+}
+
+// Returns once `word` no longer holds `old`.
+void wait_while_equal(const Word& word, std::uint32_t old) {
   for (int i = 0; i < kSpinRounds; ++i) {
-    if (value.load(std::memory_order_acquire) != old) return;
+    if (word.load(std::memory_order_acquire) != old) return;
     cpu_relax();
   }
-  while (value.load(std::memory_order_acquire) == old) value.wait(old, std::memory_order_acquire);
+  // The kernel compares the word with `old` under its own lock before it
+  // sleeps, so a change (and its wake-up) in between cannot be missed.
+  while (word.load(std::memory_order_acquire) == old)
+    syscall(SYS_futex, reinterpret_cast<const std::uint32_t*>(&word), FUTEX_WAIT_PRIVATE, old, nullptr, nullptr, 0);
 }
 
 // --- the pool -----------------------------------------------------------------
@@ -154,19 +172,19 @@ thread_local bool inside_task = false;
 
 struct Job {
   TaskRef body;
-  std::size_t tasks;
-  std::atomic<std::size_t> next{0};
-  std::atomic<std::size_t> done{0};
+  std::uint32_t tasks;
+  std::atomic<std::uint32_t> next{0};
+  Word done{0};
   std::atomic<bool> failed{false};
   std::mutex error_mutex;
   std::exception_ptr error;
 
-  Job(TaskRef b, std::size_t n) : body(b), tasks(n) {}
+  Job(TaskRef b, std::uint32_t n) : body(b), tasks(n) {}
 
   // Claims and runs tasks until none are left.
   void work() {
     for (;;) {
-      const std::size_t i = next.fetch_add(1, std::memory_order_relaxed);
+      const std::uint32_t i = next.fetch_add(1, std::memory_order_relaxed);
       if (i >= tasks) return;
       if (!failed.load(std::memory_order_relaxed)) {
         try {
@@ -178,7 +196,7 @@ struct Job {
         }
       }
       // Release: the task's writes happen before the caller sees it done.
-      if (done.fetch_add(1, std::memory_order_acq_rel) + 1 == tasks) done.notify_all();
+      if (done.fetch_add(1, std::memory_order_acq_rel) + 1 == tasks) wake_all(done);
     }
   }
 };
@@ -186,22 +204,22 @@ struct Job {
 class Pool {
  public:
   // Called by the thread that holds `busy_`.
-  void run(std::size_t tasks, TaskRef body) {
+  void run(std::uint32_t tasks, TaskRef body) {
     resize(wanted_threads.load(std::memory_order_relaxed) - 1);
     if (workers_.empty()) return run_inline(tasks, body);
     Job job(body, tasks);
     job_.store(&job, std::memory_order_seq_cst);
     generation_.fetch_add(1, std::memory_order_seq_cst);
-    generation_.notify_all();
+    wake_all(generation_);
     job.work();
     // Every task is claimed; wait for the ones still running elsewhere.
-    for (std::size_t d = job.done.load(std::memory_order_acquire); d != tasks;
+    for (std::uint32_t d = job.done.load(std::memory_order_acquire); d != tasks;
          d = job.done.load(std::memory_order_acquire))
       wait_while_equal(job.done, d);
     // A worker that loaded the pointer before it went away may still be
     // about to look at the job's counters: wait for it to let go.
     job_.store(nullptr, std::memory_order_seq_cst);
-    for (int u = users_.load(std::memory_order_seq_cst); u != 0; u = users_.load(std::memory_order_seq_cst))
+    for (std::uint32_t u = users_.load(std::memory_order_seq_cst); u != 0; u = users_.load(std::memory_order_seq_cst))
       wait_while_equal(users_, u);
     if (job.error) std::rethrow_exception(job.error);
   }
@@ -227,9 +245,11 @@ class Pool {
   }
 
  private:
-  void worker_loop() {
+  // `seen` is the generation when the worker was made: a thread may start
+  // running only after the job (or the stop) that follows has been posted,
+  // and must not take that for the state it has to wait past.
+  void worker_loop(std::uint32_t seen) {
     inside_task = true;
-    unsigned seen = generation_.load(std::memory_order_acquire);
     for (;;) {
       wait_while_equal(generation_, seen);
       seen = generation_.load(std::memory_order_acquire);
@@ -239,7 +259,7 @@ class Pool {
       // caller sees this worker and waits for it.
       users_.fetch_add(1, std::memory_order_seq_cst);
       if (Job* job = job_.load(std::memory_order_seq_cst)) job->work();
-      if (users_.fetch_sub(1, std::memory_order_seq_cst) == 1) users_.notify_all();
+      if (users_.fetch_sub(1, std::memory_order_seq_cst) == 1) wake_all(users_);
     }
   }
 
@@ -247,7 +267,7 @@ class Pool {
     if (workers_.empty()) return;
     stop_.store(true, std::memory_order_release);
     generation_.fetch_add(1, std::memory_order_seq_cst);
-    generation_.notify_all();
+    wake_all(generation_);
     for (std::thread& t : workers_) t.join();
     workers_.clear();
     stop_.store(false, std::memory_order_release);
@@ -264,7 +284,8 @@ class Pool {
     pthread_sigmask(SIG_SETMASK, &all, &old);
     try {
       workers_.reserve(count);
-      while (workers_.size() < count) workers_.emplace_back([this] { worker_loop(); });
+      const std::uint32_t now = generation_.load(std::memory_order_relaxed);
+      while (workers_.size() < count) workers_.emplace_back([this, now] { worker_loop(now); });
     } catch (...) {
       // No more threads to be had (or no memory for their records): work
       // with the ones that started.
@@ -275,8 +296,8 @@ class Pool {
   std::vector<std::thread> workers_;
   bool closed_ = false;
   std::atomic<Job*> job_{nullptr};
-  std::atomic<unsigned> generation_{0};
-  std::atomic<int> users_{0};
+  Word generation_{0};
+  Word users_{0};
   std::atomic<bool> stop_{false};
 };
 
@@ -340,7 +361,10 @@ void parallel_for(std::size_t tasks, TaskRef body) {
     }
   } release{pool};
   inside_task = true;
-  pool->run(tasks, body);
+  // Callers cut work into a few tasks per thread; more than 2^32 would be
+  // a bug, and is run inline rather than wrapped around.
+  if (tasks > UINT32_MAX) return Pool::run_inline(tasks, body);
+  pool->run(static_cast<std::uint32_t>(tasks), body);
 }
 
 }  // namespace quarn
