@@ -32,6 +32,7 @@ import numpy as np  # noqa: E402
 import torch  # noqa: E402
 from threadpoolctl import threadpool_info, threadpool_limits  # noqa: E402
 
+import quarn_core  # noqa: E402
 from quarn_core import Tensor  # noqa: E402
 from _record import record, section  # noqa: E402
 
@@ -127,6 +128,7 @@ def product_row(label, m, k, n, rng, peak, repeats, left_t=False, right_t=False)
 
 
 def main():
+    quarn_core._functions.set_num_threads(1)  # one thread each (bench_threads.py compares the defaults)
     torch.set_num_threads(1)
     rng = np.random.default_rng(0)
     peak, lanes = measured_peak()

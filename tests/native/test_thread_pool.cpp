@@ -2,10 +2,12 @@
 // counts, the work really reaches the workers, an exception in a task comes
 // back to the caller (and the pool stays usable), a task calling in again
 // runs inline, several threads calling at once all get their tasks done,
-// and the chunk edges cover the range exactly. Built with -fsanitize=thread
+// the chunk edges cover the range exactly, and products that several
+// threads compute at once through the pool come out as on one thread. Built with -fsanitize=thread
 // (make test-tsan) the concurrent callers and the resizing below also check
 // the hand-over of jobs for data races.
 #include <atomic>
+#include <cstring>
 #include <cstdio>
 #include <latch>
 #include <mutex>
@@ -16,6 +18,7 @@
 #include <vector>
 
 #include "check.hpp"
+#include "engine/gemm/sgemm.hpp"
 #include "runtime/thread_pool.hpp"
 
 namespace {
@@ -111,6 +114,37 @@ void test_concurrent_callers() {
   check(bad.load() == 0, std::to_string(bad.load()) + " jobs lost or repeated tasks with concurrent callers");
 }
 
+// Four threads multiply at once, each product large enough for the pool:
+// one of them gets the workers (sharing its packed B with them), the others
+// run alone. Every result must equal the one-thread product bit for bit.
+void test_concurrent_products() {
+  constexpr std::size_t kM = 150, kN = 170, kK = 130;
+  std::vector<float> a(kM * kK), b(kK * kN);
+  for (std::size_t i = 0; i < a.size(); ++i) a[i] = static_cast<float>((i * 37) % 23) - 11.0f;
+  for (std::size_t i = 0; i < b.size(); ++i) b[i] = static_cast<float>((i * 53) % 19) / 8.0f - 1.0f;
+  auto product = [&](std::vector<float>& c, std::size_t shift) {
+    // Each thread reads A from a different row, so no two products agree by accident.
+    quarn::gemm::sgemm(kM - shift, kN, kK, a.data() + shift * kK, kK, 1, b.data(), kN, 1, c.data(), kN, 1);
+  };
+  quarn::set_num_threads(1);
+  std::vector<std::vector<float>> want(4, std::vector<float>(kM * kN));
+  for (std::size_t t = 0; t < 4; ++t) product(want[t], t);
+  quarn::set_num_threads(3);
+  std::vector<std::vector<float>> got(4, std::vector<float>(kM * kN));
+  std::latch start(4);
+  std::vector<std::thread> threads;
+  for (std::size_t t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      start.arrive_and_wait();
+      for (int round = 0; round < 5; ++round) product(got[t], t);
+    });
+  }
+  for (auto& th : threads) th.join();
+  for (std::size_t t = 0; t < 4; ++t)
+    check(std::memcmp(got[t].data(), want[t].data(), got[t].size() * sizeof(float)) == 0,
+          "product " + std::to_string(t) + " computed alongside others");
+}
+
 void test_chunks_cover_the_range() {
   for (std::size_t total : {0, 1, 4095, 4096, 4097, 100000, 1 << 20}) {
     for (std::size_t chunks : {1, 2, 3, 7, 64}) {
@@ -145,6 +179,7 @@ int main() {
   test_exception_reaches_caller();
   test_nested_calls_run_inline();
   test_concurrent_callers();
+  test_concurrent_products();
   test_chunks_cover_the_range();
   test_sizes();
   return quarn_test::report();
