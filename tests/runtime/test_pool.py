@@ -54,6 +54,19 @@ def step(seed):
     return [out.to_numpy(), w1.grad(), w2.grad()]
 
 
+TALL_X = BIG[:, None, :].repeat(5, axis=1).reshape(-1, 900)[:3000]
+
+
+def summed_gradient(dtype):
+    """The gradient of a row reshaped to one of 1 x 900 and multiplied into
+    3000 rows: the reshape rule sums the broadcast gradient over the rows of
+    each column, in an order that shows in the rounding."""
+    quarn.clear_graph()
+    row = Tensor(ROW, dtype=dtype, requires_grad=True)
+    (row.reshape([1, 900]) * Tensor(TALL_X, dtype=dtype)).backward()
+    return [row.grad()]
+
+
 WORKLOADS = {
     "packed product": lambda: Tensor(A) @ Tensor(B),
     "packed product, transposed operands": lambda: Tensor(B.T) @ Tensor(A.T),
@@ -78,6 +91,8 @@ WORKLOADS = {
     "batch of transposed matrices": lambda: Tensor(BATCH).transpose(1, 2) * Tensor(BATCH.transpose(0, 2, 1) + 1),
     "comparison": lambda: Tensor(BIG) > Tensor(ROW),
     "training step": lambda: step(3),
+    "summed gradient": lambda: summed_gradient("float32"),
+    "float16 summed gradient": lambda: summed_gradient("float16"),
 }
 
 
@@ -194,3 +209,13 @@ FORK = textwrap.dedent(
 def test_pool_survives_fork():
     run = subprocess.run([sys.executable, "-c", FORK], capture_output=True, text=True, timeout=120)
     assert (run.returncode, run.stdout.strip()) == (0, "0 True"), run.stderr
+
+
+def test_summed_gradient_on_many_threads_matches_numpy(restore_threads):
+    """A sum shared out wrongly (two tasks adding into one column, a run cut
+    in two) loses or doubles terms."""
+    quarn.set_num_threads(3)
+    x = TALL_X.astype(np.float64)
+    (got,) = summed_gradient("float32")
+    assert got.shape == (900,)
+    assert np.all(np.abs(got - x.sum(axis=0)) <= 1e-6 * np.abs(x).sum(axis=0))

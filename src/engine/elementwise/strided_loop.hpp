@@ -22,8 +22,9 @@
 // and with power-of-two row lengths all of them in the same few cache sets,
 // so no line would survive until its neighbour is needed.
 //
-// for_each_run_parallel is the same walk for operations whose result
-// elements are each written once: a large walk is cut into chunks of about
+// for_each_run_parallel is the same walk for operations that write each
+// result element from one run only (an element-wise result, or a sum along
+// the inner axis): a large walk is cut into chunks of about
 // kChunkElements, which the thread pool shares out. The cut depends only on
 // the shape and the strides, never on the number of threads, and falls on
 // multiples of kChunkGrain elements within a run (a multiple of every block
@@ -192,6 +193,11 @@ void for_each_run_impl(const Shape& shape, const LoopOperands<N>& ops, Run&& run
   std::size_t outer = 1;
   for (std::size_t d = 0; d + 1 < nd; ++d) outer *= plan.extent[d];
   parallel = parallel && outer * n >= kParallelElements;
+  // Tasks may not share a result element: every outer axis must move
+  // operand 0. Along the inner axis it may stand still (a sum into one
+  // element per run); runs are then kept whole.
+  for (std::size_t d = 0; parallel && d + 1 < nd; ++d) parallel = plan.step[0][d] != 0;
+  const bool inner_moves = plan.step[0][nd - 1] != 0;
   if (!any_across || n < 2 * kTile || rows < 2 * kTile) {
     if (!parallel) {
       walk_plan(plan, nd - 1, [&](const WalkOffsets<N>& off) {
@@ -202,7 +208,7 @@ void for_each_run_impl(const Shape& shape, const LoopOperands<N>& ops, Run&& run
       return;
     }
     // Long runs are cut into pieces; short ones are taken several at a time.
-    const std::size_t pieces = (n + kChunkElements - 1) / kChunkElements;
+    const std::size_t pieces = inner_moves ? (n + kChunkElements - 1) / kChunkElements : 1;
     const std::size_t runs_per_task = pieces > 1 ? 1 : kChunkElements / n;
     const std::size_t tasks = pieces > 1 ? outer * pieces : (outer + runs_per_task - 1) / runs_per_task;
     parallel_for(tasks, [&](std::size_t t) {
