@@ -34,6 +34,10 @@ WIDE_B = normal(700, 3001)
 VEC = normal(701, 1)
 MAT = normal(3001, 701)
 BATCH = normal(6, 129, 257)
+SMALL_A = normal(64, 40, 48)
+SMALL_B = normal(64, 48, 56)
+PAIRS_A = normal(9, 1, 40, 48)
+PAIRS_B = normal(1, 11, 48, 56)
 BIG = normal(700, 900)
 ROW = normal(900)
 HALF = normal(600, 700)
@@ -76,6 +80,8 @@ WORKLOADS = {
     "matrix times column": lambda: Tensor(MAT) @ Tensor(VEC),
     "row times matrix": lambda: Tensor(VEC.T) @ Tensor(MAT.T),
     "batched product": lambda: Tensor(BATCH) @ Tensor(BATCH.transpose(0, 2, 1)),
+    "many small products": lambda: Tensor(SMALL_A) @ Tensor(SMALL_B),
+    "small products over broadcast batches": lambda: Tensor(PAIRS_A) @ Tensor(PAIRS_B),
     "float16 product": lambda: Tensor(A, dtype="float16") @ Tensor(B, dtype="float16"),
     "bfloat16 product": lambda: Tensor(A, dtype="bfloat16") @ Tensor(B, dtype="bfloat16"),
     "sum": lambda: Tensor(BIG) + Tensor(BIG * 3),
@@ -124,7 +130,8 @@ def test_products_on_many_threads_match_numpy(restore_threads):
     """A product shared out wrongly (a block skipped, done twice or with the
     wrong B panel) is far off, not a rounding away."""
     quarn.set_num_threads(3)
-    for a, b in [(A, B), (WIDE_A, WIDE_B), (TALL, SQUARE61), (MAT, VEC)]:
+    for a, b in [(A, B), (WIDE_A, WIDE_B), (TALL, SQUARE61), (MAT, VEC), (SMALL_A, SMALL_B),
+                 (PAIRS_A, PAIRS_B)]:
         got = (Tensor(a) @ Tensor(b)).to_numpy()
         want = a.astype(np.float64) @ b.astype(np.float64)
         size = np.abs(a).astype(np.float64) @ np.abs(b).astype(np.float64)

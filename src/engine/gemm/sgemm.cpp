@@ -400,6 +400,8 @@ const SgemmKernel& choose_kernel() {
 
 }  // namespace
 
+std::size_t sgemm_threads(std::size_t m, std::size_t n, std::size_t k) { return threads_for(m, n, k); }
+
 const SgemmKernel& sgemm_active_kernel() {
   static const SgemmKernel& chosen = choose_kernel();
   return chosen;
