@@ -334,6 +334,8 @@ Pool* get_pool() {
 
 std::size_t available_cpus() noexcept { return detect_cpus(); }
 
+bool inside_parallel_task() noexcept { return inside_task; }
+
 std::size_t num_threads() noexcept {
   std::size_t n = wanted_threads.load(std::memory_order_relaxed);
   if (n != 0) return n;

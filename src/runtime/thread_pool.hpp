@@ -49,6 +49,10 @@ void set_num_threads(std::size_t n) noexcept;
 // v2 (cpu.max) or v1 (cpu.cfs_quota_us) quota, rounded up; at least 1.
 std::size_t available_cpus() noexcept;
 
+// Whether this thread is running pool tasks: a pool worker, or a caller
+// while it owns the workers.
+bool inside_parallel_task() noexcept;
+
 // A non-owning reference to a callable taking the task index.
 class TaskRef {
  public:
