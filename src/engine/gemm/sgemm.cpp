@@ -248,10 +248,11 @@ void packed_product(const SgemmKernel& kern, std::size_t m, std::size_t n, std::
 // give each element one FMA chain wherever its rows or columns start. So the
 // result is the same bit for bit on any number of threads.
 
-// Multiply-adds below which a product stays on the calling thread: handing
-// work to the pool and collecting it costs a few microseconds, about what
-// 1M multiply-adds take (measured: 96^3 is no faster on two threads,
-// 128^3 gains about a third).
+// Multiply-adds below which a product stays on the calling thread. Waking a
+// sleeping worker and collecting its part costs some 5 to 20 us; 2M
+// multiply-adds (128^3) take about 30 us on one core here, so the hand-over
+// is repaid from there on. To be checked on a quiet machine: the one this
+// was set on was shared and fully loaded, and no size showed a gain.
 constexpr std::size_t kParallelMinWork = std::size_t{1} << 21;
 
 // Threads for a product of m x n x k, 1 when it should stay on this one.
