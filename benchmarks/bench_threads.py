@@ -2,6 +2,7 @@
 threads each running a loop against one thread running both.
 
 Run after building the module:  python benchmarks/bench_threads.py
+(`... bench_threads.py defaults` or `... pairs` runs only one of the two parts)
 
 Default threading. quarn shares one large operation out on its thread pool,
 as NumPy (through its BLAS) and PyTorch do with theirs; each library runs
@@ -62,9 +63,22 @@ QUARN_THREADS = quarn_core._functions.get_num_threads()
 
 try:
     import torch
-    TORCH_THREADS = torch.get_num_threads()
 except ImportError:  # the PyTorch column is then left empty
     torch = None
+
+
+def torch_default_threads():
+    """PyTorch's own default thread count, asked of a fresh process: asking
+    here would start this process's thread pools before set_num_threads(1),
+    which then would not hold on the threads of the section below."""
+    import subprocess
+    import sys
+    out = subprocess.run([sys.executable, "-c", "import torch; print(torch.get_num_threads())"],
+                         capture_output=True, text=True, check=True)
+    return int(out.stdout)
+
+
+TORCH_THREADS = torch_default_threads() if torch is not None else None
 
 try:
     from threadpoolctl import threadpool_limits
@@ -455,9 +469,16 @@ def default_threading():
     print()
 
 
-def main():
+def main(parts):
     print(f"NumPy {np.__version__}" + (f", PyTorch {torch.__version__}" if torch is not None else ""))
     print()
+    if "pairs" in parts:
+        two_threads_against_one()
+    if "defaults" in parts:
+        default_threading()
+
+
+def two_threads_against_one():
     # Each operation on one thread first: the threads are our own. PyTorch's
     # setting must come before its first operation to hold on threads
     # started later.
@@ -490,8 +511,8 @@ def main():
     print()
     print("all targets met" if not missed else "targets missed: " + ", ".join(missed))
     print()
-    default_threading()
 
 
 if __name__ == "__main__":
-    main()
+    import sys
+    main(sys.argv[1:] or ["pairs", "defaults"])
