@@ -32,8 +32,12 @@ def median_times(fns, rounds=31):
 
 
 def one_thread(torch):
-    """Puts PyTorch (None when it is not installed) on one thread, as every
-    other contender runs, and prints the versions being compared."""
+    """Puts quarn and PyTorch (None when it is not installed) on one thread,
+    as NumPy's element-wise operations run, and prints the versions being
+    compared."""
+    import quarn_core
+
+    quarn_core._functions.set_num_threads(1)
     if torch is not None:
         torch.set_num_threads(1)
         print(f"PyTorch {torch.__version__}, threads={torch.get_num_threads()}")

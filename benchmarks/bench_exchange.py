@@ -105,8 +105,9 @@ def main():
     parser.add_argument("--repeat", type=int, default=7, help="timeit repeats per figure")
     args = parser.parse_args()
 
+    # One thread each: compare like with like.
+    quarn_core._functions.set_num_threads(1)
     if torch is not None:
-        # The module computes on the calling thread only; compare like with like.
         torch.set_num_threads(1)
     rng = np.random.default_rng(0)
     quarn_core.Tensor.clear_graph()

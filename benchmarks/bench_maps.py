@@ -77,6 +77,7 @@ def ratio(ours, theirs):
 
 
 def main():
+    quarn_core._functions.set_num_threads(1)  # one thread each, like NumPy's maps
     if torch is not None:
         torch.set_num_threads(1)
         print(f"PyTorch {torch.__version__}, threads={torch.get_num_threads()}")

@@ -130,6 +130,7 @@ def product_row(label, m, k, n, rng, peak, repeats, left_t=False, right_t=False)
 
 
 def main():
+    quarn_core._functions.set_num_threads(1)  # one thread each (bench_threads.py compares the defaults)
     torch.set_num_threads(1)
     rng = np.random.default_rng(0)
     peak, lanes = measured_peak()

@@ -1,7 +1,25 @@
-"""Threads: two threads each running a loop against one thread running both.
+"""Threads: each library with its own default threading, and two Python
+threads each running a loop against one thread running both.
 
 Run after building the module:  python benchmarks/bench_threads.py
+(`... bench_threads.py defaults` or `... pairs` runs only one of the two parts)
 
+Default threading. quarn shares one large operation out on its thread pool,
+as NumPy (through its BLAS) and PyTorch do with theirs; each library runs
+with its own default number of threads:
+
+  - float32 matrix products of 1024, 2048 and 4096, and the parallel
+    efficiency of quarn's and PyTorch's (and NumPy's, where threadpoolctl is
+    installed): time on one thread / (threads x time on all of them);
+  - the pool's cost on small operations, which never reach it: quarn on its
+    default thread count over quarn on one thread (1.00 is no cost);
+  - one training step of a 784-256-10 MLP at batch 256 against PyTorch's.
+
+These figures are the minimum over rounds in which the contenders take
+turns: on a machine shared with other work, threaded timings swing with
+whatever else runs, and the minimum is the closest to an idle machine.
+
+Two threads against one.
 Each thread works on its own graph, so threads are how a program puts more
 cores to work; they pay only where the interpreter lock is let go during the
 engine's work. Two workloads, each as one loop per thread:
@@ -12,7 +30,8 @@ engine's work. Two workloads, each as one loop per thread:
 
 "one thread" runs both loops one after the other; "two threads" runs one loop
 on each of two threads started together. The ratio is the second time over
-the first: 0.5 is perfect scaling on two idle cores, 1.0 none at all. What
+the first: 0.5 is perfect scaling on two idle cores, 1.0 none at all; quarn
+and PyTorch run each operation on one thread here. What
 each loop returns (its last product, its last step's gradients) is checked
 against the one-thread run, bit for bit. PyTorch (one intra-op thread, so that only our two threads compete for
 the cores) runs the same loops as a reference where it is installed.
@@ -39,11 +58,32 @@ from _record import record, section
 
 Tensor = quarn_core.Tensor
 relu = quarn_core.nn.functional.relu
+set_quarn_threads = quarn_core._functions.set_num_threads
+QUARN_THREADS = quarn_core._functions.get_num_threads()
 
 try:
     import torch
 except ImportError:  # the PyTorch column is then left empty
     torch = None
+
+
+def torch_default_threads():
+    """PyTorch's own default thread count, asked of a fresh process: asking
+    here would start this process's thread pools before set_num_threads(1),
+    which then would not hold on the threads of the section below."""
+    import subprocess
+    import sys
+    out = subprocess.run([sys.executable, "-c", "import torch; print(torch.get_num_threads())"],
+                         capture_output=True, text=True, check=True)
+    return int(out.stdout)
+
+
+TORCH_THREADS = torch_default_threads() if torch is not None else None
+
+try:
+    from threadpoolctl import threadpool_limits
+except ImportError:  # NumPy's efficiency is then left out
+    threadpool_limits = None
 
 TARGET = 0.6
 ROUNDS = 7
@@ -173,9 +213,9 @@ def matmul_loops_torch(seeds):
     return [make(s) for s in seeds]
 
 
-def mlp_data(seed):
+def mlp_data(seed, batch=BATCH):
     rng = np.random.default_rng(seed)
-    x = rng.standard_normal((BATCH, IN)).astype(np.float32)
+    x = rng.standard_normal((batch, IN)).astype(np.float32)
     params = [
         (rng.standard_normal((IN, HIDDEN)) / 28).astype(np.float32),
         np.zeros(HIDDEN, np.float32),
@@ -224,12 +264,228 @@ def mlp_loops_torch(seeds):
     return [make(s) for s in seeds]
 
 
-def main():
+# --- each library's default threading ------------------------------------------
+
+DEFAULT_SIZES = {1024: 7, 2048: 5, 4096: 3}  # size: rounds
+EFFICIENCY_SIZES = (1024, 2048)
+SMALL_CALLS = 2000
+STEP_BATCH = 256
+
+
+def best_times(contenders, rounds):
+    """Minimum time of one call of each contender, a (setup, call) pair:
+    setup (the thread count) runs untimed before each call. The contenders
+    take turns, each round starting one further along."""
+    best = [float("inf")] * len(contenders)
+    for setup, call in contenders:
+        setup()
+        call()  # warm-up: workers started, buffers grown
+    for r in range(rounds):
+        for i in [(r + j) % len(contenders) for j in range(len(contenders))]:
+            setup, call = contenders[i]
+            setup()
+            t0 = time.perf_counter()
+            call()
+            best[i] = min(best[i], time.perf_counter() - t0)
+    return best
+
+
+def quarn_on(threads):
+    return lambda: set_quarn_threads(threads)
+
+
+def torch_on(threads):
+    return lambda: torch.set_num_threads(threads)
+
+
+def nothing():
+    pass
+
+
+class NumpyThreads:
+    """NumPy's BLAS on one thread while active, where threadpoolctl can say
+    so; entered and left around single calls."""
+
+    def __init__(self):
+        self.limit = None
+
+    def one(self):
+        if threadpool_limits is not None and self.limit is None:
+            self.limit = threadpool_limits(limits=1)
+
+    def default(self):
+        if self.limit is not None:
+            self.limit.restore_original_limits()
+            self.limit = None
+
+
+def matmul_case(n, rounds, numpy_threads):
+    rng = np.random.default_rng(n)
+    a_np = rng.standard_normal((n, n), dtype=np.float32)
+    b_np = rng.standard_normal((n, n), dtype=np.float32)
+    a, b = Tensor(a_np), Tensor(b_np)
+
+    def ours():
+        Tensor.clear_graph()
+        a @ b
+
+    contenders = [(quarn_on(QUARN_THREADS), ours), (numpy_threads.default, lambda: a_np @ b_np)]
+    if torch is not None:
+        ta, tb = torch.from_numpy(a_np), torch.from_numpy(b_np)
+        contenders.append((torch_on(TORCH_THREADS), lambda: ta @ tb))
+    single = []
+    if n in EFFICIENCY_SIZES:
+        single.append((quarn_on(1), ours))
+        if torch is not None:
+            single.append((torch_on(1), lambda: ta @ tb))
+        if threadpool_limits is not None:
+            single.append((numpy_threads.one, lambda: a_np @ b_np))
+    times = best_times(contenders + single, rounds)
+    numpy_threads.default()
+    return times[:len(contenders)], times[len(contenders):]
+
+
+def mlp_step_case(rounds):
+    x_np, params = mlp_data(7, batch=STEP_BATCH)
+
+    def ours():
+        Tensor.clear_graph()
+        x = Tensor(x_np)
+        w1, b1, w2, b2 = (Tensor(p, requires_grad=True) for p in params)
+        out = relu(x @ w1 + b1) @ w2 + b2
+        out.backward()
+        return [p.grad() for p in (w1, b1, w2, b2)]
+
+    contenders = [(quarn_on(QUARN_THREADS), ours), (quarn_on(1), ours)]
+    if torch is not None:
+        x = torch.from_numpy(x_np)
+        tparams = [torch.from_numpy(p).requires_grad_() for p in params]
+
+        def theirs():
+            for p in tparams:
+                p.grad = None
+            out = torch.relu(x @ tparams[0] + tparams[1]) @ tparams[2] + tparams[3]
+            out.backward(torch.ones_like(out))
+            return [p.grad.numpy() for p in tparams]
+
+        contenders += [(torch_on(TORCH_THREADS), theirs), (torch_on(1), theirs)]
+    return best_times(contenders, rounds)
+
+
+def small_cases(rounds):
+    """Per-call times of small operations, each timed over SMALL_CALLS calls:
+    quarn on its default thread count, on one thread, NumPy and PyTorch with
+    their defaults."""
+    rng = np.random.default_rng(3)
+    cases = []
+    for label, shape_a, shape_b, op in [("matmul 64x64", (64, 64), (64, 64), "matmul"),
+                                        ("add 100x100", (100, 100), (100, 100), "add"),
+                                        ("add 200x300 (60K elements)", (200, 300), (200, 300), "add")]:
+        a_np = rng.standard_normal(shape_a, dtype=np.float32)
+        b_np = rng.standard_normal(shape_b, dtype=np.float32)
+        a, b = Tensor(a_np), Tensor(b_np)
+        if op == "matmul":
+            ours_op, np_op = (lambda a=a, b=b: a @ b), (lambda: a_np @ b_np)
+        else:
+            ours_op, np_op = (lambda a=a, b=b: a + b), (lambda a_np=a_np, b_np=b_np: a_np + b_np)
+
+        def repeat(fn):
+            def run():
+                for _ in range(SMALL_CALLS):
+                    fn()
+                Tensor.clear_graph()
+            return run
+
+        contenders = [(quarn_on(QUARN_THREADS), repeat(ours_op)), (quarn_on(1), repeat(ours_op)),
+                      (nothing, repeat(np_op))]
+        if torch is not None:
+            ta, tb = torch.from_numpy(a_np), torch.from_numpy(b_np)
+            t_op = (lambda: ta @ tb) if op == "matmul" else (lambda ta=ta, tb=tb: ta + tb)
+            contenders.append((torch_on(TORCH_THREADS), repeat(t_op)))
+        times = [t / SMALL_CALLS for t in best_times(contenders, rounds)]
+        cases.append((label, times + [None] * (4 - len(times))))
+    return cases
+
+
+def fmt_ratio(x, y):
+    return f"{x / y:8.2f}" if x is not None and y is not None else f"{'-':>8}"
+
+
+def fmt_ms(t):
+    return f"{t * 1e3:9.2f}" if t is not None else f"{'-':>9}"
+
+
+def default_threading():
+    numpy_threads = NumpyThreads()
+    torch_text = f", PyTorch {TORCH_THREADS}" if torch is not None else ""
+    print(f"Default threads: quarn {QUARN_THREADS}{torch_text}, NumPy its BLAS's own "
+          f"(processors available: {len(os.sched_getaffinity(0))}); minimum over rounds")
+    section("default threading: float32 matmul")
+    print(f"{'float32 matmul':<16} {'quarn ms':>9} {'NumPy ms':>9} {'torch ms':>9} "
+          f"{'/NumPy':>8} {'/torch':>8}")
+    efficiency = []
+    for n, rounds in DEFAULT_SIZES.items():
+        (ours, np_t, *rest), single = matmul_case(n, rounds, numpy_threads)
+        theirs = rest[0] if rest else None
+        record(f"matmul {n}x{n}, default threads", ours, np_t, theirs)
+        print(f"{n:>4} x {n:<9} {fmt_ms(ours)} {fmt_ms(np_t)} {fmt_ms(theirs)} "
+              f"{fmt_ratio(ours, np_t)} {fmt_ratio(ours, theirs)}")
+        if single:
+            efficiency.append((n, ours, theirs, np_t, single))
+    print()
+    print(f"{'parallel efficiency':<20} {'quarn':>7} {'torch':>7} {'NumPy':>7}   (time on 1 / (threads x time))")
+    threads_np = None
+    if threadpool_limits is not None:
+        from threadpoolctl import threadpool_info
+        threads_np = max((lib["num_threads"] for lib in threadpool_info() if lib["user_api"] == "blas"),
+                         default=None)
+    for n, ours, theirs, np_t, single in efficiency:
+        q1 = single[0]
+        t1 = single[1] if torch is not None else None
+        n1 = single[-1] if threadpool_limits is not None else None
+
+        def eff(one, many, threads):
+            return f"{one / (threads * many):7.2f}" if one is not None and many is not None and threads else f"{'-':>7}"
+
+        print(f"matmul {n:<13} {eff(q1, ours, QUARN_THREADS)} "
+              f"{eff(t1, theirs, TORCH_THREADS if torch is not None else None)} {eff(n1, np_t, threads_np)}")
+    print()
+    section("default threading: small operations")
+    print(f"{'small operation, per call':<28} {'quarn us':>9} {'1 thread':>9} {'NumPy us':>9} {'torch us':>9} "
+          f"{'pool cost':>9}")
+    for label, (ours, one, np_t, theirs) in small_cases(7):
+        record(f"{label}, default threads", ours, np_t, theirs)
+        print(f"{label:<28} {ours * 1e6:9.2f} {one * 1e6:9.2f} {np_t * 1e6:9.2f} "
+              f"{theirs * 1e6 if theirs is not None else float('nan'):9.2f} {ours / one:9.2f}")
+    print()
+    section("default threading: MLP training step")
+    times = mlp_step_case(15)
+    ours, one = times[0], times[1]
+    theirs, theirs_one = (times[2], times[3]) if torch is not None else (None, None)
+    record(f"MLP 784-256-10 step, batch {STEP_BATCH}, default threads", ours, None, theirs)
+    print(f"{'MLP step, batch ' + str(STEP_BATCH):<22} {'quarn ms':>9} {'torch ms':>9} {'/torch':>8}")
+    print(f"{'default threads':<22} {fmt_ms(ours)} {fmt_ms(theirs)} {fmt_ratio(ours, theirs)}")
+    print(f"{'one thread':<22} {fmt_ms(one)} {fmt_ms(theirs_one)} {fmt_ratio(one, theirs_one)}")
+    print()
+
+
+def main(parts):
+    print(f"NumPy {np.__version__}" + (f", PyTorch {torch.__version__}" if torch is not None else ""))
+    print()
+    if "pairs" in parts:
+        two_threads_against_one()
+    if "defaults" in parts:
+        default_threading()
+
+
+def two_threads_against_one():
+    # Each operation on one thread first: the threads are our own. PyTorch's
+    # setting must come before its first operation to hold on threads
+    # started later.
+    set_quarn_threads(1)
     if torch is not None:
         torch.set_num_threads(1)
-        print(f"PyTorch {torch.__version__}, intra-op threads={torch.get_num_threads()}")
-    print(f"NumPy {np.__version__}")
-    print()
+        print(f"PyTorch intra-op threads={torch.get_num_threads()}, quarn threads=1")
     section("two threads against one")
     print(f"{'':<40} {'one thread':>11} {'two threads':>12} {'ratio':>6}  target       quiet rounds"
           + (f"  {'torch ratio':>11}" if torch is not None else ""))
@@ -254,7 +510,9 @@ def main():
               f"  {'ok    ' if ok else 'MISSED'} {quiet:>5} of {total:<3}{torch_text}")
     print()
     print("all targets met" if not missed else "targets missed: " + ", ".join(missed))
+    print()
 
 
 if __name__ == "__main__":
-    main()
+    import sys
+    main(sys.argv[1:] or ["pairs", "defaults"])

@@ -32,7 +32,12 @@ logsumexp = _core._functions.logsumexp
 argmax = _core._functions.argmax
 argmin = _core._functions.argmin
 
+# The threads one large operation may use, the caller included: the
+# processors the process may run on, or QUARN_NUM_THREADS, until set.
+set_num_threads = _core._functions.set_num_threads
+get_num_threads = _core._functions.get_num_threads
+
 __all__ = [
-    "PanicException", "Tensor", "abs", "argmax", "argmin", "clear_graph", "exp", "log", "logsumexp", "max", "mean",
-    "min", "neg", "nn", "sigmoid", "sum", "tanh",
+    "PanicException", "Tensor", "abs", "argmax", "argmin", "clear_graph", "exp", "get_num_threads", "log",
+    "logsumexp", "max", "mean", "min", "neg", "nn", "set_num_threads", "sigmoid", "sum", "tanh",
 ]

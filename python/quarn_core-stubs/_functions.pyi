@@ -58,3 +58,7 @@ class _TensorBase(Tensor):
 
 def _register_tensor_type(cls: type[_TensorBase], /) -> None:
     """The type of results with any operand other than a plain quarn_core.Tensor."""
+def set_num_threads(n: SupportsIndex) -> None:
+    """Sets how many threads one large operation may use (1 to 256), the caller included."""
+def get_num_threads() -> int:
+    """How many threads one large operation may use, the caller included."""

@@ -1,10 +1,9 @@
 #include "binding/long_work.hpp"
 
-#include <pthread.h>
+#include <cxxabi.h>
 
 #include <atomic>
 #include <chrono>
-#include <mutex>
 #include <thread>
 
 #include "binding/python.hpp"
@@ -22,91 +21,67 @@ namespace {
 // finalisation has begun (one of the daemon threads, say) with pthread_exit.
 // Its unwinding would have to pass the C++ frames between the guard and the
 // caller, which it cannot, and the whole process would stop in
-// std::terminate. So no such thread may be waiting for the lock through us
-// then: an exit handler of the main interpreter, which runs after the
-// non-daemon threads have been joined and before finalisation begins,
-// closes the door and lets those already waiting through. A thread that was
-// at work before that and comes back later is parked for good instead, as
-// later interpreters park it themselves; the process is about to end. The
-// main thread, which finalises (and may still compute in finalisers), and
-// threads that first let go of the lock only after the door closed (started
-// by a later exit handler, say) pass as before.
-std::atomic<bool> closing{false};
-// Threads between deciding to take the lock back and having it.
-std::atomic<int> waiting{0};
-// The interpreter's main thread.
+// std::terminate. So such a thread is parked for good instead, as later
+// interpreters park it themselves; the process is about to end.
+//
+// Only once finalisation has really begun: until then the exit handlers are
+// still running, and one of them may be waiting for this very thread (a
+// join, say), which must come back with its result. A thread that finds
+// finalisation not yet begun and asks for the lock may still be caught
+// waiting when it begins; the unwinding that pthread_exit starts then is
+// stopped right here, in `reacquire`, and the thread parked there. The main
+// thread, which finalises (and may still compute in finalisers), always
+// passes.
 std::atomic<unsigned long> main_thread_ident{0};
 
-// Whether this thread first let go of the lock before the door closed.
-thread_local bool seen = false;
-thread_local bool seen_before_closing = false;
+bool finalizing() {
+#if PY_VERSION_HEX >= 0x030D0000
+  return Py_IsFinalizing() != 0;
+#else
+  return _Py_IsFinalizing() != 0;
+#endif
+}
 
 [[noreturn]] void park() {
   for (;;) std::this_thread::sleep_for(std::chrono::hours(24));
 }
 
-void* release() {
-  if (!seen) {
-    seen = true;
-    seen_before_closing = !closing.load();
-  }
-  return PyEval_SaveThread();
-}
+void* release() { return PyEval_SaveThread(); }
 
 void reacquire(void* state) {
-  // Announce first, look second; the exit handler does the opposite, so one
-  // of the two always sees the other (both sequentially consistent).
-  waiting.fetch_add(1);
-  if (closing.load() && seen_before_closing && PyThread_get_thread_ident() != main_thread_ident.load()) {
-    waiting.fetch_sub(1);
+  if (PyThread_get_thread_ident() == main_thread_ident.load()) {
+    PyEval_RestoreThread(static_cast<PyThreadState*>(state));
+    return;
+  }
+  if (finalizing()) park();
+  try {
+    PyEval_RestoreThread(static_cast<PyThreadState*>(state));
+  } catch (abi::__forced_unwind&) {
+    // The interpreter is ending this thread (see above). Leaving this block
+    // without rethrowing would abort the process, and rethrowing would end
+    // in std::terminate at the first frame that cannot unwind: stay.
     park();
   }
-  PyEval_RestoreThread(static_cast<PyThreadState*>(state));
-  waiting.fetch_sub(1);
 }
 
 constexpr LongWorkHooks kHooks{release, reacquire};
 
-PyObject* close_at_exit(PyObject*, PyObject*) {
-  closing.store(true);
-  if (waiting.load() != 0) {
-    Py_BEGIN_ALLOW_THREADS
-    while (waiting.load() != 0) std::this_thread::sleep_for(std::chrono::microseconds(100));
-    Py_END_ALLOW_THREADS
-  }
-  Py_RETURN_NONE;
-}
-
-PyMethodDef close_at_exit_def = {"close_at_exit", close_at_exit, METH_NOARGS, nullptr};
-
-// Only the forking thread lives on in a child, and it holds the lock.
-void forget_waiters_in_child() { waiting.store(0); }
-
 }  // namespace
 
 int install_lock_release() {
-  PyRef threading = PyRef::steal(PyImport_ImportModule("threading"));
-  if (!threading) return -1;
-  PyRef main = PyRef::steal(PyObject_CallMethod(threading.get(), "main_thread", nullptr));
-  if (!main) return -1;
-  PyRef ident = PyRef::steal(PyObject_GetAttrString(main.get(), "ident"));
-  if (!ident) return -1;
-  const unsigned long value = PyLong_AsUnsignedLong(ident.get());
-  if (value == static_cast<unsigned long>(-1) && PyErr_Occurred()) return -1;
-  main_thread_ident.store(value);
-
-  // A subinterpreter's exit handlers run when it ends, not the process.
+  // A subinterpreter's threading module names the thread that made it; the
+  // thread that finalises the process is the main interpreter's.
   if (PyInterpreterState_Get() == PyInterpreterState_Main()) {
-    PyRef atexit = PyRef::steal(PyImport_ImportModule("atexit"));
-    if (!atexit) return -1;
-    PyRef handler = PyRef::steal(PyCFunction_New(&close_at_exit_def, nullptr));
-    if (!handler) return -1;
-    PyRef registered = PyRef::steal(PyObject_CallMethod(atexit.get(), "register", "O", handler.get()));
-    if (!registered) return -1;
+    PyRef threading = PyRef::steal(PyImport_ImportModule("threading"));
+    if (!threading) return -1;
+    PyRef main = PyRef::steal(PyObject_CallMethod(threading.get(), "main_thread", nullptr));
+    if (!main) return -1;
+    PyRef ident = PyRef::steal(PyObject_GetAttrString(main.get(), "ident"));
+    if (!ident) return -1;
+    const unsigned long value = PyLong_AsUnsignedLong(ident.get());
+    if (value == static_cast<unsigned long>(-1) && PyErr_Occurred()) return -1;
+    main_thread_ident.store(value);
   }
-
-  static std::once_flag fork_handler;
-  std::call_once(fork_handler, [] { pthread_atfork(nullptr, nullptr, forget_waiters_in_child); });
   install_long_work_hooks(&kHooks);
   return 0;
 }

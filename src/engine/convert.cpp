@@ -6,6 +6,7 @@
 #include "engine/convert_isa.hpp"
 #include "engine/convert_simd.hpp"
 #include "engine/cpu_features.hpp"
+#include "engine/elementwise/strided_loop.hpp"
 #include "runtime/fault.hpp"
 
 namespace quarn::engine {
@@ -37,14 +38,24 @@ const HalfArrayConverters& half_converters() {
   return chosen;
 }
 
+namespace {
+
+// An array conversion over chunks of a large array, shared by the pool.
+template <class From, class To>
+void convert_chunks(void (*convert)(const From*, To*, std::size_t), const From* src, To* dst, std::size_t n) {
+  elementwise::for_each_chunk(n, [&](std::size_t begin, std::size_t end) { convert(src + begin, dst + begin, end - begin); });
+}
+
+}  // namespace
+
 void widen_to_f32(DType dtype, const void* src, float* dst, std::size_t n) {
   LongWork guard(n);
   const auto* h = static_cast<const std::uint16_t*>(src);
   switch (dtype) {
     case DType::F16:
-      return half_converters().widen_f16(h, dst, n);
+      return convert_chunks(half_converters().widen_f16, h, dst, n);
     case DType::BF16:
-      return half_converters().widen_bf16(h, dst, n);
+      return convert_chunks(half_converters().widen_bf16, h, dst, n);
     case DType::F32:
       if (n) std::memcpy(dst, src, n * sizeof(float));
       return;
@@ -59,9 +70,9 @@ void round_from_f32(DType dtype, const float* src, void* dst, std::size_t n) {
   auto* h = static_cast<std::uint16_t*>(dst);
   switch (dtype) {
     case DType::F16:
-      return half_converters().round_f16(src, h, n);
+      return convert_chunks(half_converters().round_f16, src, h, n);
     case DType::BF16:
-      return half_converters().round_bf16(src, h, n);
+      return convert_chunks(half_converters().round_bf16, src, h, n);
     case DType::F32:
       if (n) std::memcpy(dst, src, n * sizeof(float));
       return;

@@ -21,6 +21,7 @@
 #include "engine/storage_ops.hpp"
 #include "runtime/blocking.hpp"
 #include "runtime/fault.hpp"
+#include "runtime/thread_pool.hpp"
 
 namespace quarn::engine {
 
@@ -62,6 +63,29 @@ void matmul_into(const T* a, const T* b, float* out, const View& av, const View&
   const std::ptrdiff_t b_rs = bv.strides[nd - 2], b_cs = bv.strides[nd - 1];
   const std::ptrdiff_t o_rs = ov.strides[nd - 2], o_cs = ov.strides[nd - 1];
   const std::ptrdiff_t* strides[3] = {av.strides.data(), bv.strides.data(), ov.strides.data()};
+  std::size_t batches = 1;
+  for (std::size_t d = 0; d + 2 < nd; ++d) batches *= ov.shape[d];
+  // Many products each too small for the pool, but together large enough:
+  // the batch positions are shared out instead, each product whole on one
+  // thread (so computed exactly as on its own).
+  if (batches > 1 && gemm::sgemm_threads(m, n, k) == 1 && gemm::sgemm_threads(batches * m, n, k) > 1) {
+    const std::size_t tasks = std::min(batches, std::size_t{64});
+    parallel_for(tasks, [&](std::size_t t) {
+      const std::size_t first = chunk_begin(t, tasks, batches, 1);
+      const std::size_t last = chunk_begin(t + 1, tasks, batches, 1);
+      for (std::size_t pos = first; pos < last; ++pos) {
+        std::ptrdiff_t off[3] = {0, 0, 0};
+        std::size_t rest = pos;
+        for (std::size_t d = nd - 2; d-- > 0;) {
+          const auto i = static_cast<std::ptrdiff_t>(rest % ov.shape[d]);
+          rest /= ov.shape[d];
+          for (std::size_t o = 0; o < 3; ++o) off[o] += i * strides[o][d];
+        }
+        gemm(m, n, k, a + off[0], a_rs, a_cs, b + off[1], b_rs, b_cs, out + off[2], o_rs, o_cs);
+      }
+    });
+    return;
+  }
   walk_nd<3>(
       nd - 2, [&](std::size_t d) { return ov.shape[d]; },
       [&](std::size_t operand, std::size_t d) { return strides[operand][d]; },

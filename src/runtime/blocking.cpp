@@ -2,6 +2,8 @@
 
 #include <atomic>
 
+#include "runtime/thread_pool.hpp"
+
 namespace quarn {
 
 namespace {
@@ -21,7 +23,9 @@ void install_long_work_hooks(const LongWorkHooks* hooks) noexcept {
 }
 
 void LongWork::begin() noexcept {
-  if (released_here) return;
+  // A pool worker has no lock to give up (it never had one), and a task on
+  // the caller's thread runs inside the caller's own guard.
+  if (released_here || inside_parallel_task()) return;
   const LongWorkHooks* hooks = installed.load(std::memory_order_acquire);
   if (hooks == nullptr) return;
   state_ = hooks->release();

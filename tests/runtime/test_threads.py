@@ -393,6 +393,32 @@ SHUTDOWN = {
         atexit.register(late)  # runs after the handler the import registers
         import quarn_core
         """), "[512.0]"),
+    # The interpreter is not finalising yet while exit handlers run, so a
+    # thread coming back from its work then must get the lock, not be parked:
+    # the handler waiting for it would wait for ever.
+    "an exit handler joining a worker at work": (textwrap.dedent(
+        """
+        import atexit, threading
+        import numpy as np
+
+        def join_worker():
+            worker.join()
+            print(len(done))
+
+        atexit.register(join_worker)  # runs after anything the import registers
+        from quarn_core import Tensor
+        a = Tensor(np.ones((600, 600), np.float32))
+        started, done = threading.Event(), []
+
+        def body():
+            started.set()
+            for _ in range(20):
+                done.append(float((a @ a).to_numpy()[0, 0]))
+
+        worker = threading.Thread(target=body, daemon=True)
+        worker.start()
+        started.wait()
+        """), "20"),
 }
 
 
@@ -400,6 +426,7 @@ SHUTDOWN = {
 def test_shutdown_with_threads_at_large_work(case):
     script, printed = SHUTDOWN[case]
     for _ in range(FRESH_PROCESSES * 4):
+        # A hang shows as TimeoutExpired.
         run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
-                             timeout=300)
+                             timeout=120)
         assert (run.returncode, run.stdout.strip(), run.stderr) == (0, printed, "")

@@ -76,7 +76,9 @@ void accumulate_over(Acc* acc, const Strides& acc_strides, const Storage& x, Wid
   elementwise::LoopOperands<2> ops{{reinterpret_cast<char*>(acc), input_bytes(x)},
                                    {acc_strides.data(), x.strides().data()},
                                    {sizeof(Acc), sizeof(Elem)}};
-  elementwise::for_each_run(x.shape(), ops, [&](const auto& p, const auto& step, std::size_t n) {
+  // Each accumulator is summed by one run, in the same order whatever the
+  // thread count: the walk puts the summed axes innermost.
+  elementwise::for_each_run_parallel(x.shape(), ops, [&](const auto& p, const auto& step, std::size_t n) {
     auto* a = reinterpret_cast<Acc*>(p[0]);
     const auto* e = reinterpret_cast<const Elem*>(p[1]);
     for (std::size_t i = 0; i < n; ++i) {

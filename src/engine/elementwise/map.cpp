@@ -52,7 +52,7 @@ Storage run_binary(BinaryKernel kernel, DType out_dtype, const Shape& shape, con
   LoopOperands<3> ops{{mutable_bytes(out), bytes(a.data()), bytes(b.data())},
                       {out.strides().data(), sa.data(), sb.data()},
                       {dtype_size(out_dtype), in_size, in_size}};
-  for_each_run(shape, ops, [fn](const auto& p, const auto& s, std::size_t n) {
+  for_each_run_parallel(shape, ops, [fn](const auto& p, const auto& s, std::size_t n) {
     fn(p[0], p[1], s[1], p[2], s[2], n);
   });
   finish_streaming(streaming);
@@ -89,14 +89,19 @@ Storage map_with_scalar(BinaryKernel kernel, DType out_dtype, const Storage& a, 
     }
   };
   if (flat) {
-    apply(mutable_bytes(out), static_cast<const char*>(a.data()), 1, a.numel());
+    char* o = mutable_bytes(out);
+    const char* x = static_cast<const char*>(a.data());
+    const std::size_t osize = dtype_size(out_dtype), isize = a.itemsize();
+    for_each_chunk(a.numel(), [&](std::size_t begin, std::size_t end) {
+      apply(o + begin * osize, x + begin * isize, 1, end - begin);
+    });
     finish_streaming(streaming);
     return out;
   }
   LoopOperands<2> ops{{mutable_bytes(out), bytes(a.data())},
                       {out.strides().data(), a.strides().data()},
                       {dtype_size(out_dtype), a.itemsize()}};
-  for_each_run(a.shape(), ops, [&](const auto& p, const auto& s, std::size_t n) { apply(p[0], p[1], s[1], n); });
+  for_each_run_parallel(a.shape(), ops, [&](const auto& p, const auto& s, std::size_t n) { apply(p[0], p[1], s[1], n); });
   finish_streaming(streaming);
   return out;
 }
@@ -109,14 +114,19 @@ Storage map_unary(UnaryKernel kernel, DType out_dtype, const Storage& a) {
   const bool streaming = should_stream(out, a.nbytes());
   UnaryRunFn fn = unary_kernel(kernel, a.dtype(), streaming);
   if (flat) {
-    fn(mutable_bytes(out), static_cast<const char*>(a.data()), 1, a.numel());
+    char* o = mutable_bytes(out);
+    const char* x = static_cast<const char*>(a.data());
+    const std::size_t osize = dtype_size(out_dtype), isize = a.itemsize();
+    for_each_chunk(a.numel(), [&](std::size_t begin, std::size_t end) {
+      fn(o + begin * osize, x + begin * isize, 1, end - begin);
+    });
     finish_streaming(streaming);
     return out;
   }
   LoopOperands<2> ops{{mutable_bytes(out), bytes(a.data())},
                       {out.strides().data(), a.strides().data()},
                       {dtype_size(out_dtype), a.itemsize()}};
-  for_each_run(a.shape(), ops, [fn](const auto& p, const auto& s, std::size_t n) { fn(p[0], p[1], s[1], n); });
+  for_each_run_parallel(a.shape(), ops, [fn](const auto& p, const auto& s, std::size_t n) { fn(p[0], p[1], s[1], n); });
   finish_streaming(streaming);
   return out;
 }

@@ -21,6 +21,15 @@
 // directly would step through memory by whole rows: every element a new line,
 // and with power-of-two row lengths all of them in the same few cache sets,
 // so no line would survive until its neighbour is needed.
+//
+// for_each_run_parallel is the same walk for operations that write each
+// result element from one run only (an element-wise result, or a sum along
+// the inner axis): a large walk is cut into chunks of about
+// kChunkElements, which the thread pool shares out. The cut depends only on
+// the shape and the strides, never on the number of threads, and falls on
+// multiples of kChunkGrain elements within a run (a multiple of every block
+// the kernels work in, and of the vector alignment), so every element is
+// computed the same way on any number of threads.
 #pragma once
 
 #include <array>
@@ -30,6 +39,7 @@
 
 #include "core/shape.hpp"
 #include "engine/nd_walk.hpp"
+#include "runtime/thread_pool.hpp"
 
 namespace quarn::engine::elementwise {
 
@@ -46,6 +56,13 @@ struct LoopOperands {
 inline constexpr std::size_t kTile = 64;
 inline constexpr std::size_t kMaxTileItem = 4;
 inline constexpr std::ptrdiff_t kPrefetchRows = 8;
+
+// Walks of fewer elements stay on the calling thread: 128K elements take
+// some 20 to 40 us on one core, several times the 5 to 20 us of waking a
+// worker. To be checked on a quiet machine, like the GEMM's threshold.
+inline constexpr std::size_t kParallelElements = std::size_t{1} << 17;
+inline constexpr std::size_t kChunkElements = std::size_t{1} << 15;
+inline constexpr std::size_t kChunkGrain = 4096;
 
 namespace detail {
 
@@ -83,10 +100,73 @@ inline void copy_tile(char* dst, const char* src, std::size_t rows, std::size_t 
   }
 }
 
+// Calls body(offsets) at positions [first, first + count) of the walk over
+// the first `stop` axes of `plan`, in the walk's order.
+template <std::size_t N, class Body>
+void walk_plan_range(const WalkPlan<N>& plan, std::size_t stop, std::size_t first, std::size_t count, Body&& body) {
+  if (count == 0) return;
+  SmallVector<std::size_t> index(stop, 0);
+  WalkOffsets<N> off{};
+  std::size_t rest = first;
+  for (std::size_t d = stop; d-- > 0;) {
+    index[d] = rest % plan.extent[d];
+    rest /= plan.extent[d];
+    for (std::size_t k = 0; k < N; ++k) off[k] += static_cast<std::ptrdiff_t>(index[d]) * plan.step[k][d];
+  }
+  for (std::size_t i = 0;;) {
+    body(static_cast<const WalkOffsets<N>&>(off));
+    if (++i == count) return;
+    for (std::size_t d = stop; d-- > 0;) {
+      for (std::size_t k = 0; k < N; ++k) off[k] += plan.step[k][d];
+      if (++index[d] < plan.extent[d]) break;
+      for (std::size_t k = 0; k < N; ++k) off[k] -= static_cast<std::ptrdiff_t>(plan.extent[d]) * plan.step[k][d];
+      index[d] = 0;
+    }
+  }
+}
+
+// Non-temporal stores a task made are ordered before the pool reports the
+// task done.
+inline void fence_streaming_stores() {
+#if defined(__SSE__)
+  __builtin_ia32_sfence();
+#endif
+}
+
+template <std::size_t N, class Run>
+void for_each_run_impl(const Shape& shape, const LoopOperands<N>& ops, Run&& run, bool parallel);
+
 }  // namespace detail
 
 template <std::size_t N, class Run>
 void for_each_run(const Shape& shape, const LoopOperands<N>& ops, Run&& run) {
+  detail::for_each_run_impl(shape, ops, run, false);
+}
+
+// The same for a result written once per element (see the top of the file).
+template <std::size_t N, class Run>
+void for_each_run_parallel(const Shape& shape, const LoopOperands<N>& ops, Run&& run) {
+  detail::for_each_run_impl(shape, ops, run, true);
+}
+
+// run(begin, end) over [0, n), cut into chunks as above when n is large.
+template <class Run>
+void for_each_chunk(std::size_t n, Run&& run) {
+  if (n < kParallelElements) {
+    run(std::size_t{0}, n);
+    return;
+  }
+  const std::size_t chunks = (n + kChunkElements - 1) / kChunkElements;
+  parallel_for(chunks, [&](std::size_t t) {
+    run(chunk_begin(t, chunks, n, kChunkGrain), chunk_begin(t + 1, chunks, n, kChunkGrain));
+    detail::fence_streaming_stores();
+  });
+}
+
+namespace detail {
+
+template <std::size_t N, class Run>
+void for_each_run_impl(const Shape& shape, const LoopOperands<N>& ops, Run&& run, bool parallel) {
   WalkPlan<N> plan;
   // Byte strides, so that every operand steps in the same unit.
   const bool any = make_walk_plan<N>(shape, [&](std::size_t k, std::size_t ax) {
@@ -111,11 +191,48 @@ void for_each_run(const Shape& shape, const LoopOperands<N>& ops, Run&& run) {
     any_across |= across[k];
   }
   const std::size_t rows = nd >= 2 ? plan.extent[nd - 2] : 1;
+  std::size_t outer = 1;
+  for (std::size_t d = 0; d + 1 < nd; ++d) outer *= plan.extent[d];
+  parallel = parallel && outer * n >= kParallelElements;
+  // Tasks may not share a result element: every outer axis must move
+  // operand 0. Along the inner axis it may stand still (a sum into one
+  // element per run); runs are then kept whole.
+  for (std::size_t d = 0; parallel && d + 1 < nd; ++d) parallel = plan.step[0][d] != 0;
+  const bool inner_moves = plan.step[0][nd - 1] != 0;
   if (!any_across || n < 2 * kTile || rows < 2 * kTile) {
-    walk_plan(plan, nd - 1, [&](const WalkOffsets<N>& off) {
-      std::array<char*, N> p;
-      for (std::size_t k = 0; k < N; ++k) p[k] = ops.data[k] + off[k];
-      run(p, inner, n);
+    if (!parallel) {
+      walk_plan(plan, nd - 1, [&](const WalkOffsets<N>& off) {
+        std::array<char*, N> p;
+        for (std::size_t k = 0; k < N; ++k) p[k] = ops.data[k] + off[k];
+        run(p, inner, n);
+      });
+      return;
+    }
+    // Long runs are cut into pieces; short ones are taken several at a time.
+    const std::size_t pieces = inner_moves ? (n + kChunkElements - 1) / kChunkElements : 1;
+    const std::size_t runs_per_task = pieces > 1 ? 1 : kChunkElements / n;
+    const std::size_t tasks = pieces > 1 ? outer * pieces : (outer + runs_per_task - 1) / runs_per_task;
+    parallel_for(tasks, [&](std::size_t t) {
+      if (pieces > 1) {
+        const std::size_t piece = t % pieces;
+        const std::size_t begin = chunk_begin(piece, pieces, n, kChunkGrain);
+        const std::size_t end = chunk_begin(piece + 1, pieces, n, kChunkGrain);
+        walk_plan_range(plan, nd - 1, t / pieces, 1, [&](const WalkOffsets<N>& off) {
+          std::array<char*, N> p;
+          for (std::size_t k = 0; k < N; ++k)
+            p[k] = ops.data[k] + (off[k] + static_cast<std::ptrdiff_t>(begin) * plan.step[k][nd - 1]);
+          run(p, inner, end - begin);
+        });
+      } else {
+        const std::size_t first = t * runs_per_task;
+        const std::size_t count = outer - first < runs_per_task ? outer - first : runs_per_task;
+        walk_plan_range(plan, nd - 1, first, count, [&](const WalkOffsets<N>& off) {
+          std::array<char*, N> p;
+          for (std::size_t k = 0; k < N; ++k) p[k] = ops.data[k] + off[k];
+          run(p, inner, n);
+        });
+      }
+      fence_streaming_stores();
     });
     return;
   }
@@ -132,10 +249,10 @@ void for_each_run(const Shape& shape, const LoopOperands<N>& ops, Run&& run) {
   struct TileBuffers {
     alignas(64) char bytes[N - 1][kTile * kTile * kMaxTileItem];
   };
-  const std::unique_ptr<TileBuffers> buffers(new TileBuffers);
-  auto& tiles = buffers->bytes;
-  walk_plan(plan, nd - 2, [&](const WalkOffsets<N>& base) {
-    for (std::size_t r0 = 0; r0 < rows; r0 += kTile) {
+  // Rows [r_begin, r_end) of tiles at one position of the outer axes.
+  auto band = [&](const WalkOffsets<N>& base, std::size_t r_begin, std::size_t r_end, TileBuffers& buffers) {
+    auto& tiles = buffers.bytes;
+    for (std::size_t r0 = r_begin; r0 < r_end; r0 += kTile) {
       const std::size_t h = rows - r0 < kTile ? rows - r0 : kTile;
       for (std::size_t c0 = 0; c0 < n; c0 += kTile) {
         const std::size_t m = n - c0 < kTile ? n - c0 : kTile;
@@ -168,7 +285,26 @@ void for_each_run(const Shape& shape, const LoopOperands<N>& ops, Run&& run) {
         }
       }
     }
+  };
+  if (!parallel) {
+    const std::unique_ptr<TileBuffers> buffers(new TileBuffers);
+    walk_plan(plan, nd - 2, [&](const WalkOffsets<N>& base) { band(base, 0, rows, *buffers); });
+    return;
+  }
+  // Bands of whole tile rows, each task with its own tile buffers.
+  const std::size_t band_rows = kTile * (kChunkElements / (kTile * n) > 0 ? kChunkElements / (kTile * n) : 1);
+  const std::size_t bands = (rows + band_rows - 1) / band_rows;
+  std::size_t planes = 1;
+  for (std::size_t d = 0; d + 2 < nd; ++d) planes *= plan.extent[d];
+  parallel_for(planes * bands, [&](std::size_t t) {
+    const std::unique_ptr<TileBuffers> buffers(new TileBuffers);
+    const std::size_t r_begin = (t % bands) * band_rows;
+    const std::size_t r_end = rows - r_begin < band_rows ? rows : r_begin + band_rows;
+    walk_plan_range(plan, nd - 2, t / bands, 1, [&](const WalkOffsets<N>& base) { band(base, r_begin, r_end, *buffers); });
+    fence_streaming_stores();
   });
 }
+
+}  // namespace detail
 
 }  // namespace quarn::engine::elementwise

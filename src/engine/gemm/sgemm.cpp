@@ -21,6 +21,7 @@
 
 #include "engine/cpu_features.hpp"
 #include "engine/gemm/kernels/kernels.hpp"
+#include "runtime/thread_pool.hpp"
 
 namespace quarn::gemm {
 
@@ -238,6 +239,104 @@ void packed_product(const SgemmKernel& kern, std::size_t m, std::size_t n, std::
   }
 }
 
+// --- the same products on several threads -------------------------------------
+//
+// How a product is shared out never changes its arithmetic: every element of
+// C is computed by the same micro-kernel over the same kc steps (kc does not
+// depend on the thread count), block edges stay on multiples of MR and NR so
+// that the edge tiles are the same tiles, and the direct and column kernels
+// give each element one FMA chain wherever its rows or columns start. So the
+// result is the same bit for bit on any number of threads.
+
+// Multiply-adds below which a product stays on the calling thread. Waking a
+// sleeping worker and collecting its part costs some 5 to 20 us; 2M
+// multiply-adds (128^3) take about 30 us on one core here, so the hand-over
+// is repaid from there on. To be checked on a quiet machine: the one this
+// was set on was shared and fully loaded, and no size showed a gain.
+constexpr std::size_t kParallelMinWork = std::size_t{1} << 21;
+
+// Threads for a product of m x n x k, 1 when it should stay on this one.
+std::size_t threads_for(std::size_t m, std::size_t n, std::size_t k) {
+  const std::size_t threads = num_threads();
+  if (threads <= 1) return 1;
+  if (m * n >= kParallelMinWork || (m * n != 0 && k >= kParallelMinWork / (m * n))) return threads;
+  return 1;
+}
+
+std::size_t ceil_div(std::size_t a, std::size_t b) { return (a + b - 1) / b; }
+
+// The packed product, threads sharing the packed B block of each (jc, pc)
+// step: first they pack its panels between them, then each task packs its
+// own A block (an ic step) and multiplies it by a range of B's panels. When
+// there are fewer A blocks than threads, B's panels are split into ranges as
+// well, and each A block is packed once per range.
+void packed_product_parallel(const SgemmKernel& kern, std::size_t threads, std::size_t m,
+                             std::size_t n, std::size_t k, const float* a, std::ptrdiff_t rsa,
+                             std::ptrdiff_t csa, const float* b, std::ptrdiff_t rsb,
+                             std::ptrdiff_t csb, float* c, std::ptrdiff_t rsc, std::ptrdiff_t csc) {
+  const std::size_t mr = kern.mr;
+  const std::size_t nr = kern.nr;
+  const std::size_t kc_step = balanced_step(k, kern.kc, 1);
+  const std::size_t nc_step = balanced_step(n, kern.nc, nr);
+  // A blocks in multiples of the thread count where there are rows enough,
+  // so that no thread waits for the last block of another.
+  const std::size_t row_tiles = ceil_div(m, mr);
+  std::size_t blocks = ceil_div(m, kern.mc);
+  if (row_tiles >= threads) blocks = std::min(row_tiles, round_up(blocks, threads));
+  const std::size_t mc_step = round_up(ceil_div(m, blocks), mr);
+  const std::size_t ic_blocks = ceil_div(m, mc_step);
+  const std::size_t panel_groups = ic_blocks >= threads ? 1 : ceil_div(threads, ic_blocks);
+
+  float* bpack = thread_workspace().b.get(round_up(std::min(n, nc_step), nr) * kc_step);
+
+  for (std::size_t jc = 0; jc < n; jc += nc_step) {
+    const std::size_t nc = std::min(nc_step, n - jc);
+    const std::size_t panels = ceil_div(nc, nr);
+    const std::size_t groups = std::min(panel_groups, panels);
+    for (std::size_t pc = 0; pc < k; pc += kc_step) {
+      const std::size_t kc = std::min(kc_step, k - pc);
+      const float* bsrc = b + off(pc) * rsb + off(jc) * csb;
+      const std::size_t pack_tasks = std::min(panels, 4 * threads);
+      parallel_for(pack_tasks, [&](std::size_t t) {
+        const std::size_t first = chunk_begin(t, pack_tasks, panels, 1);
+        const std::size_t last = chunk_begin(t + 1, pack_tasks, panels, 1);
+        for (std::size_t p = first; p < last; ++p)
+          pack_b_one(kern, bsrc + off(p * nr) * csb, rsb, csb, kc, std::min(nr, nc - p * nr),
+                     bpack + p * nr * kc);
+      });
+      parallel_for(ic_blocks * groups, [&](std::size_t t) {
+        const std::size_t ic = (t / groups) * mc_step;
+        const std::size_t mc = std::min(mc_step, m - ic);
+        const std::size_t first = chunk_begin(t % groups, groups, panels, 1) * nr;
+        const std::size_t last = std::min(nc, chunk_begin(t % groups + 1, groups, panels, 1) * nr);
+        float* apack = thread_workspace().a.get(round_up(mc_step, mr) * kc_step + kPackSlack);
+        const float* asrc = a + off(ic) * rsa + off(pc) * csa;
+        for (std::size_t ir = 0; ir < mc; ir += mr) {
+          const std::size_t rows = std::min(mr, mc - ir);
+          const float* src = asrc + off(ir) * rsa;
+          float* dst = apack + ir * kc;
+          if (rows == mr && kern.pack_a != nullptr && kern.pack_a(src, rsa, csa, kc, dst)) continue;
+          pack_a_panel(src, rsa, csa, rows, kc, mr, dst);
+        }
+        macro_kernel(kern, mc, last - first, kc, apack, bpack + first * kc, nullptr,
+                     c + off(ic) * rsc + off(jc + first) * csc, rsc, csc, pc != 0);
+      });
+    }
+  }
+}
+
+// Runs run(begin, end) over [0, count) cut into `tasks` ranges on multiples of
+// `grain`, on the pool.
+template <class Run>
+void split_range(std::size_t count, std::size_t grain, std::size_t threads, const Run& run) {
+  const std::size_t tasks = std::min(ceil_div(count, grain), threads);
+  parallel_for(tasks, [&](std::size_t t) {
+    const std::size_t begin = chunk_begin(t, tasks, count, grain);
+    const std::size_t end = chunk_begin(t + 1, tasks, count, grain);
+    if (begin < end) run(begin, end);
+  });
+}
+
 // A small B without unit column stride (a transposed operand, say) is
 // packed once, which costs 1/m of the product; each packed panel is a
 // row-major k x NR strip that the direct kernel reads in place of B.
@@ -247,9 +346,14 @@ void direct_packed_b(const SgemmKernel& kern, std::size_t m, std::size_t n, std:
   const std::size_t nr = kern.nr;
   float* bpack = thread_workspace().b.get(round_up(n, nr) * k);
   pack_b_block(kern, b, rsb, csb, k, n, bpack);
-  for (std::size_t jr = 0; jr < n; jr += nr)
-    kern.direct(m, std::min(nr, n - jr), k, a, rsa, csa, bpack + jr * k, off(nr), c + off(jr),
-                rsc);
+  auto rows = [&](std::size_t first, std::size_t last) {
+    for (std::size_t jr = 0; jr < n; jr += nr)
+      kern.direct(last - first, std::min(nr, n - jr), k, a + off(first) * rsa, rsa, csa,
+                  bpack + jr * k, off(nr), c + off(first) * rsc + off(jr), rsc);
+  };
+  const std::size_t threads = threads_for(m, n, k);
+  if (threads == 1) return rows(0, m);
+  split_range(m, kern.mr, threads, rows);
 }
 
 // y <- M x for a rows x k matrix M (strides rs, cs) and vectors x, y (strides
@@ -261,13 +365,28 @@ void direct_packed_b(const SgemmKernel& kern, std::size_t m, std::size_t n, std:
 bool vector_product(const SgemmKernel& kern, std::size_t rows, std::size_t k, const float* mat,
                     std::ptrdiff_t rs, std::ptrdiff_t cs, const float* x, std::ptrdiff_t xs,
                     float* y, std::ptrdiff_t ys) {
+  const std::size_t threads = threads_for(rows, 1, k);
   if (cs == 1 && kern.column != nullptr) {
-    kern.column(rows, k, mat, rs, x, xs, y, ys);
+    auto part = [&](std::size_t first, std::size_t last) {
+      kern.column(last - first, k, mat + off(first) * rs, rs, x, xs, y + off(first) * ys, ys);
+    };
+    if (threads == 1) {
+      part(0, rows);
+    } else {
+      split_range(rows, kern.mr, threads, part);
+    }
     return true;
   }
   if (rs == 1 && ys == 1) {
     // y^T = x^T M^T: a single row against M's contiguous columns.
-    kern.direct(1, rows, k, x, 0, xs, mat, cs, y, 0);
+    auto part = [&](std::size_t first, std::size_t last) {
+      kern.direct(1, last - first, k, x, 0, xs, mat + off(first), cs, y + off(first), 0);
+    };
+    if (threads == 1) {
+      part(0, rows);
+    } else {
+      split_range(rows, kern.nr, threads, part);
+    }
     return true;
   }
   return false;
@@ -281,6 +400,8 @@ const SgemmKernel& choose_kernel() {
 }
 
 }  // namespace
+
+std::size_t sgemm_threads(std::size_t m, std::size_t n, std::size_t k) { return threads_for(m, n, k); }
 
 const SgemmKernel& sgemm_active_kernel() {
   static const SgemmKernel& chosen = choose_kernel();
@@ -303,13 +424,29 @@ void sgemm_with(const SgemmKernel& kern, bool direct, std::size_t m, std::size_t
   if (direct && csc == 1) {
     // A few rows read B once either way, so packing it would only add a copy.
     if (csb == 1 && (m <= kern.mr || small_b(k, n))) {
-      kern.direct(m, n, k, a, rsa, csa, b, rsb, c, rsc);
+      const std::size_t threads = threads_for(m, n, k);
+      if (threads == 1) {
+        kern.direct(m, n, k, a, rsa, csa, b, rsb, c, rsc);
+      } else if (m >= n) {
+        split_range(m, kern.mr, threads, [&](std::size_t first, std::size_t last) {
+          kern.direct(last - first, n, k, a + off(first) * rsa, rsa, csa, b, rsb, c + off(first) * rsc, rsc);
+        });
+      } else {
+        split_range(n, kern.nr, threads, [&](std::size_t first, std::size_t last) {
+          kern.direct(m, last - first, k, a, rsa, csa, b + off(first), rsb, c + off(first), rsc);
+        });
+      }
       return;
     }
     if (small_b(k, n)) {
       direct_packed_b(kern, m, n, k, a, rsa, csa, b, rsb, csb, c, rsc);
       return;
     }
+  }
+  const std::size_t threads = threads_for(m, n, k);
+  if (threads > 1) {
+    packed_product_parallel(kern, threads, m, n, k, a, rsa, csa, b, rsb, csb, c, rsc, csc);
+    return;
   }
   packed_product(kern, m, n, k, a, rsa, csa, b, rsb, csb, c, rsc, csc);
 }

@@ -25,6 +25,11 @@ void sgemm_with(const SgemmKernel& kernel, bool direct, std::size_t m, std::size
                 const float* b, std::ptrdiff_t rsb, std::ptrdiff_t csb, float* c,
                 std::ptrdiff_t rsc, std::ptrdiff_t csc);
 
+// How many threads sgemm would use for an m x n x k product (1: the
+// calling thread alone), so that a caller with many small products can
+// share them out itself.
+std::size_t sgemm_threads(std::size_t m, std::size_t n, std::size_t k);
+
 // The kernel set chosen for this CPU, once per process.
 const SgemmKernel& sgemm_active_kernel();
 
