@@ -30,7 +30,7 @@ struct Avx512 {
 
 void sgemm_avx512_14x32(std::size_t k, const float* a, const float* b, float* c,
                         std::ptrdiff_t ldc, bool accumulate) {
-  micro_tile<Avx512, 14, 2>(k, a, b, c, ldc, accumulate);
+  micro_tile<Avx512, 14, 2, 2>(k, a, b, c, ldc, accumulate);
 }
 
 void sgemm_avx512_direct(std::size_t m, std::size_t n, std::size_t k, const float* a,
