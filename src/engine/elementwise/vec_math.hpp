@@ -12,14 +12,19 @@
 //  - log: exponent and mantissa taken from the bits (subnormals scaled up
 //    first), the mantissa folded into [sqrt(1/2), sqrt(2)), and
 //    log(1 + f) = f + f^2 Q(f).
-//  - tanh needs 1 / (1 + e^z). Rounding e^z and then 1 + e^z before the
+//  - tanh is an odd polynomial below 0.625. Above, without AVX-512, it
+//    needs 1 / (1 + e^z). Rounding e^z and then 1 + e^z before the
 //    division would cost up to an ulp on its own, so both are kept as a
 //    head and a tail, and the reciprocal is corrected by its exact residual.
+//    With AVX-512, whose two-register permute reads a 32-entry table per
+//    instruction, a polynomial per interval (32 of them up to 10) takes
+//    half the instructions.
 //  - sigmoid is 1 / (1 + e) or e / (1 + e) with e = e^-|x|, the same head
 //    and tail and residual correction, but e itself from a cheaper
 //    reduction and a shorter polynomial: speed bought with part of the
 //    ulp. All 2^32 inputs are within one ulp, about 0.14% of them not
-//    correctly rounded.
+//    correctly rounded. With AVX-512, tiny results are formed without any
+//    step rounding to a subnormal (see there).
 //
 // fma_like is a fused multiply-add wherever the unit has one and a separate
 // multiply and add otherwise, for scalars and vectors alike. Results can
