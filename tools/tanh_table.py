@@ -70,8 +70,10 @@ def main():
         by_index = [None] * 32
         for i, v in enumerate(col):
             by_index[(i + 18) % 32] = v
+        cells = [hexf(v) for v in by_index]
+        lines = [", ".join(cells[i:i + 6]) for i in range(0, 32, 6)]
         print(f"    // {name}")
-        print("    {" + ", ".join(hexf(v) for v in by_index) + "},")
+        print("    {" + (",\n     ").join(lines) + "},")
     worst = 0.0
     for c, h, head, tail, cs in table:
         ts = np.linspace(-float(h), float(h), 2001)

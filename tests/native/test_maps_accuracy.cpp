@@ -228,7 +228,8 @@ void test_dense_ranges(const KernelTable& t) {
     const unsigned flags = _mm_getcsr() & 0x3Fu;
     _mm_setcsr(saved);
     if (r.no_subnormal_steps && std::string(t.name) == "avx512")
-      check((flags & 0x12u) == 0, what + " rounds no step to a subnormal (MXCSR flags " + std::to_string(flags) + ")");
+      check((flags & 0x12u) == 0,
+            what + " rounds no step to a subnormal (MXCSR flags " + std::to_string(flags) + ")");
 #endif
     std::int64_t worst = 0;
     for (std::size_t i = 0; i < in.size(); ++i)

@@ -581,7 +581,8 @@ void unary_run_f32_streaming(char* out, const char* a, std::ptrdiff_t sa, std::s
     // lie past the input, so it is formed as an integer.
     constexpr std::uintptr_t kAhead = 4096;
     for (; i + L <= n; i += L) {
-      _mm_prefetch(reinterpret_cast<const char*>(reinterpret_cast<std::uintptr_t>(pa + i) + kAhead), _MM_HINT_T0);
+      const std::uintptr_t ahead = reinterpret_cast<std::uintptr_t>(pa + i) + kAhead;
+      _mm_prefetch(reinterpret_cast<const char*>(ahead), _MM_HINT_T0);
       vec_stream(po + i, Op::apply(F32Format{}, vec_load(pa + i)));
     }
     for (; i < n; ++i) po[i] = Op::apply(F32Format{}, pa[i]);
