@@ -46,7 +46,7 @@ bool sgemm_avx512_pack_a(const float* a, std::ptrdiff_t rsa, std::ptrdiff_t csa,
 
 bool sgemm_avx512_pack_b(const float* b, std::ptrdiff_t rsb, std::ptrdiff_t csb, std::size_t kc,
                          float* dst) {
-  return pack_b_full<Avx512, 32>(b, rsb, csb, kc, dst);
+  return pack_b_full<Avx512, 32, 8>(b, rsb, csb, kc, dst);
 }
 
 void sgemm_avx512_column(std::size_t m, std::size_t k, const float* a, std::ptrdiff_t rsa,

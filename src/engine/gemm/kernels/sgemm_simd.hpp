@@ -361,7 +361,17 @@ bool pack_a_full(const float* a, std::ptrdiff_t rsa, std::ptrdiff_t csa, std::si
 // The same for a full NR-column panel of B. Unit column stride (row-major B)
 // is a plain copy of each row; unit row stride (a transposed B) is
 // transposed 8 x 8 at a time.
-template <class V, int NR>
+//
+// A panel reads one short piece from each of kc rows, a pattern the
+// prefetchers do not follow when the rows lie far apart (a wide B). With
+// RowsAhead 0 the copy asks for the same rows' pieces of the panel after
+// next; otherwise for the piece RowsAhead rows further down this panel.
+// The first keeps up to 2 kc pieces in flight, and when B's rows are a
+// large power of two apart those pieces share a few cache sets and evict
+// each other before use: on AVX-512 (kc up to 512), with 64-byte aligned
+// 16 KiB rows, asking 8 rows ahead made a 64 x 4096 x 4096 product 6%
+// faster. (Either address may lie past B, so it is formed as an integer.)
+template <class V, int NR, int RowsAhead = 0>
 bool pack_b_full(const float* b, std::ptrdiff_t rsb, std::ptrdiff_t csb, std::size_t kc,
                  float* dst) {
   static_assert(NR % 8 == 0 && NR % V::kWidth == 0);
@@ -369,12 +379,14 @@ bool pack_b_full(const float* b, std::ptrdiff_t rsb, std::ptrdiff_t csb, std::si
   if (csb == 1) {
     for (std::size_t p = 0; p < kc; ++p) {
       const float* src = b + static_cast<std::ptrdiff_t>(p) * rsb;
-      // A panel reads one short piece from each of kc rows, a pattern the
-      // prefetchers do not follow when the rows lie far apart (a wide B);
-      // ask for the same rows' pieces of the panel after next.
-      // (The address may lie past B, so it is formed as an integer.)
-      _mm_prefetch(reinterpret_cast<const char*>(reinterpret_cast<std::uintptr_t>(src) + 2 * NR * sizeof(float)),
-                   _MM_HINT_T0);
+      const auto at = reinterpret_cast<std::uintptr_t>(src);
+      if constexpr (RowsAhead == 0) {
+        _mm_prefetch(reinterpret_cast<const char*>(at + 2 * NR * sizeof(float)), _MM_HINT_T0);
+      } else {
+        const std::uintptr_t ahead = at + static_cast<std::uintptr_t>(RowsAhead * rsb) * sizeof(float);
+#pragma GCC unroll 4
+        for (int j = 0; j < NR; j += 16) _mm_prefetch(reinterpret_cast<const char*>(ahead + j * sizeof(float)), _MM_HINT_T0);
+      }
 #pragma GCC unroll 4
       for (int j = 0; j < NR; j += W) V::store(dst + p * NR + j, V::load(src + j));
     }
