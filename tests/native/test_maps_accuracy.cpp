@@ -23,6 +23,10 @@
 #include <string>
 #include <vector>
 
+#if defined(__x86_64__)
+#include <xmmintrin.h>
+#endif
+
 #include "check.hpp"
 #include "engine/convert.hpp"
 #include "engine/cpu_features.hpp"
@@ -188,6 +192,52 @@ void test_same_bits_everywhere(const KernelTable& t, const Map& map) {
   check(bad == 0, std::string(t.name) + " " + map.name + " gives the same bits at every position");
 }
 
+// ---- Dense ranges ---------------------------------------------------------------------
+
+// Input patterns between two values (every one, or every stride-th), on
+// every table, within one ulp: where sigmoid's results go from normal to
+// subnormal to zero, and where tanh (on AVX-512) runs on its table of
+// interval polynomials, on both signs (an odd stride still reaches every
+// interval tens of thousands of times). The sigmoid range also checks that, where the unit scales those
+// lanes to keep every step normal (AVX-512), no step raises the underflow
+// or denormal flag: such a step would cost a microcode assist.
+void test_dense_ranges(const KernelTable& t) {
+  struct Range {
+    const Map& map;
+    float from, to;
+    std::uint32_t stride;
+    bool no_subnormal_steps;
+  };
+  const Range ranges[] = {{kMaps[3], -60.0f, -104.0f, 1, true},
+                          {kMaps[2], 0.625f, 10.0f, 13, false},
+                          {kMaps[2], -0.625f, -10.0f, 13, false}};
+  for (const Range& r : ranges) {
+    const std::uint32_t first = bits_of(r.from), last = bits_of(r.to);
+    std::vector<float> in, out;
+    for (std::uint32_t b = first; b <= last; b += r.stride) in.push_back(float_of(b));
+    out.resize(in.size());
+    UnaryRunFn fn = t.unary[r.map.kernel][static_cast<std::size_t>(DType::F32)];
+    const std::string what = std::string(t.name) + " " + r.map.name + " from " + std::to_string(r.from) +
+                             " to " + std::to_string(r.to);
+#if defined(__x86_64__)
+    const unsigned saved = _mm_getcsr();
+    _mm_setcsr(saved & ~0x3Fu);
+#endif
+    fn(reinterpret_cast<char*>(out.data()), reinterpret_cast<const char*>(in.data()), 1, in.size());
+#if defined(__x86_64__)
+    const unsigned flags = _mm_getcsr() & 0x3Fu;
+    _mm_setcsr(saved);
+    if (r.no_subnormal_steps && std::string(t.name) == "avx512")
+      check((flags & 0x12u) == 0,
+            what + " rounds no step to a subnormal (MXCSR flags " + std::to_string(flags) + ")");
+#endif
+    std::int64_t worst = 0;
+    for (std::size_t i = 0; i < in.size(); ++i)
+      worst = std::max(worst, ulp_distance(out[i], static_cast<float>(r.map.reference(in[i]))));
+    check(worst <= 1, what + " within one ulp (worst " + std::to_string(worst) + ")");
+  }
+}
+
 // ---- Public operations ----------------------------------------------------------------------
 
 // Every half-precision pattern through the public operation equals the
@@ -280,6 +330,7 @@ int main(int argc, char** argv) {
   const KernelTable& active = kernels();
   for (const KernelTable* t : supported_tables()) {
     test_specials(*t);
+    test_dense_ranges(*t);
     for (const Map& map : kMaps) test_same_bits_everywhere(*t, map);
   }
   for (const Map& map : kMaps) {

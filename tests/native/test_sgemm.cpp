@@ -15,6 +15,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "engine/cpu_features.hpp"
@@ -299,18 +300,24 @@ void test_empty(const SgemmKernel& kern) {
   }
 }
 
-// Sizes one past each cache block (mc, kc and nc) so that every loop of the
-// driver runs a partial last block and C is accumulated over several kc
-// blocks.
+// Sizes one past each cache block (mc, kc, kc_one_block and nc) so that
+// every loop of the driver runs a partial last block and C is accumulated
+// over several k blocks, with A in several row blocks and in one.
 void test_block_edges(const SgemmKernel& kern) {
-  run_case(kern, false, {kern.mc + 1, kern.nr * 3 + 5, kern.kc + 1, Layout::kRowMajor,
-                         Layout::kRowMajor, Layout::kRowMajor, true});
-  run_case(kern, false, {kern.mr + 2, kern.nc + kern.nr + 3, 2 * kern.kc + 7, Layout::kColMajor,
-                         Layout::kColMajor, Layout::kRowMajor, false});
-  run_case(kern, true, {2 * kern.mc + 3, 61, 2 * kern.kc + 3, Layout::kNegRows,
-                        Layout::kRowMajor, Layout::kColMajor, true});
-  run_case(kern, true, {97, 101, 103, Layout::kRowMajor, Layout::kRowMajor, Layout::kRowMajor,
-                        false});
+  const std::pair<bool, Case> cases[] = {
+      {false, {kern.mc + 1, kern.nr * 3 + 5, kern.kc + 1, Layout::kRowMajor, Layout::kRowMajor,
+               Layout::kRowMajor, true}},
+      {false, {kern.mr + 2, kern.nc + kern.nr + 3, 2 * kern.kc + 7, Layout::kColMajor,
+               Layout::kColMajor, Layout::kRowMajor, false}},
+      {true, {2 * kern.mc + 3, 61, 2 * kern.kc + 3, Layout::kNegRows, Layout::kRowMajor,
+              Layout::kColMajor, true}},
+      {false, {kern.mc, 2 * kern.nr + 1, kern.kc_one_block + 1, Layout::kRowMajor,
+               Layout::kColMajor, Layout::kRowMajor, false}},
+      {false, {kern.mr + 1, kern.nr + 3, 2 * kern.kc_one_block + 1, Layout::kColMajor,
+               Layout::kRowMajor, Layout::kPadded, true}},
+      {true, {97, 101, 103, Layout::kRowMajor, Layout::kRowMajor, Layout::kRowMajor, false}},
+  };
+  for (const auto& [direct, c] : cases) run_case(kern, direct, c);
 }
 
 // The micro-kernel alone on random packed panels: overwrite (C starts as

@@ -621,7 +621,18 @@ void unary_run_f32_streaming(char* out, const char* a, std::ptrdiff_t sa, std::s
     std::size_t i = 0;
     for (; i < n && reinterpret_cast<std::uintptr_t>(po + i) % (L * sizeof(float)) != 0; ++i)
       po[i] = Op::apply(F32Format{}, pa[i]);
-    for (; i + L <= n; i += L) vec_stream(po + i, Op::apply(F32Format{}, vec_load(pa + i)));
+    // A map that costs tens of instructions per vector fills the core's
+    // window with arithmetic, and the loads then reach memory too late for
+    // the hardware prefetcher to stay ahead: asking for the input 4 KiB
+    // ahead let sigmoid's memory traffic hide behind its arithmetic (1.7 ms
+    // instead of 2.9 over 4M elements on an AVX-512 core). The address may
+    // lie past the input, so it is formed as an integer.
+    constexpr std::uintptr_t kAhead = 4096;
+    for (; i + L <= n; i += L) {
+      const std::uintptr_t ahead = reinterpret_cast<std::uintptr_t>(pa + i) + kAhead;
+      _mm_prefetch(reinterpret_cast<const char*>(ahead), _MM_HINT_T0);
+      vec_stream(po + i, Op::apply(F32Format{}, vec_load(pa + i)));
+    }
     for (; i < n; ++i) po[i] = Op::apply(F32Format{}, pa[i]);
     return;
   }

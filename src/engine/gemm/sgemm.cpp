@@ -208,7 +208,7 @@ void packed_product(const SgemmKernel& kern, std::size_t m, std::size_t n, std::
                     std::ptrdiff_t csc) {
   const std::size_t mr = kern.mr;
   const std::size_t nr = kern.nr;
-  const std::size_t kc_step = balanced_step(k, kern.kc, 1);
+  const std::size_t kc_step = balanced_step(k, m <= kern.mc ? kern.kc_one_block : kern.kc, 1);
   const std::size_t mc_step = balanced_step(m, kern.mc, mr);
   const std::size_t nc_step = balanced_step(n, kern.nc, nr);
 

@@ -56,8 +56,12 @@ struct SgemmKernel {
   const char* name;
   std::size_t mr, nr;
   // Cache blocking: a kc x NR panel of B stays in L1 while the mc x kc block
-  // of A streams from L2; the kc x nc block of B lives in L3.
-  std::size_t mc, kc, nc;
+  // of A streams from L2; the kc x nc block of B lives in L3. kc_one_block
+  // takes kc's place when all of A's rows fit in one block: each B panel
+  // then serves only a few tiles before the next is packed, and the panel
+  // must stay in L1 to be worth packing, where with many tiles per panel
+  // a longer kc (fewer passes over C) pays more.
+  std::size_t mc, kc, nc, kc_one_block;
   bool (*supported)(const engine::CpuFeatures&);
   MicroKernel micro;
   DirectKernel direct;

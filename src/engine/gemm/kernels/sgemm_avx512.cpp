@@ -30,7 +30,7 @@ struct Avx512 {
 
 void sgemm_avx512_14x32(std::size_t k, const float* a, const float* b, float* c,
                         std::ptrdiff_t ldc, bool accumulate) {
-  micro_tile<Avx512, 14, 2>(k, a, b, c, ldc, accumulate);
+  micro_tile<Avx512, 14, 2, 2>(k, a, b, c, ldc, accumulate);
 }
 
 void sgemm_avx512_direct(std::size_t m, std::size_t n, std::size_t k, const float* a,
@@ -46,7 +46,7 @@ bool sgemm_avx512_pack_a(const float* a, std::ptrdiff_t rsa, std::ptrdiff_t csa,
 
 bool sgemm_avx512_pack_b(const float* b, std::ptrdiff_t rsb, std::ptrdiff_t csb, std::size_t kc,
                          float* dst) {
-  return pack_b_full<Avx512, 32>(b, rsb, csb, kc, dst);
+  return pack_b_full<Avx512, 32, 8>(b, rsb, csb, kc, dst);
 }
 
 void sgemm_avx512_column(std::size_t m, std::size_t k, const float* a, std::ptrdiff_t rsa,
