@@ -564,7 +564,28 @@ void test_messages() {
 
 }  // namespace
 
+// A kernel the table lacks for a dtype (every map's on bool) is a fault with a
+// message, never a call through a null pointer; so is a map asked of an
+// operation that is not one.
+void test_missing_kernels_fault() {
+  auto faults = [](auto&& call) {
+    try {
+      call();
+    } catch (const Fault& f) {
+      return std::string(f.what()).find("internal error") == 0;
+    }
+    return false;
+  };
+  for (bool streaming : {false, true}) {
+    check(faults([&] { binary_kernel(kExpGradient, DType::Bool, streaming); }), "binary kernel missing for bool");
+    check(faults([&] { unary_kernel(kExp, DType::Bool, streaming); }), "unary kernel missing for bool");
+  }
+  check(faults([] { map_kernel_of(Op::matmul); }), "matmul is no map");
+  check(faults([] { gradient_kernel_of(Op::sum); }), "sum has no map gradient");
+}
+
 int main() {
+  test_missing_kernels_fault();
   test_binary_runs();
   test_unary_runs();
   test_public_broadcasting();
