@@ -27,6 +27,7 @@
 #include <string>
 
 #include "runtime/blocking.hpp"
+#include "runtime/thread_pool.hpp"
 #include "engine/copy.hpp"
 #include "engine/cpu_features.hpp"
 #include "engine/storage_ops.hpp"
@@ -197,6 +198,43 @@ Layout layout_of(const View& a, const Shape& axes, bool keepdims) {
   return l;
 }
 
+// Reductions of fewer input elements stay on the calling thread, as the
+// element-wise operations' walks do below the same count.
+constexpr std::size_t kParallelReduce = std::size_t{1} << 17;
+
+// Runs `kernel` on `p`, cut along one kept axis into chunks for the pool when
+// the input is large. Every result is its own group's reduction, computed by
+// one kernel call over the whole group, so the cut changes no bit of any
+// result: the same values for every thread count. Rows are cut along the row
+// (results side by side in memory), other problems along their longest kept
+// axis.
+void run_split(void (*kernel)(const ReduceProblem&), const ReduceProblem& p) {
+  std::size_t groups = 1, per_group = 1;
+  for (const ReduceAxis& ax : p.kept) groups *= ax.extent;
+  for (const ReduceAxis& ax : p.reduced) per_group *= ax.extent;
+  const std::size_t threads = num_threads();
+  if (threads < 2 || p.kept.empty() || groups * per_group < kParallelReduce || inside_parallel_task())
+    return kernel(p);
+  std::size_t axis = p.kept.size() - 1;
+  if (!p.rows)
+    for (std::size_t i = 0; i < p.kept.size(); ++i)
+      if (p.kept[i].extent > p.kept[axis].extent) axis = i;
+  const ReduceAxis cut = p.kept[axis];
+  const std::size_t grain = p.rows ? 64 : 1;  // whole vectors of a row
+  const std::size_t chunks = std::min(threads, cut.extent / grain);
+  if (chunks < 2) return kernel(p);
+  parallel_for(chunks, [&](std::size_t i) {
+    const std::size_t first = chunk_begin(i, chunks, cut.extent, grain);
+    const std::size_t last = chunk_begin(i + 1, chunks, cut.extent, grain);
+    if (first == last) return;
+    ReduceProblem part = p;
+    part.kept[axis].extent = last - first;
+    part.in += static_cast<std::ptrdiff_t>(first) * cut.in;
+    part.out_origin += static_cast<std::ptrdiff_t>(first) * cut.out;
+    kernel(part);
+  });
+}
+
 // One binary32 result per group, row-major.
 std::unique_ptr<float[]> partial(std::size_t groups) { return std::unique_ptr<float[]>(new float[groups]); }
 
@@ -210,7 +248,7 @@ void sums_into(const ReduceKernels& k, const View& a, const Layout& l, float* ou
   ReduceProblem p = plan(a, l.reduced, false, DType::F32, out);
   p.map = map;
   p.center = center;
-  k.sum(p);
+  run_split(k.sum, p);
 }
 
 // Binary32 means, as engine::mean computes them.
@@ -268,16 +306,16 @@ Result<Storage> reduce_with(const ReduceKernels& kernels, ReduceOp op, const Vie
 
   switch (op) {
     case ReduceOp::kSum:
-      kernels.sum(plan(a, l.reduced, false, d, out_data));
+      run_split(kernels.sum, plan(a, l.reduced, false, d, out_data));
       return out;
     case ReduceOp::kProd:
-      kernels.prod(plan(a, l.reduced, false, d, out_data));
+      run_split(kernels.prod, plan(a, l.reduced, false, d, out_data));
       return out;
     case ReduceOp::kMax:
-      kernels.max(plan(a, l.reduced, true, d, out_data));
+      run_split(kernels.max, plan(a, l.reduced, true, d, out_data));
       return out;
     case ReduceOp::kMin:
-      kernels.min(plan(a, l.reduced, true, d, out_data));
+      run_split(kernels.min, plan(a, l.reduced, true, d, out_data));
       return out;
     case ReduceOp::kArgmax:
     case ReduceOp::kArgmin: {
@@ -285,7 +323,7 @@ Result<Storage> reduce_with(const ReduceKernels& kernels, ReduceOp op, const Vie
       const std::unique_ptr<float[]> values = partial(l.groups);
       ReduceProblem p = plan(a, l.reduced, true, DType::F32, values.get());
       p.index = index.get();
-      (op == ReduceOp::kArgmax ? kernels.max : kernels.min)(p);
+      run_split(op == ReduceOp::kArgmax ? kernels.max : kernels.min, p);
       float* dst = out.mutable_data_as<float>();
       for (std::size_t i = 0; i < l.groups; ++i) dst[i] = static_cast<float>(index[i]);
       return out;
@@ -298,7 +336,7 @@ Result<Storage> reduce_with(const ReduceKernels& kernels, ReduceOp op, const Vie
     }
     case ReduceOp::kLogSumExp: {
       const std::unique_ptr<float[]> m = partial(l.groups);
-      kernels.max(plan(a, l.reduced, true, DType::F32, m.get()));
+      run_split(kernels.max, plan(a, l.reduced, true, DType::F32, m.get()));
       const std::unique_ptr<float[]> s = partial(l.groups);
       sums_into(kernels, a, l, s.get(), ReduceMap::kExpShift, m.get());
       // An infinite or NaN maximum is the result: all -inf gives -inf, any
@@ -343,7 +381,7 @@ Result<Storage> reduce_select_backward_with(const ReduceKernels& kernels, Reduce
   const std::unique_ptr<float[]> values = partial(l.groups);
   ReduceProblem p = plan(a, l.reduced, true, DType::F32, values.get());
   p.index = index.get();
-  (selects_max(op) ? kernels.max : kernels.min)(p);
+  run_split(selects_max(op) ? kernels.max : kernels.min, p);
 
   // Walk the groups in row-major order, carrying the offset of the group's
   // first element in the result and of its gradient in g.

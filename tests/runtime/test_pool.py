@@ -71,6 +71,12 @@ def summed_gradient(dtype):
     return [row.grad()]
 
 
+def max_gradient():
+    t = Tensor(BIG, requires_grad=True)
+    quarn.sum(quarn.max(t, axis=0) * 2.0).backward()
+    return t.grad()
+
+
 WORKLOADS = {
     "packed product": lambda: Tensor(A) @ Tensor(B),
     "packed product, transposed operands": lambda: Tensor(B.T) @ Tensor(A.T),
@@ -96,6 +102,12 @@ WORKLOADS = {
     "many short rows": lambda: Tensor(NARROW) + Tensor(NARROW[:1]),
     "batch of transposed matrices": lambda: Tensor(BATCH).transpose(1, 2) * Tensor(BATCH.transpose(0, 2, 1) + 1),
     "comparison": lambda: Tensor(BIG) > Tensor(ROW),
+    "row sums (axis 0)": lambda: quarn.sum(Tensor(BIG), axis=0),
+    "sums of rows (axis 1)": lambda: quarn.sum(Tensor(BIG), axis=1),
+    "bfloat16 mean over a transposed view": lambda: quarn.mean(Tensor(HALF, dtype="bfloat16").transpose(0, 1), axis=1),
+    "max and its gradient": lambda: max_gradient(),
+    "argmax along rows": lambda: quarn.argmax(Tensor(BIG), axis=1),
+    "logsumexp of columns": lambda: quarn.logsumexp(Tensor(BIG), axis=0),
     "training step": lambda: step(3),
     "summed gradient": lambda: summed_gradient("float32"),
     "float16 summed gradient": lambda: summed_gradient("float16"),
