@@ -21,6 +21,7 @@
 #include "engine/cpu_features.hpp"
 #include "engine/gemm/kernels/bf16_kernels.hpp"
 #include "engine/gemm/kernels/kernels.hpp"
+#include "engine/gemm/pack_buffer.hpp"
 #include "engine/gemm/sgemm.hpp"
 
 namespace quarn::gemm {
@@ -29,39 +30,9 @@ namespace {
 
 constexpr std::size_t kPackAlignment = 64;
 
-// A packing buffer of one thread, grown on demand and kept for the next
-// call, so steady use allocates nothing.
-class PairBuffer {
- public:
-  PairBuffer() = default;
-  PairBuffer(const PairBuffer&) = delete;
-  PairBuffer& operator=(const PairBuffer&) = delete;
-  ~PairBuffer() { release(); }
-
-  std::uint32_t* get(std::size_t words) {
-    if (words > capacity_) {
-      release();
-      data_ = static_cast<std::uint32_t*>(
-          ::operator new(words * sizeof(std::uint32_t), std::align_val_t{kPackAlignment}));
-      capacity_ = words;
-    }
-    return data_;
-  }
-
- private:
-  void release() {
-    if (data_ != nullptr) ::operator delete(data_, std::align_val_t{kPackAlignment});
-    data_ = nullptr;
-    capacity_ = 0;
-  }
-
-  std::uint32_t* data_ = nullptr;
-  std::size_t capacity_ = 0;
-};
-
 struct Workspace {
-  PairBuffer a;
-  PairBuffer b;
+  PackBuffer<std::uint32_t> a;
+  PackBuffer<std::uint32_t> b;
 };
 
 Workspace& thread_workspace() {
@@ -159,7 +130,7 @@ bool measure_dot_faster(const Bf16Kernel& kern) {
   constexpr std::size_t kRounds = 8, kCalls = 4;
   const std::size_t dot_a = kern.mr * k / 2, dot_b = kern.nr * k / 2;
   const std::size_t f32_a = f32.mr * k, f32_b = f32.nr * k;
-  PairBuffer buffer;
+  PackBuffer<std::uint32_t> buffer;
   std::uint32_t* base = buffer.get(dot_a + dot_b + f32_a + f32_b + std::max(kBf16MaxTile, kMaxTile));
   std::uint32_t* pa = base;
   std::uint32_t* pb = pa + dot_a;

@@ -21,6 +21,7 @@
 
 #include "engine/cpu_features.hpp"
 #include "engine/gemm/kernels/kernels.hpp"
+#include "engine/gemm/pack_buffer.hpp"
 #include "runtime/thread_pool.hpp"
 
 namespace quarn::gemm {
@@ -36,39 +37,9 @@ constexpr std::size_t kPackSlack = 16;
 // 96 x 96) and packing wins from 128 x 128 on, once A has hundreds of rows.
 constexpr std::size_t kDirectMaxB = 12288;
 
-// A packing buffer of one thread, grown on demand and kept for the next call
-// on that thread, so steady use allocates nothing.
-class PackBuffer {
- public:
-  PackBuffer() = default;
-  PackBuffer(const PackBuffer&) = delete;
-  PackBuffer& operator=(const PackBuffer&) = delete;
-  ~PackBuffer() { release(); }
-
-  float* get(std::size_t floats) {
-    if (floats > capacity_) {
-      release();
-      data_ = static_cast<float*>(
-          ::operator new(floats * sizeof(float), std::align_val_t{kPackAlignment}));
-      capacity_ = floats;
-    }
-    return data_;
-  }
-
- private:
-  void release() {
-    if (data_ != nullptr) ::operator delete(data_, std::align_val_t{kPackAlignment});
-    data_ = nullptr;
-    capacity_ = 0;
-  }
-
-  float* data_ = nullptr;
-  std::size_t capacity_ = 0;
-};
-
 struct Workspace {
-  PackBuffer a;
-  PackBuffer b;
+  PackBuffer<float> a;
+  PackBuffer<float> b;
 };
 
 Workspace& thread_workspace() {
