@@ -82,6 +82,20 @@ void pack_a_panel(const float* a, std::ptrdiff_t rsa, std::ptrdiff_t csa, std::s
   }
 }
 
+// mc x kc of A as MR-row panels, one after another in `dst`: the kernel
+// set's own packing for full panels where it has one, else element by
+// element.
+void pack_a_block(const SgemmKernel& kern, const float* a, std::ptrdiff_t rsa, std::ptrdiff_t csa, std::size_t mc,
+                  std::size_t kc, std::size_t mr, float* dst) {
+  for (std::size_t ir = 0; ir < mc; ir += mr) {
+    const std::size_t rows = std::min(mr, mc - ir);
+    const float* src = a + off(ir) * rsa;
+    float* panel = dst + ir * kc;
+    if (rows == mr && kern.pack_a != nullptr && kern.pack_a(src, rsa, csa, kc, panel)) continue;
+    pack_a_panel(src, rsa, csa, rows, kc, mr, panel);
+  }
+}
+
 // kc x cols of B into one NR-wide panel: element (p, j) at dst[p * nr + j];
 // columns past `cols` are zero. Written in order, like the A panels.
 void pack_b_panel(const float* b, std::ptrdiff_t rsb, std::ptrdiff_t csb, std::size_t kc,
@@ -196,13 +210,7 @@ void packed_product(const SgemmKernel& kern, std::size_t m, std::size_t n, std::
       for (std::size_t ic = 0; ic < m; ic += mc_step) {
         const std::size_t mc = std::min(mc_step, m - ic);
         const float* asrc = a + off(ic) * rsa + off(pc) * csa;
-        for (std::size_t ir = 0; ir < mc; ir += mr) {
-          const std::size_t rows = std::min(mr, mc - ir);
-          const float* src = asrc + off(ir) * rsa;
-          float* dst = apack + ir * kc;
-          if (rows == mr && kern.pack_a != nullptr && kern.pack_a(src, rsa, csa, kc, dst)) continue;
-          pack_a_panel(src, rsa, csa, rows, kc, mr, dst);
-        }
+        pack_a_block(kern, asrc, rsa, csa, mc, kc, mr, apack);
         macro_kernel(kern, mc, nc, kc, apack, bpack, ic == 0 ? &bsrc : nullptr,
                      c + off(ic) * rsc + off(jc) * csc, rsc, csc, pc != 0);
       }
@@ -282,13 +290,7 @@ void packed_product_parallel(const SgemmKernel& kern, std::size_t threads, std::
         const std::size_t last = std::min(nc, chunk_begin(t % groups + 1, groups, panels, 1) * nr);
         float* apack = thread_workspace().a.get(round_up(mc_step, mr) * kc_step + kPackSlack);
         const float* asrc = a + off(ic) * rsa + off(pc) * csa;
-        for (std::size_t ir = 0; ir < mc; ir += mr) {
-          const std::size_t rows = std::min(mr, mc - ir);
-          const float* src = asrc + off(ir) * rsa;
-          float* dst = apack + ir * kc;
-          if (rows == mr && kern.pack_a != nullptr && kern.pack_a(src, rsa, csa, kc, dst)) continue;
-          pack_a_panel(src, rsa, csa, rows, kc, mr, dst);
-        }
+        pack_a_block(kern, asrc, rsa, csa, mc, kc, mr, apack);
         macro_kernel(kern, mc, last - first, kc, apack, bpack + first * kc, nullptr,
                      c + off(ic) * rsc + off(jc + first) * csc, rsc, csc, pc != 0);
       });
