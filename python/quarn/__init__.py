@@ -37,7 +37,14 @@ argmin = _core._functions.argmin
 set_num_threads = _core._functions.set_num_threads
 get_num_threads = _core._functions.get_num_threads
 
+# Modules, optimisers, saving and the default generator (Python).
+from . import optim  # noqa: E402
+from ._random import manual_seed  # noqa: E402
+from ._serialize import load, save  # noqa: E402
+from .nn.parameter import no_grad  # noqa: E402
+
 __all__ = [
     "PanicException", "Tensor", "abs", "argmax", "argmin", "clear_graph", "exp", "get_num_threads", "log",
     "logsumexp", "max", "mean", "min", "neg", "nn", "set_num_threads", "sigmoid", "sum", "tanh",
 ]
+__all__ += ["load", "manual_seed", "no_grad", "optim", "save"]

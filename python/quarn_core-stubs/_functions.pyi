@@ -2,7 +2,8 @@
 
 from typing import Literal, Sequence, SupportsIndex, TypeVar
 
-from numpy.typing import ArrayLike
+from numpy import float32
+from numpy.typing import ArrayLike, NDArray
 
 from . import Tensor
 
@@ -62,3 +63,13 @@ def set_num_threads(n: SupportsIndex) -> None:
     """Sets how many threads one large operation may use (1 to 256), the caller included."""
 def get_num_threads() -> int:
     """How many threads one large operation may use, the caller included."""
+def _sgd_step(param: NDArray[float32], grad: NDArray[float32], momentum_buffer: NDArray[float32] | None, lr: float,
+              momentum: float, dampening: float, weight_decay: float, nesterov: bool, first: bool, /) -> None:
+    """One SGD update of the float32 array param in place (and of its momentum buffer)."""
+def _adam_step(param: NDArray[float32], grad: NDArray[float32], exp_avg: NDArray[float32],
+               exp_avg_sq: NDArray[float32], max_exp_avg_sq: NDArray[float32] | None, lr: float, beta1: float,
+               beta2: float, eps: float, weight_decay: float, step_size: float, bias2_sqrt: float,
+               decoupled: bool, /) -> None:
+    """One Adam (decoupled: AdamW) update of the float32 array param and its state in place."""
+def _graph_identity() -> int:
+    """A number that changes whenever the calling thread's graph is cleared and differs between threads."""
