@@ -49,13 +49,15 @@ def quarn_step(dtype, make_opt):
         loss = loss_fn(model(Tensor(x, dtype=dtype)), y)
         loss.backward()
         opt.step()
+        return loss.item()
 
     return step
 
 
 def hand_written_step():
-    """The loop examples/train_mlp.py had before quarn.nn: the same model,
-    SGD with momentum, every part written out."""
+    """The step examples/train_mlp.py had before quarn.nn, as it was: the
+    same model, SGD with momentum, every part written out, the loss read
+    out as the new example reads it."""
     rng = np.random.default_rng(0)
     params = [(rng.standard_normal(s) * 0.1).astype(np.float32) for s in
               ((N_IN, HIDDEN), (HIDDEN,), (HIDDEN, N_OUT), (N_OUT,))]
@@ -73,10 +75,12 @@ def hand_written_step():
         w1, b1, w2, b2 = leaves = [Tensor(p, requires_grad=True) for p in params]
         loss = cross_entropy(relu(Tensor(x) @ w1 + b1) @ w2 + b2, y)
         loss.backward()
-        for p, v, t in zip(params, velocity, leaves):
+        grads = [sum_to_shape(t.grad().astype(np.float32), p.shape) for t, p in zip(leaves, params)]
+        for p, v, g in zip(params, velocity, grads):
             v *= 0.9
-            v += sum_to_shape(t.grad(), p.shape)
+            v += g
             p -= 0.05 * v
+        return float(loss.to_numpy())
 
     return step
 

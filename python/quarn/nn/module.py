@@ -211,8 +211,10 @@ class Sequential(Module):
                 self.add_module(str(i), _check_module(item))
 
     def forward(self, x: Any) -> Any:
+        # forward() directly: calling a module does nothing else here, and a
+        # frame less per layer shows in a small model's step.
         for m in self._modules.values():
-            x = m(x)
+            x = m.forward(x)
         return x
 
     def __len__(self) -> int:

@@ -26,7 +26,13 @@ from numpy.typing import ArrayLike, NDArray
 
 import quarn_core as _core
 
-from .._tensor import Tensor
+from .._tensor import Tensor, _ensure_bfloat16
+
+# The compiled constructor itself: quarn.Tensor's Python __new__ only adds
+# the bfloat16 import, which compute_dtype makes once instead.
+_new_tensor = _core._functions._TensorBase.__new__
+_add_reduce = np.add.reduce
+_float32 = np.dtype(np.float32)
 
 _graph_identity = _core._functions._graph_identity
 _get_ident = threading.get_ident
@@ -58,9 +64,12 @@ def compute_dtype(dtype: Any) -> str:
     """A float dtype name of quarn's: "float32", "float16" or "bfloat16"."""
     name = dtype if isinstance(dtype, str) else getattr(np.dtype(dtype), "name", str(dtype))
     try:
-        return _DTYPES[name]
+        name = _DTYPES[name]
     except KeyError:
         raise ValueError(f"a parameter computes in float32, float16 or bfloat16, not {dtype!r}") from None
+    if name == "bfloat16":
+        _ensure_bfloat16()
+    return name
 
 
 def sum_to_shape(grad: NDArray[Any], shape: tuple[int, ...]) -> NDArray[Any]:
@@ -68,6 +77,8 @@ def sum_to_shape(grad: NDArray[Any], shape: tuple[int, ...]) -> NDArray[Any]:
     leading axes and every axis where `shape` has extent 1."""
     if grad.shape == shape:
         return grad
+    if grad.shape[1:] == shape:  # a bias over a batch: the common case, kept quick
+        return _add_reduce(grad, 0)
     extra = grad.ndim - len(shape)
     if extra:
         grad = grad.sum(axis=tuple(range(extra)))
@@ -109,7 +120,7 @@ class Parameter:
         if not (self.requires_grad and _grad_state.enabled):
             const = self._constant
             if const is None or const[0] != self._version:
-                const = (self._version, Tensor(self.data, dtype=self._dtype))
+                const = (self._version, _new_tensor(Tensor, self.data, self._dtype, "cpu", False))
                 self._constant = const
             return const[1]
         ident = _get_ident()
@@ -117,7 +128,7 @@ class Parameter:
         entry = self._leaves.get(ident)
         if entry is not None and entry[0] == graph and entry[1] == self._version:
             return entry[2]
-        leaf = Tensor(self.data, dtype=self._dtype, requires_grad=True)
+        leaf = _new_tensor(Tensor, self.data, self._dtype, "cpu", True)
         if entry is None and len(self._leaves) >= 8:
             self._forget_finished_threads()
         self._leaves[ident] = (graph, self._version, leaf)
@@ -152,8 +163,13 @@ class Parameter:
         g = entry[2].grad()
         if g is None:
             return None
+        shape = self.data.shape
+        if g.shape != shape:
+            g = sum_to_shape(g, shape)
         # The optimisers' kernels read it as one dense float32 run.
-        return np.ascontiguousarray(sum_to_shape(g, self.data.shape), dtype=np.float32)
+        if g.dtype != _float32 or not g.flags.c_contiguous:
+            g = np.ascontiguousarray(g, dtype=_float32)
+        return g
 
     @grad.setter
     def grad(self, value: ArrayLike | None) -> None:

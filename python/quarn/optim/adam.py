@@ -59,7 +59,7 @@ class Adam(Optimizer):
                 _adam_step(p.data, g, state["exp_avg"], state["exp_avg_sq"],
                            state["max_exp_avg_sq"] if amsgrad else None,
                            lr, beta1, beta2, eps, wd, step_size, bias2_sqrt, self._decoupled)
-                p._changed()
+                p._version += 1  # the next use makes a new leaf
 
 
 class AdamW(Adam):

@@ -36,6 +36,7 @@ class SGD(Optimizer):
         for group in self.param_groups:
             lr, momentum, dampening = group["lr"], group["momentum"], group["dampening"]
             wd, nesterov = group["weight_decay"], bool(group["nesterov"])
+            states = self.state
             for p in group["params"]:
                 g = p.grad
                 if g is None:
@@ -43,10 +44,12 @@ class SGD(Optimizer):
                 buf = None
                 first = False
                 if momentum != 0.0:
-                    state = self.state.setdefault(p, {})
+                    state = states.get(p)
+                    if state is None:
+                        state = states[p] = {}
                     buf = state.get("momentum_buffer")
                     if buf is None:
                         buf = state["momentum_buffer"] = np.empty_like(p.data)
                         first = True
                 _sgd_step(p.data, g, buf, lr, momentum, dampening, wd, nesterov, first)
-                p._changed()
+                p._version += 1
