@@ -122,3 +122,35 @@ def test_each_thread_gets_its_own_leaf_and_gradient():
 def test_refused_compute_dtypes(bad, error):
     with pytest.raises(error, match="float32, float16 or bfloat16"):
         Parameter([1.0], dtype=bad)
+
+
+def test_data_parallel_gradients_average_to_the_full_batch_gradient(rng):
+    """Each thread backpropagates its half of the batch in its own graph; the
+    mean of the halves' gradients is the full batch's (mean losses)."""
+    from concurrent.futures import ThreadPoolExecutor
+
+    from quarn import nn
+
+    model = nn.Sequential(nn.Linear(5, 6), nn.Tanh(), nn.Linear(6, 3))
+    x = rng.standard_normal((8, 5)).astype(np.float32)
+    y = rng.integers(0, 3, 8)
+
+    def grads(rows):
+        quarn.clear_graph()
+        nn.CrossEntropyLoss()(model(Tensor(x[rows])), y[rows]).backward()
+        return [p.grad for p in model.parameters()]
+
+    with ThreadPoolExecutor(2) as pool:
+        halves = list(pool.map(grads, [slice(0, 4), slice(4, 8)]))
+    whole = grads(slice(0, 8))
+    for a, b, full in zip(*halves, whole):
+        np.testing.assert_allclose((a + b) / 2, full, rtol=1e-5, atol=1e-6)
+
+
+def test_leaves_of_finished_threads_are_let_go():
+    p = Parameter([1.0])
+    for _ in range(20):
+        t = threading.Thread(target=p.tensor)
+        t.start()
+        t.join()
+    assert len(p._leaves) <= 9
