@@ -93,7 +93,7 @@ class Parameter:
     optimisers); `dtype` is the compute dtype of the leaves it hands out.
     """
 
-    __slots__ = ("data", "_dtype", "requires_grad", "_leaves", "_constant", "_version", "_grad_set",
+    __slots__ = ("_data", "_dtype", "requires_grad", "_leaves", "_constant", "_version", "_grad_set",
                  "__weakref__")
 
     def __init__(self, data: ArrayLike, dtype: Any = "float32", requires_grad: bool = True) -> None:
@@ -101,7 +101,7 @@ class Parameter:
             data = data.data
         elif isinstance(data, _core.Tensor):
             data = data.to_numpy()
-        self.data: NDArray[np.float32] = np.array(data, dtype=np.float32, order="C", copy=True)
+        self._data: NDArray[np.float32] = np.array(data, dtype=np.float32, order="C", copy=True)
         self._dtype = compute_dtype(dtype)
         self.requires_grad = bool(requires_grad)
         # Thread ident -> (graph identity, version, leaf): one leaf per
@@ -120,7 +120,7 @@ class Parameter:
         if not (self.requires_grad and _grad_state.enabled):
             const = self._constant
             if const is None or const[0] != self._version:
-                const = (self._version, _new_tensor(Tensor, self.data, self._dtype, "cpu", False))
+                const = (self._version, _new_tensor(Tensor, self._data, self._dtype, "cpu", False))
                 self._constant = const
             return const[1]
         ident = _get_ident()
@@ -128,7 +128,7 @@ class Parameter:
         entry = self._leaves.get(ident)
         if entry is not None and entry[0] == graph and entry[1] == self._version:
             return entry[2]
-        leaf = _new_tensor(Tensor, self.data, self._dtype, "cpu", True)
+        leaf = _new_tensor(Tensor, self._data, self._dtype, "cpu", True)
         if entry is None and len(self._leaves) >= 8:
             self._forget_finished_threads()
         self._leaves[ident] = (graph, self._version, leaf)
@@ -163,7 +163,7 @@ class Parameter:
         g = entry[2].grad()
         if g is None:
             return None
-        shape = self.data.shape
+        shape = self._data.shape
         if g.shape != shape:
             g = sum_to_shape(g, shape)
         # The optimisers' kernels read it as one dense float32 run.
@@ -182,6 +182,18 @@ class Parameter:
         self._grad_set = (_graph_identity(), g)
 
     # ---- Value and dtype ---------------------------------------------------------------------
+
+    @property
+    def data(self) -> NDArray[np.float32]:
+        """The float32 master copy (C-contiguous), updated in place by the
+        optimisers; call p.copy_(values) or assign p.data after changing it
+        by other means, so that the next use makes a new leaf."""
+        return self._data
+
+    @data.setter
+    def data(self, values: ArrayLike) -> None:
+        self._data = np.array(values, dtype=np.float32, order="C", copy=True)
+        self._changed()
 
     @property
     def dtype(self) -> str:
