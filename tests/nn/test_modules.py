@@ -182,3 +182,19 @@ def test_layers_without_their_function_say_so(name, make):
         pytest.skip(f"quarn.nn.functional.{name} is in this build")
     with pytest.raises(NotImplementedError, match=name):
         make()
+
+
+def test_copies_and_pickles_are_independent_models():
+    import copy
+    import pickle
+
+    net = Net().to("float16")
+    net(Tensor(np.ones((2, 4), np.float32), dtype="float16"))   # leaves exist in this step
+    for other in (copy.deepcopy(net), pickle.loads(pickle.dumps(net))):
+        names = [n for n, _ in other.named_parameters()]
+        assert names == [n for n, _ in net.named_parameters()]
+        for (_, a), (_, b) in zip(net.named_parameters(), other.named_parameters()):
+            assert a is not b and a.dtype == b.dtype == "float16"
+            np.testing.assert_array_equal(a.data, b.data)
+        other.body[0].weight.data[...] = 0.0
+        assert net.body[0].weight.data.any()

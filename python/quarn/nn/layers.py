@@ -17,13 +17,18 @@ from .module import Module
 from .parameter import Parameter
 
 _transpose = _core.Tensor.transpose
+# The functions other parts of the library provide, seen untyped: a build
+# without one refuses its layer in _need.
+_F: Any = F
 
 
-def _need(name: str) -> Any:
-    fn = getattr(F, name, None)
-    if fn is None:
+def _need(name: str) -> None:
+    # Checked when the layer is made, so a missing function shows at once,
+    # not at the first forward pass. Layers look their functions up on
+    # quarn.nn.functional when called and keep no function objects, so they
+    # copy and pickle by value.
+    if not hasattr(F, name):
         raise NotImplementedError(f"quarn.nn.functional.{name} is not part of this build")
-    return fn
 
 
 def _uniform(gen: np.random.Generator, bound: float, shape: tuple[int, ...]) -> np.ndarray:
@@ -64,13 +69,13 @@ class Linear(Module):
         bound = 1.0 / math.sqrt(in_features)
         self.weight = Parameter(_uniform(gen, bound, (out_features, in_features)), dtype)
         self.register_parameter("bias", Parameter(_uniform(gen, bound, (out_features,)), dtype) if bias else None)
-        self._linear = getattr(F, "linear", None)
 
     def forward(self, x: Any) -> Any:
         w = self.weight.tensor()
         b = self.bias.tensor() if self.bias is not None else None
-        if self._linear is not None:
-            return self._linear(x, w, b)
+        linear = getattr(F, "linear", None)
+        if linear is not None:
+            return linear(x, w, b)
         y = x @ _transpose(w, 0, 1)
         return y if b is None else y + b
 
@@ -85,14 +90,14 @@ class Embedding(Module):
     def __init__(self, num_embeddings: int, embedding_dim: int, dtype: Any = "float32",
                  generator: np.random.Generator | None = None) -> None:
         super().__init__()
-        self._embedding = _need("embedding")
+        _need("embedding")
         self.num_embeddings = _positive(num_embeddings, "num_embeddings")
         self.embedding_dim = _positive(embedding_dim, "embedding_dim")
         gen = _random.generator_or_default(generator)
         self.weight = Parameter(gen.standard_normal((num_embeddings, embedding_dim)).astype(np.float32), dtype)
 
     def forward(self, ids: Any) -> Any:
-        return self._embedding(ids, self.weight.tensor())
+        return _F.embedding(ids, self.weight.tensor())
 
     def extra_repr(self) -> str:
         return f"{self.num_embeddings}, {self.embedding_dim}"
@@ -108,7 +113,7 @@ class LayerNorm(Module):
     def __init__(self, normalized_shape: int | Sequence[int], eps: float = 1e-5, elementwise_affine: bool = True,
                  dtype: Any = "float32") -> None:
         super().__init__()
-        self._layer_norm = _need("layer_norm")
+        _need("layer_norm")
         shape = (normalized_shape,) if isinstance(normalized_shape, (int, np.integer)) else tuple(normalized_shape)
         self.normalized_shape = tuple(_positive(n, "normalized_shape") for n in shape)
         self.eps = float(eps)
@@ -122,7 +127,7 @@ class LayerNorm(Module):
     def forward(self, x: Any) -> Any:
         w = self.weight.tensor() if self.weight is not None else None
         b = self.bias.tensor() if self.bias is not None else None
-        return self._layer_norm(x, list(self.normalized_shape), w, b, self.eps)
+        return _F.layer_norm(x, list(self.normalized_shape), w, b, self.eps)
 
     def extra_repr(self) -> str:
         return f"{self.normalized_shape}, eps={self.eps}"
@@ -134,7 +139,7 @@ class Dropout(Module):
 
     def __init__(self, p: float = 0.5, generator: np.random.Generator | None = None) -> None:
         super().__init__()
-        self._dropout = _need("dropout")
+        _need("dropout")
         if not 0.0 <= p <= 1.0:
             raise ValueError(f"dropout probability must be between 0 and 1, not {p}")
         self.p = float(p)
@@ -143,7 +148,7 @@ class Dropout(Module):
     def forward(self, x: Any) -> Any:
         if not self.training or self.p == 0.0:
             return x
-        return self._dropout(x, self.p, True, _random.generator_or_default(self.generator))
+        return _F.dropout(x, self.p, True, _random.generator_or_default(self.generator))
 
     def extra_repr(self) -> str:
         return f"p={self.p}"
@@ -181,7 +186,7 @@ class Conv2d(Module):
                  padding: Any = 0, dilation: Any = 1, groups: int = 1, bias: bool = True, dtype: Any = "float32",
                  generator: np.random.Generator | None = None) -> None:
         super().__init__()
-        self._conv2d = _need("conv2d")
+        _need("conv2d")
         self.in_channels = _positive(in_channels, "in_channels")
         self.out_channels = _positive(out_channels, "out_channels")
         self.groups = _positive(groups, "groups")
@@ -197,27 +202,27 @@ class Conv2d(Module):
 
     def forward(self, x: Any) -> Any:
         b = self.bias.tensor() if self.bias is not None else None
-        return self._conv2d(x, self.weight.tensor(), b, self.stride, self.padding, self.dilation, self.groups)
+        return _F.conv2d(x, self.weight.tensor(), b, self.stride, self.padding, self.dilation, self.groups)
 
 
 class MaxPool2d(Module):
     def __init__(self, kernel_size: Any, stride: Any = None, padding: Any = 0) -> None:
         super().__init__()
-        self._pool = _need("max_pool2d")
+        _need("max_pool2d")
         self.kernel_size, self.stride, self.padding = kernel_size, stride, padding
 
     def forward(self, x: Any) -> Any:
-        return self._pool(x, self.kernel_size, self.stride, self.padding)
+        return _F.max_pool2d(x, self.kernel_size, self.stride, self.padding)
 
 
 class AvgPool2d(Module):
     def __init__(self, kernel_size: Any, stride: Any = None, padding: Any = 0) -> None:
         super().__init__()
-        self._pool = _need("avg_pool2d")
+        _need("avg_pool2d")
         self.kernel_size, self.stride, self.padding = kernel_size, stride, padding
 
     def forward(self, x: Any) -> Any:
-        return self._pool(x, self.kernel_size, self.stride, self.padding)
+        return _F.avg_pool2d(x, self.kernel_size, self.stride, self.padding)
 
 
 # ---- Activations ------------------------------------------------------------------------------
@@ -241,32 +246,32 @@ class Sigmoid(Module):
 class GELU(Module):
     def __init__(self, approximate: str = "none") -> None:
         super().__init__()
-        self._gelu = _need("gelu")
+        _need("gelu")
         if approximate not in ("none", "tanh"):
             raise ValueError(f"approximate must be 'none' or 'tanh', not {approximate!r}")
         self.approximate = approximate
 
     def forward(self, x: Any) -> Any:
-        return self._gelu(x, self.approximate)
+        return _F.gelu(x, self.approximate)
 
 
 class SiLU(Module):
     def __init__(self) -> None:
         super().__init__()
-        self._silu = _need("silu")
+        _need("silu")
 
     def forward(self, x: Any) -> Any:
-        return self._silu(x)
+        return _F.silu(x)
 
 
 class LeakyReLU(Module):
     def __init__(self, negative_slope: float = 0.01) -> None:
         super().__init__()
-        self._leaky_relu = _need("leaky_relu")
+        _need("leaky_relu")
         self.negative_slope = float(negative_slope)
 
     def forward(self, x: Any) -> Any:
-        return self._leaky_relu(x, self.negative_slope)
+        return _F.leaky_relu(x, self.negative_slope)
 
 
 class Softmax(Module):

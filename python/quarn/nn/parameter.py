@@ -229,6 +229,11 @@ class Parameter:
         self._changed()
         return self
 
+    def __reduce__(self) -> tuple[Any, ...]:
+        # The value, dtype and flag: leaves belong to the graphs of this
+        # process's threads and are made again on first use.
+        return (Parameter, (self._data, self._dtype, self.requires_grad))
+
     def __repr__(self) -> str:
         body = np.array2string(self.data, separator=", ", prefix="Parameter(")
         extra = "" if self._dtype == "float32" else f", dtype={self._dtype}"
