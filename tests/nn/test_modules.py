@@ -198,3 +198,45 @@ def test_copies_and_pickles_are_independent_models():
             np.testing.assert_array_equal(a.data, b.data)
         other.body[0].weight.data[...] = 0.0
         assert net.body[0].weight.data.any()
+
+
+LAYER_CALLS = [
+    # function, the layer, its input, the arguments the function must get (after the input)
+    ("linear", lambda: nn.Linear(3, 2), lambda m: [m.weight, m.bias]),
+    ("embedding", lambda: nn.Embedding(5, 2), lambda m: [m.weight]),
+    ("layer_norm", lambda: nn.LayerNorm([2, 3], eps=1e-3), lambda m: [[2, 3], m.weight, m.bias, 1e-3]),
+    ("dropout", lambda: nn.Dropout(0.25), lambda m: [0.25, True, quarn._random.default_generator()]),
+    ("conv2d", lambda: nn.Conv2d(4, 6, 3, stride=2, padding=1, groups=2),
+     lambda m: [m.weight, m.bias, 2, 1, 1, 2]),
+    ("max_pool2d", lambda: nn.MaxPool2d(2, 1, 1), lambda m: [2, 1, 1]),
+    ("avg_pool2d", lambda: nn.AvgPool2d(3), lambda m: [3, None, 0]),
+    ("gelu", lambda: nn.GELU("tanh"), lambda m: ["tanh"]),
+    ("silu", lambda: nn.SiLU(), lambda m: []),
+    ("leaky_relu", lambda: nn.LeakyReLU(0.3), lambda m: [0.3]),
+]
+
+
+@pytest.mark.parametrize("name, make, expected", LAYER_CALLS, ids=[c[0] for c in LAYER_CALLS])
+def test_layers_call_their_function_in_pytorch_order(name, make, expected, monkeypatch):
+    """Each layer hands its function the PyTorch-ordered arguments, its
+    parameters as this step's leaves."""
+    calls = []
+    monkeypatch.setattr(F, name, lambda *args: calls.append(args) or "result", raising=False)
+    layer = make()
+    x = Tensor(np.ones((2, 3), np.float32))
+    assert layer(x) == "result"
+    got = calls[0][1:]
+    want = [p.tensor() if isinstance(p, nn.Parameter) else p for p in expected(layer)]
+    assert len(got) == len(want)
+    for g, w in zip(got, want):
+        assert g is w or g == w
+    if name == "conv2d":
+        assert layer.weight.shape == (6, 2, 3, 3)
+
+
+def test_linear_without_bias_and_its_fallback_product(monkeypatch, rng):
+    monkeypatch.delattr(F, "linear", raising=False)
+    lin = nn.Linear(3, 2, bias=False)
+    assert lin.bias is None and [n for n, _ in lin.named_parameters()] == ["weight"]
+    x = rng.standard_normal((4, 3)).astype(np.float32)
+    np.testing.assert_allclose(lin(Tensor(x)).to_numpy(), x @ lin.weight.data.T, rtol=1e-6)
