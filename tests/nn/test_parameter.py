@@ -154,3 +154,10 @@ def test_leaves_of_finished_threads_are_let_go():
         t.start()
         t.join()
     assert len(p._leaves) <= 9
+
+
+def test_half_gradients_are_summed_in_float32():
+    # 4096 rows of bfloat16 ones: a sum in bfloat16 would stop at 256.
+    p = Parameter(np.zeros(3), dtype="bfloat16")
+    (Tensor(np.ones((4096, 3), np.float32), dtype="bfloat16") * p).backward()
+    assert p.grad.tolist() == [4096.0] * 3

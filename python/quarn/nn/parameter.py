@@ -163,12 +163,16 @@ class Parameter:
         g = entry[2].grad()
         if g is None:
             return None
+        # Widened before summing: NumPy would add half-precision values in
+        # their own precision, rounding at every step.
+        if g.dtype != _float32:
+            g = g.astype(_float32)
         shape = self._data.shape
         if g.shape != shape:
             g = sum_to_shape(g, shape)
         # The optimisers' kernels read it as one dense float32 run.
-        if g.dtype != _float32 or not g.flags.c_contiguous:
-            g = np.ascontiguousarray(g, dtype=_float32)
+        if not g.flags.c_contiguous:
+            g = np.ascontiguousarray(g)
         return g
 
     @grad.setter
