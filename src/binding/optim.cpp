@@ -21,11 +21,18 @@ struct FloatArray {
   float* data = nullptr;
   std::size_t count = 0;
   PyArrayObject* array = nullptr;
+  // A 2-D array laid out as the transpose of a C-contiguous one (allowed
+  // for gradients only).
+  bool transposed = false;
 };
 
 // A float32, C-contiguous, aligned NumPy array (writeable when `writes`),
-// of the same shape as `like` when that is given.
-bool float_array(PyObject* o, const char* name, bool writes, const FloatArray* like, FloatArray* out) {
+// of the same shape as `like` when that is given. With `transposed_ok`, a
+// 2-D Fortran-ordered array is taken as well: the gradient of a weight used
+// transposed in a matrix product arrives that way, and reading it in place
+// saves a copy.
+bool float_array(PyObject* o, const char* name, bool writes, const FloatArray* like, FloatArray* out,
+                 bool transposed_ok = false) {
   if (!PyArray_Check(o)) {
     raise(type_error(std::string(name) + " must be a numpy.ndarray, not " + Py_TYPE(o)->tp_name));
     return false;
@@ -35,7 +42,9 @@ bool float_array(PyObject* o, const char* name, bool writes, const FloatArray* l
     raise(type_error(std::string(name) + " must be a float32 array"));
     return false;
   }
-  if (!PyArray_IS_C_CONTIGUOUS(a) || !PyArray_ISALIGNED(a)) {
+  out->transposed = transposed_ok && !PyArray_IS_C_CONTIGUOUS(a) && PyArray_NDIM(a) == 2 &&
+                    PyArray_IS_F_CONTIGUOUS(a);
+  if ((!PyArray_IS_C_CONTIGUOUS(a) && !out->transposed) || !PyArray_ISALIGNED(a)) {
     raise(value_error(std::string(name) + " must be a C-contiguous, aligned array"));
     return false;
   }
@@ -56,6 +65,12 @@ bool float_array(PyObject* o, const char* name, bool writes, const FloatArray* l
   out->data = static_cast<float*>(PyArray_DATA(a));
   out->count = static_cast<std::size_t>(PyArray_SIZE(a));
   return true;
+}
+
+engine::optim::Gradient gradient(const FloatArray& g) {
+  if (!g.transposed) return {g.data, false, 0, 0};
+  return {g.data, true, static_cast<std::size_t>(PyArray_DIM(g.array, 0)),
+          static_cast<std::size_t>(PyArray_DIM(g.array, 1))};
 }
 
 bool overlap(const FloatArray& a, const FloatArray& b) {
@@ -90,14 +105,14 @@ PyObject* sgd_step(PyObject*, PyObject* args) {
                           &c.weight_decay, &nesterov, &first))
       return nullptr;
     FloatArray p, g, buf;
-    if (!float_array(p_obj, "param", true, nullptr, &p) || !float_array(g_obj, "grad", false, &p, &g)) return nullptr;
+    if (!float_array(p_obj, "param", true, nullptr, &p) || !float_array(g_obj, "grad", false, &p, &g, true)) return nullptr;
     if (buf_obj != Py_None && !float_array(buf_obj, "momentum_buffer", true, &p, &buf)) return nullptr;
     if (c.momentum != 0.0f && buf.data == nullptr && p.count != 0)
       return raise(value_error("momentum needs a momentum_buffer array"));
     if (!disjoint({&p, &buf}, {&p, &g, &buf})) return nullptr;
     c.nesterov = nesterov != 0;
     c.first = first != 0;
-    engine::optim::sgd_step(p.data, g.data, c.momentum != 0.0f ? buf.data : nullptr, p.count, c);
+    engine::optim::sgd_step(p.data, gradient(g), c.momentum != 0.0f ? buf.data : nullptr, p.count, c);
     Py_RETURN_NONE;
   });
 }
@@ -114,13 +129,13 @@ PyObject* adam_step(PyObject*, PyObject* args) {
                           &c.beta1, &c.beta2, &c.eps, &c.weight_decay, &c.step_size, &c.bias2_sqrt, &decoupled))
       return nullptr;
     FloatArray p, g, m, v, vmax;
-    if (!float_array(p_obj, "param", true, nullptr, &p) || !float_array(g_obj, "grad", false, &p, &g) ||
+    if (!float_array(p_obj, "param", true, nullptr, &p) || !float_array(g_obj, "grad", false, &p, &g, true) ||
         !float_array(m_obj, "exp_avg", true, &p, &m) || !float_array(v_obj, "exp_avg_sq", true, &p, &v))
       return nullptr;
     if (vmax_obj != Py_None && !float_array(vmax_obj, "max_exp_avg_sq", true, &p, &vmax)) return nullptr;
     if (!disjoint({&p, &m, &v, &vmax}, {&p, &g, &m, &v, &vmax})) return nullptr;
     c.decoupled = decoupled != 0;
-    engine::optim::adam_step(p.data, g.data, m.data, v.data, vmax.data, p.count, c);
+    engine::optim::adam_step(p.data, gradient(g), m.data, v.data, vmax.data, p.count, c);
     Py_RETURN_NONE;
   });
 }

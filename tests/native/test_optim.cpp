@@ -149,8 +149,8 @@ void test_pooled_driver() {
   for (std::size_t t = 0; t < 2; ++t) {
     quarn::set_num_threads(thread_counts[t]);
     Vec p = p0, m(n, 0.0f), v(n, 0.0f), buf(n, 0.01f);
-    adam_step(p.data(), g.data(), m.data(), v.data(), nullptr, n, ac);
-    sgd_step(p.data(), g.data(), buf.data(), n, sc);
+    adam_step(p.data(), Gradient{g.data(), false, 0, 0}, m.data(), v.data(), nullptr, n, ac);
+    sgd_step(p.data(), Gradient{g.data(), false, 0, 0}, buf.data(), n, sc);
     results[t][0] = p;
     results[t][1] = m;
     results[t][2] = buf;
@@ -164,11 +164,42 @@ void test_pooled_driver() {
   check(same_bits(results[1][0], p_ref) && same_bits(results[1][2], buf_ref), "pooled updates: the reference");
 }
 
+// A gradient given as the transpose of a dense array gives the bits of the
+// same gradient given in order: small (one stretch per row), with rows
+// longer than the gathering stretch, and large enough for the pool.
+void test_transposed_gradient() {
+  const std::size_t shapes[][2] = {{3, 5}, {7, 600}, {300, 1000}};
+  std::mt19937 rng(4);
+  const AdamConfig ac{1e-3f, 0.9f, 0.999f, 1e-8f, 0.0f, 1e-2f, 0.0447f, false};
+  const SgdConfig sc{0.05f, 0.9f, 0.0f, 0.0f, false, false};
+  for (const auto& shape : shapes) {
+    const std::size_t rows = shape[0], cols = shape[1], n = rows * cols;
+    const Vec p0 = random_vec(rng, n, 1.0f), g = random_vec(rng, n, 0.1f);
+    Vec gt(n);
+    for (std::size_t i = 0; i < rows; ++i)
+      for (std::size_t j = 0; j < cols; ++j) gt[j * rows + i] = g[i * cols + j];
+    for (std::size_t threads : {1, 2}) {
+      quarn::set_num_threads(threads);
+      Vec p_in = p0, m_in(n, 0.0f), v_in(n, 0.0f), buf_in(n, 0.5f);
+      Vec p_tr = p0, m_tr(n, 0.0f), v_tr(n, 0.0f), buf_tr(n, 0.5f);
+      adam_step(p_in.data(), Gradient{g.data(), false, 0, 0}, m_in.data(), v_in.data(), nullptr, n, ac);
+      adam_step(p_tr.data(), Gradient{gt.data(), true, rows, cols}, m_tr.data(), v_tr.data(), nullptr, n, ac);
+      sgd_step(p_in.data(), Gradient{g.data(), false, 0, 0}, buf_in.data(), n, sc);
+      sgd_step(p_tr.data(), Gradient{gt.data(), true, rows, cols}, buf_tr.data(), n, sc);
+      const std::string what = "transposed gradient " + std::to_string(rows) + "x" + std::to_string(cols) +
+                               " on " + std::to_string(threads) + " threads";
+      check(same_bits(p_in, p_tr) && same_bits(m_in, m_tr) && same_bits(v_in, v_tr) && same_bits(buf_in, buf_tr),
+            what);
+    }
+  }
+}
+
 }  // namespace
 
 int main() {
   test_sgd_tables();
   test_adam_tables();
   test_pooled_driver();
+  test_transposed_gradient();
   return quarn_test::report();
 }

@@ -197,3 +197,24 @@ def test_schedules_match_pytorch(make, tmake):
         tsched.step()
     np.testing.assert_allclose(lrs, tlrs, rtol=1e-12)
     assert sched.get_last_lr() == [opt.param_groups[0]["lr"]]
+
+
+def test_a_transposed_gradient_is_read_in_place(rng):
+    """A 2-D gradient in Fortran order (a transposed weight's) updates as its
+    C-ordered copy does; other layouts are refused."""
+    g = np.asfortranarray(rng.standard_normal((6, 40)).astype(np.float32))
+    assert not g.flags.c_contiguous
+    results = []
+    for grad in (g, np.ascontiguousarray(g)):
+        p = np.ones((6, 40), np.float32)
+        m, v = np.zeros_like(p), np.zeros_like(p)
+        quarn_core._functions._adam_step(p, grad, m, v, None, 0.1, 0.9, 0.99, 1e-8, 0.0, 0.1, 0.1, False)
+        results.append((p, m, v))
+    for a, b in zip(*results):
+        np.testing.assert_array_equal(a, b)
+    p = np.ones((6, 40), np.float32)
+    with pytest.raises(ValueError, match="param must be a C-contiguous"):
+        quarn_core._functions._sgd_step(np.asfortranarray(p), g, None, 0.1, 0.0, 0.0, 0.0, False, False)
+    cube = np.asfortranarray(np.ones((2, 3, 4), np.float32))
+    with pytest.raises(ValueError, match="grad must be a C-contiguous"):
+        quarn_core._functions._sgd_step(np.ones((2, 3, 4), np.float32), cube, None, 0.1, 0.0, 0.0, 0.0, False, False)

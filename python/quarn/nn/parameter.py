@@ -170,8 +170,11 @@ class Parameter:
         shape = self._data.shape
         if g.shape != shape:
             g = sum_to_shape(g, shape)
-        # The optimisers' kernels read it as one dense float32 run.
-        if not g.flags.c_contiguous:
+        # The optimisers' kernels read a dense float32 array, or the
+        # transpose of one: a weight used transposed in a product (Linear's)
+        # gets its gradient that way, and it is read in place.
+        flags = g.flags
+        if not (flags.c_contiguous or (flags.f_contiguous and g.ndim == 2)):
             g = np.ascontiguousarray(g)
         return g
 

@@ -42,10 +42,21 @@ struct AdamConfig {
   bool decoupled;  // AdamW
 };
 
+// The gradient: n elements in the parameter's order, or, for a parameter of
+// rows x cols elements, the transpose of a dense cols x rows array (element
+// (i, j) at data[j * rows + i]), as a matrix product's gradient of a
+// transposed weight arrives.
+struct Gradient {
+  const float* data;
+  bool transposed;
+  std::size_t rows;
+  std::size_t cols;
+};
+
 // `buf` may be null when momentum is 0; `vmax` is null unless amsgrad.
 // Arrays hold n elements each and do not overlap (checked by the caller).
-void sgd_step(float* p, const float* g, float* buf, std::size_t n, const SgdConfig& c);
-void adam_step(float* p, const float* g, float* m, float* v, float* vmax, std::size_t n, const AdamConfig& c);
+void sgd_step(float* p, const Gradient& g, float* buf, std::size_t n, const SgdConfig& c);
+void adam_step(float* p, const Gradient& g, float* m, float* v, float* vmax, std::size_t n, const AdamConfig& c);
 
 // The per-instruction-set kernels, one range of elements at a time; the
 // native tests run every table the machine supports.
