@@ -16,6 +16,7 @@ under "quarn.structure", as JSON.
 from __future__ import annotations
 
 import json
+import math
 import os
 import struct
 from typing import Any
@@ -169,7 +170,7 @@ def load(path: str | os.PathLike[str]) -> Any:
             begin, end = (int(e) for e in info["data_offsets"])
         except (KeyError, TypeError, ValueError):
             raise ValueError(f"{os.fspath(path)!r}: bad entry for {name!r}") from None
-        count = int(np.prod(shape, dtype=np.int64))
+        count = math.prod(shape)  # Python's ints: a hostile shape cannot wrap around
         if any(e < 0 for e in shape) or not 0 <= begin <= end <= len(body) or end - begin != count * dtype.itemsize:
             raise ValueError(f"{os.fspath(path)!r}: the bytes of {name!r} do not fit its shape or the file")
         arr = np.frombuffer(body[begin:end], dtype=dtype).reshape(shape)

@@ -65,6 +65,8 @@ def test_file_is_plain_safetensors(tmp_path):
     lambda raw: struct.pack("<Q", 10 ** 9) + raw[8:],        # header past the end
     lambda raw: raw[:8] + b"x" + raw[9:],                    # header not JSON
     lambda raw: raw[:-2],                                    # data cut short
+    lambda raw: raw.replace(b'"shape":[4]', b'"shape":[4294967296,4294967296]'),   # a product that wraps
+    lambda raw: raw.replace(b'"F32"', b'"X99"'),             # an unknown dtype
 ])
 def test_damaged_files_are_refused(tmp_path, damage):
     path = tmp_path / "x.safetensors"
