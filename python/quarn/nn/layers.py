@@ -20,6 +20,7 @@ _transpose = _core.Tensor.transpose
 # The functions other parts of the library provide, seen untyped: a build
 # without one refuses its layer in _need.
 _F: Any = F
+_F_names = vars(F)
 
 
 def _need(name: str) -> None:
@@ -73,7 +74,9 @@ class Linear(Module):
     def forward(self, x: Any) -> Any:
         w = self.weight.tensor()
         b = self.bias.tensor() if self.bias is not None else None
-        linear = getattr(F, "linear", None)
+        # A dictionary lookup: a missed getattr() on a module builds an
+        # exception, which costs more than the rest of this call.
+        linear = _F_names.get("linear")
         if linear is not None:
             return linear(x, w, b)
         y = x @ _transpose(w, 0, 1)
