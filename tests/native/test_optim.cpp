@@ -1,7 +1,8 @@
 // The optimiser kernels against a scalar reference written out here, for
 // every table this processor runs: every configuration, lengths with and
-// without vector tails, bit for bit; and the pooled driver on a large
-// parameter, the same bits on one thread and on several.
+// without vector tails, bit for bit; and a transposed gradient, in place and
+// on the pool, against the same gradient in order. (tests/nn/test_optim.py
+// checks the pool's bits over thread counts from Python.)
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -136,34 +137,6 @@ void test_adam_tables() {
   }
 }
 
-// Large enough to go to the pool, with a tail that is no multiple of the
-// chunk or the grain.
-void test_pooled_driver() {
-  const std::size_t n = (std::size_t{1} << 18) + 13;
-  std::mt19937 rng(3);
-  const Vec p0 = random_vec(rng, n, 1.0f), g = random_vec(rng, n, 0.1f);
-  const AdamConfig ac{1e-3f, 0.9f, 0.999f, 1e-8f, 0.01f, 1e-2f, 0.0447f, true};
-  const SgdConfig sc{0.05f, 0.9f, 0.0f, 0.001f, true, false};
-  Vec results[2][3];
-  const std::size_t thread_counts[] = {1, 3};
-  for (std::size_t t = 0; t < 2; ++t) {
-    quarn::set_num_threads(thread_counts[t]);
-    Vec p = p0, m(n, 0.0f), v(n, 0.0f), buf(n, 0.01f);
-    adam_step(p.data(), Gradient{g.data(), false, 0, 0}, m.data(), v.data(), nullptr, n, ac);
-    sgd_step(p.data(), Gradient{g.data(), false, 0, 0}, buf.data(), n, sc);
-    results[t][0] = p;
-    results[t][1] = m;
-    results[t][2] = buf;
-  }
-  Vec p_ref = p0, m_ref(n, 0.0f), v_ref(n, 0.0f), buf_ref(n, 0.01f);
-  ref_adam(p_ref, g, m_ref, v_ref, nullptr, ac);
-  ref_sgd(p_ref, g, buf_ref, sc);
-  check(same_bits(results[0][0], results[1][0]) && same_bits(results[0][1], results[1][1]) &&
-            same_bits(results[0][2], results[1][2]),
-        "pooled updates: the same bits on 1 and 3 threads");
-  check(same_bits(results[1][0], p_ref) && same_bits(results[1][2], buf_ref), "pooled updates: the reference");
-}
-
 // A gradient given as the transpose of a dense array gives the bits of the
 // same gradient given in order: small (one stretch per row), with rows
 // longer than the gathering stretch, and large enough for the pool.
@@ -199,7 +172,6 @@ void test_transposed_gradient() {
 int main() {
   test_sgd_tables();
   test_adam_tables();
-  test_pooled_driver();
   test_transposed_gradient();
   return quarn_test::report();
 }

@@ -169,21 +169,6 @@ def test_dropout_module_is_the_identity_in_eval_mode():
     assert drop.eval()(x) is x
 
 
-@pytest.mark.parametrize("name, make", [
-    ("embedding", lambda: nn.Embedding(3, 2)),
-    ("layer_norm", lambda: nn.LayerNorm(3)),
-    ("dropout", lambda: nn.Dropout()),
-    ("conv2d", lambda: nn.Conv2d(1, 1, 3)),
-    ("max_pool2d", lambda: nn.MaxPool2d(2)),
-    ("avg_pool2d", lambda: nn.AvgPool2d(2)),
-])
-def test_layers_without_their_function_say_so(name, make):
-    if hasattr(F, name):
-        pytest.skip(f"quarn.nn.functional.{name} is in this build")
-    with pytest.raises(NotImplementedError, match=name):
-        make()
-
-
 def test_copies_and_pickles_are_independent_models():
     import copy
     import pickle

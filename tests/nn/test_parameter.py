@@ -118,12 +118,6 @@ def test_each_thread_gets_its_own_leaf_and_gradient():
     assert p.tensor() is main_leaf and p.grad is None   # the main thread's step is untouched
 
 
-@pytest.mark.parametrize("bad, error", [("int8", ValueError), ("bool", ValueError)])
-def test_refused_compute_dtypes(bad, error):
-    with pytest.raises(error, match="float32, float16 or bfloat16"):
-        Parameter([1.0], dtype=bad)
-
-
 def test_data_parallel_gradients_average_to_the_full_batch_gradient(rng):
     """Each thread backpropagates its half of the batch in its own graph; the
     mean of the halves' gradients is the full batch's (mean losses)."""
