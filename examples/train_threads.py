@@ -5,9 +5,9 @@ averages the gradients and steps the optimiser.
     python examples/train_threads.py [--threads 2] [--steps 300]
 
 A model used from several threads gets one leaf per parameter in each
-thread's graph; `p.grad` read on a thread is that thread's gradient. The
-compiled operations let other threads run while they compute, so the
-shares overlap.
+thread's graph; `p.grad` read on a thread is that thread's gradient. Large
+operations let other threads run while they compute, so with a model and
+shares big enough the threads overlap; this small one shows the pattern.
 """
 
 import argparse
