@@ -11,6 +11,7 @@
 #include "core/operation.hpp"
 #include "core/shape.hpp"
 #include "core/storage.hpp"
+#include "engine/indexing.hpp"
 
 namespace quarn::autograd {
 
@@ -25,6 +26,9 @@ struct Saved {
   Shape axes;      // reductions: the reduced axes, ascending
   bool keepdims = false;
   std::vector<std::size_t> targets;  // cross-entropy: one class per row
+  engine::Selection selection;       // getitem: what was selected
+  // take: the positions, shared with the front end that computed the result
+  std::shared_ptr<const engine::Positions> positions;
 };
 
 struct Node {
