@@ -196,6 +196,8 @@ class Tensor(_core._functions._TensorBase):
         slices give a view where the selection is a dense block (a row
         block, one row), a copy otherwise; the gradient goes back to the
         positions read, summed where one was read more than once."""
+        if type(key) is slice or type(key) is int:  # the common t[a:b] and t[i], straight to the compiled call
+            return _core._functions._getitem(self, key)
         return _getitem(self, key)
 
     def __setitem__(self, key: Any, value: Any) -> None:
