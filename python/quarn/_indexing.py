@@ -94,6 +94,7 @@ def getitem(t: Any, key: Any) -> Any:
 
     # Masks to integer arrays, each checked against the axes it covers.
     expanded: list[Any] = []
+    extents: list[int] = []  # of the axis each integer array runs along
     axis = 0
     for e in entries:
         if isinstance(e, tuple):
@@ -105,29 +106,35 @@ def getitem(t: Any, key: Any) -> Any:
                         raise IndexError(f"boolean index did not match indexed tensor along axis {axis + i}; "
                                          f"size of axis is {n} but size of corresponding boolean axis is {m}")
             expanded += [np.asarray(p, np.int64) for p in np.nonzero(mask)]
+            extents += covered
             axis += mask.ndim
         else:
             expanded.append(e)
+            if isinstance(e, np.ndarray):
+                extents.append(shape[axis])
             axis += e is not None
 
-    # The basic part first; every entry then stands for one axis of `u`.
-    basic = tuple(slice(None) if isinstance(e, np.ndarray) else e for e in expanded)
-    u = t if all(b == slice(None) for b in basic) else _f._getitem(t, basic)
+    # Every refusal before anything is recorded: positions out of range,
+    # arrays that do not broadcast.
     where = [i for i, e in enumerate(expanded) if isinstance(e, np.ndarray)]
     given = [expanded[i] for i in where]
+    for a, n in zip(given, extents):
+        if a.size and (a.min() < -n or a.max() >= n):
+            bad = a[(a < -n) | (a >= n)].flat[0]
+            raise IndexError(f"index {bad} is out of bounds for an axis with size {n}")
     try:
         arrays = np.broadcast_arrays(*given)
     except ValueError:
         shapes = " ".join(str(a.shape) for a in given)
         raise IndexError(f"shape mismatch: indexing arrays could not be broadcast together with shapes {shapes}") from None
-    extents = [u.shape[i] for i in where]
-    if len(arrays) == 1:  # take checks and wraps the positions itself
+
+    # The basic part first; every entry then stands for one axis of `u`.
+    basic = tuple(slice(None) if isinstance(e, np.ndarray) else e for e in expanded)
+    u = t if all(b == slice(None) for b in basic) else _f._getitem(t, basic)
+    if len(arrays) == 1:
         return _f.take(u, arrays[0], where[0])
     flat = np.zeros(arrays[0].shape, np.int64)
-    for a, n, i in zip(arrays, extents, where):
-        if a.size and (a.min() < -n or a.max() >= n):
-            bad = a[(a < -n) | (a >= n)].flat[0]
-            raise IndexError(f"index {bad} is out of bounds for axis {i} with size {n}")
+    for a, n in zip(arrays, extents):
         flat = flat * n + np.where(a < 0, a + n, a)
     if where != list(range(where[0], where[0] + len(where))):
         # Separated by a slice or None: the broadcast axes go first, as in NumPy.

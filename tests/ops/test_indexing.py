@@ -287,6 +287,8 @@ def grad_tensor(*shape):
         (lambda t: t[..., 1, ...], IndexError, "single ellipsis"),
         (lambda t: t[[0, 3]], IndexError, "out of bounds"),
         (lambda t: t[[0, 1], [0, 5]], IndexError, "out of bounds"),
+        (lambda t: t[1:, [0, 5]], IndexError, "out of bounds"),
+        (lambda t: t[None, [0, 1, 2], [0, 1]], IndexError, "could not be broadcast"),
         (lambda t: t[[0, 1], [0, 1, 2]], IndexError, "could not be broadcast"),
         (lambda t: t[np.array([True, False])], IndexError, "boolean index did not match"),
         (lambda t: t[1.0], TypeError, "integer or bool"),
@@ -297,15 +299,15 @@ def grad_tensor(*shape):
         (lambda t: t[::0], ValueError, "slice step cannot be zero"),
         (lambda t: quarn.take(t, [0], axis=2), IndexError, "axis 2 is out of bounds"),
         (lambda t: quarn.take(t, [0], axis=(0, -1, 1)), ValueError, "adjacent"),
-        (lambda t: quarn.concatenate([t, grad_tensor(3, 4)], axis=0), ValueError, "must match exactly"),
-        (lambda t: quarn.concatenate([t, grad_tensor(5)]), ValueError, "number of dimensions"),
+        (lambda t: quarn.concatenate([t, Tensor(np.ones((3, 4), np.float32))], axis=0), ValueError, "must match exactly"),
+        (lambda t: quarn.concatenate([t, Tensor(np.ones(5, np.float32))]), ValueError, "number of dimensions"),
         (lambda t: quarn.concatenate([t, Tensor(np.ones((3, 5)), dtype="float16")]), TypeError, "one dtype"),
         (lambda t: quarn.concatenate([]), ValueError, "at least one"),
         (lambda t: quarn.concatenate([t], axis=-3), IndexError, "axis -3"),
         (lambda t: quarn.concatenate(t), TypeError, "sequence of tensors"),
         (lambda t: quarn.split(t, [2, 2]), ValueError, "add up to 3"),
         (lambda t: quarn.gather(t, 1, [[0, 5]]), IndexError, "out of bounds"),
-        (lambda t: quarn.stack([t, grad_tensor(5, 3)]), ValueError, "same shape"),
+        (lambda t: quarn.stack([t, Tensor(np.ones((5, 3), np.float32))]), ValueError, "same shape"),
         (lambda t: quarn.einsum("ij,jk", t, t), ValueError, "extents"),
         (lambda t: quarn.einsum("ijk", t), ValueError, "name 3 axes"),
     ],
@@ -315,7 +317,7 @@ def test_bad_indices_are_refused_before_anything_is_recorded(call, error, match,
     before = graph_len()
     with pytest.raises(error, match=match):
         call(t)
-    assert graph_len() - before <= 1  # at most the operands made inside the call, never a node of ours
+    assert graph_len() == before
 
 
 def test_item_assignment_is_refused_with_what_to_do_instead():
