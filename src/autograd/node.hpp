@@ -26,8 +26,9 @@ struct Saved {
   Shape axes;      // reductions: the reduced axes, ascending
   bool keepdims = false;
   std::vector<std::size_t> targets;  // cross-entropy: one class per row
-  engine::Selection selection;       // getitem: what was selected
-  // take: the positions, shared with the front end that computed the result
+  // getitem: what was selected; take: the positions. Held by pointer so
+  // that every other rule's Saved stays small.
+  std::shared_ptr<const engine::Selection> selection;
   std::shared_ptr<const engine::Positions> positions;
 };
 

@@ -237,7 +237,7 @@ namespace quarn::autograd::rules {
 // g written into zeros at the positions the selection read.
 Result<void> place_back(const Node& n, GradContext& ctx, const Storage& g) {
   QUARN_TRY(Storage at_own, at_own_shape(n, g));
-  return ctx.accumulate(n.inputs[0], engine::select_backward(at_own, n.saved->selection));
+  return ctx.accumulate(n.inputs[0], engine::select_backward(at_own, *n.saved->selection));
 }
 
 // Every row of g added into zeros at the position it was taken from;

@@ -122,12 +122,13 @@ Result<engine::Selection> selection_of(const Shape& shape, const std::vector<Key
 
 Result<Tensor> getitem(const Tensor& a, const std::vector<KeyItem>& key) {
   QUARN_TRY(engine::Selection s, selection_of(a.data.shape(), key));
+  auto shared = std::make_shared<const engine::Selection>(std::move(s));
   Node node = Node::of(Op::getitem);
   if (a.requires_grad) {
     node.saved = std::make_unique<autograd::Saved>();
-    node.saved->selection = s;
+    node.saved->selection = shared;
   }
-  return run_checked(a, nullptr, std::move(node), [&] { return engine::select(a.data, s); });
+  return run_checked(a, nullptr, std::move(node), [&] { return engine::select(a.data, *shared); });
 }
 
 Result<Tensor> take(const Tensor& a, const std::vector<std::int64_t>& indices, const Shape& shape,
