@@ -202,8 +202,8 @@ class Tensor(_core._functions._TensorBase):
 
     def __setitem__(self, key: Any, value: Any) -> None:
         raise TypeError("quarn tensors are immutable and do not support item assignment; make a new tensor "
-                        "instead, for example by joining pieces with quarn.concatenate or by arithmetic with "
-                        "a mask: t * (1 - m) + v * m")
+                        "instead, for example by joining pieces with quarn.concatenate, or with a float mask m "
+                        "of ones where v goes: t * (1 - m) + v * m")
 
     # ---- Arithmetic the compiled type leaves out -----------------------------------------
 
