@@ -16,20 +16,31 @@ from ._indexing import _permute
 _f = _core._functions
 
 
-def _parse(subscripts: str, count: int) -> tuple[list[str], str]:
+def _parse(subscripts: str, ndims: list[int]) -> tuple[list[str], str]:
     spec = subscripts.replace(" ", "")
-    if "." in spec:
-        raise ValueError("einsum: '...' in subscripts is not supported; name every axis")
     inputs, arrow, output = spec.partition("->")
     terms = inputs.split(",")
-    if len(terms) != count:
-        raise ValueError(f"einsum: {len(terms)} operand subscripts given for {count} operands")
-    for term in terms + [output]:
+    if len(terms) != len(ndims):
+        raise ValueError(f"einsum: {len(terms)} operand subscripts given for {len(ndims)} operands")
+    # '...' becomes letters of its own, aligned from the right as broadcasting
+    # aligns axes; the axes it stands for must match exactly between operands.
+    spare = [c for c in "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz" if c not in spec]
+    extra = [ndim - (len(term) - 3) if "..." in term else 0 for term, ndim in zip(terms, ndims)]
+    widest = max(extra)
+    for k, term in enumerate(terms):
+        if "..." in term:
+            if extra[k] < 0:
+                raise ValueError(f"einsum: subscripts {term!r} name {len(term) - 3} axes of a tensor with {ndims[k]}")
+            terms[k] = term.replace("...", "".join(spare[widest - extra[k]:widest]))
+    ellipsis = "".join(spare[:widest])
+    for term in terms + [output.replace("...", "")]:
         if not all(c.isalpha() and c.isascii() for c in term):
-            raise ValueError(f"einsum: subscripts are ASCII letters, got {term!r}")
-    if not arrow:
+            raise ValueError(f"einsum: subscripts are ASCII letters and '...', got {term!r}")
+    if arrow:
+        output = output.replace("...", ellipsis)
+    else:
         letters = "".join(terms)
-        output = "".join(sorted(c for c in set(letters) if letters.count(c) == 1))
+        output = ellipsis + "".join(sorted(c for c in set(letters) if letters.count(c) == 1 and c not in ellipsis))
     if len(set(output)) != len(output):
         raise ValueError(f"einsum: output subscript {output!r} repeats a letter")
     missing = set(output) - set("".join(terms))
@@ -98,13 +109,15 @@ def _pair(a: Any, ta: str, b: Any, tb: str, out: str) -> tuple[Any, str]:
 
 
 def einsum(subscripts: str, *operands: Any) -> Any:
-    """Sums of products over named axes (NumPy's einsum without '...'):
-    "ij,jk->ik", "bij,bjk->bik", "ii->i", "ii", "ij->", "i,j->ij". Without
-    '->' the output is every letter that appears once, in alphabetical
-    order. More than two operands are contracted left to right."""
+    """Sums of products over named axes, as NumPy's einsum: "ij,jk->ik",
+    "...ij,...jk->...ik", "ii->i", "ii", "ij->", "i,j->ij". Without '->'
+    the output is the axes of '...' followed by every letter that appears
+    once, in alphabetical order. The axes '...' stands for must have equal
+    extents in every operand (no broadcasting of extent 1). More than two
+    operands are contracted left to right."""
     if not operands:
         raise ValueError("einsum needs at least one operand")
-    terms, output = _parse(subscripts, len(operands))
+    terms, output = _parse(subscripts, [t.ndim for t in operands])
     for t, term in zip(operands, terms):
         if len(term) != t.ndim:
             raise ValueError(f"einsum: subscripts {term!r} name {len(term)} axes of a tensor with {t.ndim}")
