@@ -11,7 +11,7 @@ operator's speed depends on it.
 from __future__ import annotations
 
 import operator
-from typing import Any, Iterable, Sequence, SupportsIndex
+from typing import Any, Iterable, Iterator, Sequence, SupportsIndex
 
 import numpy as np
 from numpy.typing import DTypeLike, NDArray
@@ -199,6 +199,12 @@ class Tensor(_core._functions._TensorBase):
         if type(key) is slice or type(key) is int:  # the common t[a:b] and t[i], straight to the compiled call
             return _core._functions._getitem(self, key)
         return _getitem(self, key)
+
+    def __iter__(self) -> Iterator[Tensor]:
+        """The rows along the first axis (views), as NumPy iterates."""
+        if not self.ndim:
+            raise TypeError("iteration over a 0-d tensor")
+        return (self[i] for i in range(self.shape[0]))
 
     def __setitem__(self, key: Any, value: Any) -> None:
         raise TypeError("quarn tensors are immutable and do not support item assignment; make a new tensor "

@@ -328,3 +328,10 @@ def test_item_assignment_is_refused_with_what_to_do_instead():
     with pytest.raises(TypeError, match="immutable.*concatenate"):
         t[0, 0] = 1.0
     assert t.to_numpy().tolist() == [[0.0, 0.0], [0.0, 0.0]]
+
+
+def test_iteration_walks_the_first_axis_as_numpy_does(rng):
+    a = values(rng, (4, 3), "float32")
+    assert [row.to_numpy().tolist() for row in Tensor(a)] == a.tolist()
+    with pytest.raises(TypeError, match="0-d"):
+        iter(Tensor(np.float32(1.0)))
