@@ -209,6 +209,7 @@ FUNCTIONS = {
     "mask": (lambda a: a[Tensor(np.array([True, False, True]), dtype="bool")],
              lambda a: a[np.array([True, False, True])],
              lambda a: a[torch.tensor([True, False, True])]),
+    "mask over two axes": (lambda a: a[a > 0.0], lambda a: a[a > 0.0], lambda a: a[a > 0.0]),
     "cat": (lambda a: quarn.cat([a, a[1:], a[:1]], dim=0),
             lambda a: np.concatenate([a, a[1:], a[:1]], axis=0),
             lambda a: torch.cat([a, a[1:], a[:1]], 0)),
