@@ -83,8 +83,10 @@ bool arg_positions(PyObject* o, std::vector<std::int64_t>* out, Shape* shape) {
   auto* arr = reinterpret_cast<PyArrayObject*>(array.get());
   const bool empty = PyArray_SIZE(arr) == 0 && !PyArray_ISBOOL(arr);
   if (!empty && (PyArray_ISBOOL(arr) || !PyArray_ISINTEGER(arr))) {
-    raise(type_error(std::string("indices must be integers, not ") +
-                     (PyArray_ISBOOL(arr) ? "bool" : PyArray_ISFLOAT(arr) ? "float" : "that element type")));
+    PyRef name = PyRef::steal(PyObject_Str(reinterpret_cast<PyObject*>(PyArray_DESCR(arr))));
+    const char* text = name ? PyUnicode_AsUTF8(name.get()) : nullptr;
+    if (text == nullptr) return false;
+    raise(type_error(std::string("indices must be integers, not ") + text));
     return false;
   }
   PyRef cast = PyRef::steal(PyArray_FROM_OTF(array.get(), NPY_INT64, NPY_ARRAY_IN_ARRAY | NPY_ARRAY_FORCECAST));

@@ -302,6 +302,8 @@ def grad_tensor(*shape):
         (lambda t: t[t], TypeError, "bool mask"),
         (lambda t: t[::0], ValueError, "slice step cannot be zero"),
         (lambda t: quarn.take(t, [0], axis=2), IndexError, "axis 2 is out of bounds"),
+        (lambda t: quarn.take(t, [1.5]), TypeError, "must be integers, not float64"),
+        (lambda t: quarn.take(t, [True, False]), TypeError, "must be integers, not bool"),
         (lambda t: quarn.take(t, [0], axis=(0, -1, 1)), ValueError, "adjacent"),
         (lambda t: quarn.concatenate([t, Tensor(np.ones((3, 4), np.float32))], axis=0), ValueError, "must match exactly"),
         (lambda t: quarn.concatenate([t, Tensor(np.ones(5, np.float32))]), ValueError, "number of dimensions"),
