@@ -10,6 +10,8 @@ so the package costs no time per call.
 import quarn_core as _core
 
 from . import nn
+from ._einsum import einsum
+from ._indexing import cat, chunk, gather, split, stack, take_along_axis
 from ._tensor import Tensor
 
 __version__ = "0.1.0"
@@ -32,6 +34,12 @@ logsumexp = _core._functions.logsumexp
 argmax = _core._functions.argmax
 argmin = _core._functions.argmin
 
+# Indexing and joining: integer positions and joins are the compiled
+# operations; the rest (and Tensor.__getitem__) are arranged from them in
+# quarn/_indexing.py.
+take = _core._functions.take
+concatenate = _core._functions.concatenate
+
 # The threads one large operation may use, the caller included: the
 # processors the process may run on, or QUARN_NUM_THREADS, until set.
 set_num_threads = _core._functions.set_num_threads
@@ -48,3 +56,4 @@ __all__ = [
     "logsumexp", "max", "mean", "min", "neg", "nn", "set_num_threads", "sigmoid", "sum", "tanh",
 ]
 __all__ += ["load", "manual_seed", "no_grad", "optim", "save"]
+__all__ += ["cat", "chunk", "concatenate", "einsum", "gather", "split", "stack", "take", "take_along_axis"]

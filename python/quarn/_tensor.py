@@ -11,12 +11,14 @@ operator's speed depends on it.
 from __future__ import annotations
 
 import operator
-from typing import Any, Iterable, Sequence, SupportsIndex
+from typing import Any, Iterable, Iterator, Sequence, SupportsIndex
 
 import numpy as np
 from numpy.typing import DTypeLike, NDArray
 
 import quarn_core as _core
+
+from ._indexing import getitem as _getitem
 
 _DTYPE_NAMES = {"f32": "float32", "f16": "float16", "bf16": "bfloat16", "bool": "bool"}
 
@@ -185,6 +187,29 @@ class Tensor(_core._functions._TensorBase):
     def flatten(self) -> Tensor:
         """Every element along one axis."""
         return self.reshape(-1)
+
+    # ---- Indexing --------------------------------------------------------------------------
+
+    def __getitem__(self, key: Any) -> Tensor:
+        """NumPy's indexing: integers, slices (any step), None, ..., integer
+        lists and arrays (broadcast together) and bool masks. Integers and
+        slices give a view where the selection is a dense block (a row
+        block, one row), a copy otherwise; the gradient goes back to the
+        positions read, summed where one was read more than once."""
+        if type(key) is slice or type(key) is int:  # the common t[a:b] and t[i], straight to the compiled call
+            return _core._functions._getitem(self, key)
+        return _getitem(self, key)
+
+    def __iter__(self) -> Iterator[Tensor]:
+        """The rows along the first axis (views), as NumPy iterates."""
+        if not self.ndim:
+            raise TypeError("iteration over a 0-d tensor")
+        return (self[i] for i in range(self.shape[0]))
+
+    def __setitem__(self, key: Any, value: Any) -> None:
+        raise TypeError("quarn tensors are immutable and do not support item assignment; make a new tensor "
+                        "instead, for example by joining pieces with quarn.concatenate, or with a float mask m "
+                        "of ones where v goes: t * (1 - m) + v * m")
 
     # ---- Arithmetic the compiled type leaves out -----------------------------------------
 

@@ -8,7 +8,8 @@ from numpy.typing import ArrayLike, NDArray
 from . import Tensor
 
 __all__ = ["abs", "argmax", "argmin", "cross_entropy", "exp", "log", "log_softmax", "logsumexp", "max", "mean", "min",
-           "mse_loss", "neg", "relu", "sigmoid", "softmax", "sum", "tanh"]
+           "mse_loss", "neg", "relu", "sigmoid", "softmax", "sum", "tanh",
+           "concatenate", "take"]
 operations: tuple[dict[str, str], ...]
 
 _Axes = SupportsIndex | Sequence[SupportsIndex] | None
@@ -51,6 +52,12 @@ def cross_entropy(logits: _T, targets: ArrayLike) -> _T:
     """Mean cross-entropy of [N, C] logits against N integer class indices."""
 def mse_loss(pred: _T, target: Tensor) -> _T:
     """Mean squared error over the broadcast of both operands."""
+def take(input: _T, indices: ArrayLike, axis: _Axes = None) -> _T:
+    """The elements at integer positions along an axis (or the flattening of adjacent axes, or of all)."""
+def concatenate(tensors: Sequence[_T], axis: SupportsIndex = 0) -> _T:
+    """Tensors of one dtype joined along an existing axis."""
+def _getitem(input: _T, key: object, /) -> _T:
+    """input[key] for integers, slices, None and Ellipsis: a view where the selection is a dense block."""
 def bf16_dot_mode(mode: Literal["auto", "on", "off"] | None = None) -> str:
     """Whether bfloat16 products use the CPU's dot-product instruction; returns the previous mode."""
 

@@ -227,3 +227,37 @@ Result<void> apply_rule(const Node& n, GradContext& ctx, const Storage& g) {
 }
 
 }  // namespace quarn::autograd
+
+// ---- Indexing and joining -----------------------------------------------------------------
+// Each takes g at its result's own shape; the contribution has the operand's
+// shape and g's dtype.
+
+namespace quarn::autograd::rules {
+
+// g written into zeros at the positions the selection read.
+Result<void> place_back(const Node& n, GradContext& ctx, const Storage& g) {
+  QUARN_TRY(Storage at_own, at_own_shape(n, g));
+  return ctx.accumulate(n.inputs[0], engine::select_backward(at_own, *n.saved->selection));
+}
+
+// Every row of g added into zeros at the position it was taken from;
+// repeated positions sum in the order of the positions (engine::take_backward).
+Result<void> add_back(const Node& n, GradContext& ctx, const Storage& g) {
+  QUARN_TRY(Storage at_own, at_own_shape(n, g));
+  return ctx.accumulate(n.inputs[0], engine::take_backward(at_own, n.saved->shape, *n.saved->positions));
+}
+
+// The two blocks of g along the joined axis (axis0), the first axis1 long:
+// views where g's layout allows.
+Result<void> split_back(const Node& n, GradContext& ctx, const Storage& g) {
+  QUARN_TRY(Storage at_own, at_own_shape(n, g));
+  const std::size_t axis = n.axis0, first = n.axis1;
+  const Shape& own = n.own_shape;
+  if (ctx.wants(n.inputs[0]))
+    QUARN_CHECK(ctx.accumulate(n.inputs[0], engine::select(at_own, engine::slice_along(own, axis, 0, first))));
+  if (ctx.wants(n.inputs[1]))
+    return ctx.accumulate(n.inputs[1], engine::select(at_own, engine::slice_along(own, axis, first, own[axis] - first)));
+  return {};
+}
+
+}  // namespace quarn::autograd::rules

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "binding/args.hpp"
+#include "binding/index_functions.hpp"
 #include "binding/tensor_object.hpp"
 #include "engine/gemm/bf16gemm.hpp"
 #include "ops/tensor_ops.hpp"
@@ -203,6 +204,9 @@ const char* name_of(Family f) {
     case Family::Row: return "Row";
     case Family::Loss: return "Loss";
     case Family::Untracked: return "Untracked";
+    case Family::Item: return "Item";
+    case Family::Index: return "Index";
+    case Family::Join: return "Join";
   }
   return "?";
 }
@@ -278,10 +282,17 @@ PyObject* functions_module() {
   if (!module || PyModule_AddFunctions(module.get(), function_defs) < 0 ||
       PyModule_AddFunctions(module.get(), setting_defs) < 0)
     return nullptr;
+  if (PyModule_AddFunctions(module.get(), index_function_defs) < 0 ||
+      PyModule_AddFunctions(module.get(), index_private_defs) < 0)
+    return nullptr;
   // Every function above, for `from quarn_core._functions import *`.
   PyRef all = PyRef::steal(PyList_New(0));
   if (!all) return nullptr;
   for (const PyMethodDef* def = function_defs; def->ml_name != nullptr; ++def) {
+    PyRef name = PyRef::steal(PyUnicode_FromString(def->ml_name));
+    if (!name || PyList_Append(all.get(), name.get()) < 0) return nullptr;
+  }
+  for (const PyMethodDef* def = index_function_defs; def->ml_name != nullptr; ++def) {
     PyRef name = PyRef::steal(PyUnicode_FromString(def->ml_name));
     if (!name || PyList_Append(all.get(), name.get()) < 0) return nullptr;
   }

@@ -120,6 +120,13 @@ MODELS = {
     "logical_not": Model(lambda a: ~a, np.logical_not, None),
     "zeros_like": Model(lambda a: a.zeros_like(), np.zeros_like, None),
     "ones_like": Model(lambda a: a.ones_like(), np.ones_like, None),
+    # Indexing and joining: exact; repeated positions add their gradients.
+    "getitem": Model(lambda a: a[1:, ::-2], lambda a: a[1:, ::-2], lambda a: a[1:].flip(1)[:, ::2]),
+    "take": Model(lambda a: quarn.take(a, [[4, 0], [4, -1]], axis=1), lambda a: np.take(a, [[4, 0], [4, -1]], axis=1),
+                  lambda a: a[:, torch.tensor([[4, 0], [4, -1]])]),
+    "concatenate": Model(lambda a, b, c: quarn.concatenate([a, b, c], axis=1),
+                         lambda a, b, c: np.concatenate([a, b, c], axis=1), lambda a, b, c: torch.cat([a, b, c], 1),
+                         ((3, 2), (3, 5), (3, 1))),
 }
 
 LONG_RUNS = ("Operator", "Scalar", "Map", "Row", "Untracked")
@@ -135,7 +142,7 @@ def test_every_operation_has_a_model_a_python_name_and_a_stub():
     stubbed = next(ast.literal_eval(node.value) for node in tree
                    if isinstance(node, ast.Assign) and node.targets[0].id == "__all__")
     bound = set(quarn_core._functions.__all__)
-    functions = {n for n, row in OPERATIONS.items() if row["family"] in ("Map", "Reduction", "Row", "Loss")}
+    functions = {n for n, row in OPERATIONS.items() if row["family"] in ("Map", "Reduction", "Row", "Loss", "Index", "Join")}
     assert bound == functions == set(stubbed) and functions <= defined
     for name in bound - {"relu"}:  # quarn's relu is quarn_core.nn.functional's
         public = getattr(quarn, name, None) or getattr(F, name)
@@ -176,7 +183,7 @@ def close_to_model(got, want, dtype, tol):
 
 @pytest.mark.parametrize("dtype", ["float32", "float16", "bfloat16"])
 @pytest.mark.parametrize("scale, n", [(1.0, None), (100.0, None), (1.0, 5000)], ids=["ordinary", "extreme", "long"])
-@pytest.mark.parametrize("name", FLOAT_ONLY + ["eq", "lt", "zeros_like"])
+@pytest.mark.parametrize("name", FLOAT_ONLY + ["eq", "lt", "zeros_like", "getitem", "take", "concatenate"])
 def test_values_match_the_float64_model(name, dtype, scale, n, rng):
     model = MODELS[name]
     if n is not None and (OPERATIONS[name]["family"] not in LONG_RUNS or name == "matmul"):
