@@ -11,6 +11,7 @@
 #include "core/operation.hpp"
 #include "core/shape.hpp"
 #include "core/storage.hpp"
+#include "engine/conv/window.hpp"
 
 namespace quarn::autograd {
 
@@ -25,6 +26,7 @@ struct Saved {
   Shape axes;      // reductions: the reduced axes, ascending
   bool keepdims = false;
   std::vector<std::size_t> targets;  // cross-entropy: one class per row
+  engine::Window window;             // convolutions and pooling
 };
 
 struct Node {

@@ -1,0 +1,404 @@
+// Convolutions lowered to the float32 GEMM (engine/gemm/sgemm.hpp).
+//
+// For one image and one channel group, the forward result is
+//   Y (Og x P) = W (Og x K) * cols (K x P),
+// with K = Cg * kh * kw filter taps and P = oh * ow output positions, where
+// column p of `cols` holds the input window of output p (im2col). The
+// column matrix is never made whole: it is filled one block of columns at a
+// time into a bounded per-thread workspace, each block multiplied while it
+// is still in cache. The gradients are GEMMs too:
+//   dX: dcols (K x P) = W^T * dY, scattered back onto the image (col2im);
+//   dW: dW (Og x K) = sum over images and blocks of dY * cols^T.
+// A 1x1 window with unit stride and no padding reads the image itself as
+// its column matrix.
+//
+// Threads: the forward pass and the input gradient share images out (each
+// image whole on one task, written to its own part of the result); the
+// weight gradient gives each task a fixed range of images and its own
+// partial sum, added up in task order afterwards. The ranges depend on the
+// batch size alone, so the results are the same bits on any number of
+// threads.
+#include "engine/conv/conv.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "engine/convert.hpp"
+#include "engine/gemm/pack_buffer.hpp"
+#include "engine/gemm/sgemm.hpp"
+#include "runtime/blocking.hpp"
+#include "runtime/thread_pool.hpp"
+
+namespace quarn::engine {
+
+namespace {
+
+using std::ptrdiff_t;
+using std::size_t;
+
+// One block of the column matrix, in floats: 1 MiB, which stays in L2 while
+// the GEMM packs it.
+constexpr size_t kColumnBlock = size_t{1} << 18;
+// Multiply-adds below which a convolution stays on the calling thread (the
+// GEMM's own threshold).
+constexpr size_t kParallelWork = size_t{1} << 21;
+// Tasks of the weight gradient: each keeps a partial gradient, so their
+// number is bounded by the batch, never by the threads.
+constexpr size_t kWeightTasks = 16;
+
+struct Dims {
+  size_t n, c, h, w, o;
+  Window win;
+  size_t cg() const { return c / win.groups; }
+  size_t og() const { return o / win.groups; }
+  size_t taps() const { return cg() * win.kh * win.kw; }
+  size_t positions() const { return win.oh * win.ow; }
+  size_t plane() const { return h * w; }
+  bool pointwise() const {
+    return win.kh == 1 && win.kw == 1 && win.sh == 1 && win.sw == 1 && win.ph == 0 && win.pw == 0 &&
+           win.oh == h && win.ow == w;
+  }
+  // Columns per block: the whole image when it fits the block.
+  size_t block() const { return std::max<size_t>(1, std::min(positions(), kColumnBlock / std::max<size_t>(taps(), 1))); }
+  size_t work() const { return n * o * positions() * taps(); }
+};
+
+ptrdiff_t sgn(size_t v) { return static_cast<ptrdiff_t>(v); }
+
+float* column_workspace(size_t floats) {
+  thread_local gemm::PackBuffer<float> buffer;
+  return buffer.get(floats);
+}
+
+// The output columns [first, last) of one output row `y`, for the tap at
+// window row i and column j, read as input columns first*sw - pw + j*dw on:
+// those inside the image in [lo, hi), the rest reading padding.
+struct Span {
+  size_t lo, hi;
+};
+Span inside(const Window& win, size_t j, size_t width, size_t first, size_t last) {
+  const ptrdiff_t offset = sgn(j * win.dw) - sgn(win.pw);
+  const ptrdiff_t sw = sgn(win.sw);
+  // x * sw + offset >= 0  <=>  x >= ceil(-offset / sw)
+  ptrdiff_t lo = offset >= 0 ? 0 : (-offset + sw - 1) / sw;
+  // x * sw + offset < width  <=>  x < ceil((width - offset) / sw)
+  const ptrdiff_t room = sgn(width) - offset;
+  ptrdiff_t hi = room <= 0 ? 0 : (room + sw - 1) / sw;
+  lo = std::clamp(lo, sgn(first), sgn(last));
+  hi = std::clamp(hi, lo, sgn(last));
+  return {static_cast<size_t>(lo), static_cast<size_t>(hi)};
+}
+
+// Visits every (tap row of the column matrix, output row, column range) of
+// the block of positions [p0, p0 + count): fn(row, src, dst_offset, span,
+// x0), where `src` is the input row the tap reads (null for a padding row)
+// and output column x of the span is at column dst_offset + x - x0 of the
+// block.
+template <class Fn>
+void for_each_tap_run(const Dims& d, size_t p0, size_t count, Fn&& fn) {
+  const Window& win = d.win;
+  const size_t ow = win.ow;
+  for (size_t ci = 0; ci < d.cg(); ++ci) {
+    for (size_t i = 0; i < win.kh; ++i) {
+      for (size_t j = 0; j < win.kw; ++j) {
+        const size_t row = (ci * win.kh + i) * win.kw + j;
+        size_t p = p0;
+        while (p < p0 + count) {
+          const size_t y = p / ow, x0 = p % ow;
+          const size_t x1 = std::min(ow, x0 + (p0 + count - p));
+          const ptrdiff_t ih = sgn(y * win.sh) - sgn(win.ph) + sgn(i * win.dh);
+          const bool pad_row = ih < 0 || ih >= sgn(d.h);
+          fn(row, ci, pad_row ? -1 : ih, p - p0, x0, x1, j);
+          p += x1 - x0;
+        }
+      }
+    }
+  }
+}
+
+// The block [p0, p0 + count) of the column matrix of one image group `x`
+// (Cg planes), row-major K x count.
+void im2col(const Dims& d, const float* x, size_t p0, size_t count, float* cols) {
+  const Window& win = d.win;
+  for_each_tap_run(d, p0, count, [&](size_t row, size_t ci, ptrdiff_t ih, size_t at, size_t x0, size_t x1,
+                                     size_t j) {
+    float* out = cols + row * count + at;
+    if (ih < 0) {
+      std::fill(out, out + (x1 - x0), 0.0f);
+      return;
+    }
+    const float* src = x + ci * d.plane() + static_cast<size_t>(ih) * d.w;
+    const Span s = inside(win, j, d.w, x0, x1);
+    std::fill(out, out + (s.lo - x0), 0.0f);
+    const ptrdiff_t base = sgn(j * win.dw) - sgn(win.pw);
+    if (win.sw == 1) {
+      std::copy(src + (sgn(s.lo) + base), src + (sgn(s.hi) + base), out + (s.lo - x0));
+    } else {
+      for (size_t x = s.lo; x < s.hi; ++x) out[x - x0] = src[sgn(x * win.sw) + base];
+    }
+    std::fill(out + (s.hi - x0), out + (x1 - x0), 0.0f);
+  });
+}
+
+// The transpose of im2col: every element of the block added back onto the
+// input position it was read from (padding dropped), in row order, so the
+// sums are the same however the work is shared out.
+void col2im_add(const Dims& d, const float* cols, size_t p0, size_t count, float* x) {
+  const Window& win = d.win;
+  for_each_tap_run(d, p0, count, [&](size_t row, size_t ci, ptrdiff_t ih, size_t at, size_t x0, size_t x1,
+                                     size_t j) {
+    if (ih < 0) return;
+    const float* in = cols + row * count + at;
+    float* dst = x + ci * d.plane() + static_cast<size_t>(ih) * d.w;
+    const Span s = inside(win, j, d.w, x0, x1);
+    const ptrdiff_t base = sgn(j * win.dw) - sgn(win.pw);
+    for (size_t x = s.lo; x < s.hi; ++x) dst[sgn(x * win.sw) + base] += in[x - x0];
+  });
+}
+
+// Runs body(first, last) over images [0, n): on the pool, one image range
+// per task, when the work repays it.
+template <class Body>
+void over_images(const Dims& d, Body&& body) {
+  if (d.n < 2 || d.work() < kParallelWork || num_threads() == 1) {
+    body(size_t{0}, d.n);
+    return;
+  }
+  const size_t tasks = std::min<size_t>(d.n, 64);
+  parallel_for(tasks, [&](size_t t) { body(chunk_begin(t, tasks, d.n, 1), chunk_begin(t + 1, tasks, d.n, 1)); });
+}
+
+// y = conv(x, w) + bias, all row-major float32.
+void forward_f32(const Dims& d, const float* x, const float* w, const float* bias, float* y) {
+  const size_t og = d.og(), cg = d.cg(), taps = d.taps(), positions = d.positions(), block = d.block();
+  over_images(d, [&](size_t first, size_t last) {
+    float* cols = d.pointwise() ? nullptr : column_workspace(taps * block);
+    for (size_t ni = first; ni < last; ++ni) {
+      for (size_t g = 0; g < d.win.groups; ++g) {
+        const float* xg = x + (ni * d.c + g * cg) * d.plane();
+        const float* wg = w + g * og * taps;
+        float* yg = y + (ni * d.o + g * og) * positions;
+        if (d.pointwise()) {
+          gemm::sgemm(og, positions, cg, wg, sgn(taps), 1, xg, sgn(d.plane()), 1, yg, sgn(positions), 1);
+        } else {
+          for (size_t p0 = 0; p0 < positions; p0 += block) {
+            const size_t count = std::min(block, positions - p0);
+            im2col(d, xg, p0, count, cols);
+            gemm::sgemm(og, count, taps, wg, sgn(taps), 1, cols, sgn(count), 1, yg + p0, sgn(positions), 1);
+          }
+        }
+        if (bias != nullptr) {
+          for (size_t oc = 0; oc < og; ++oc) {
+            const float b = bias[g * og + oc];
+            float* row = yg + oc * positions;
+            for (size_t p = 0; p < positions; ++p) row[p] += b;
+          }
+        }
+      }
+    }
+  });
+}
+
+// dx = the input gradient of conv for dy, row-major float32.
+void backward_data_f32(const Dims& d, const float* dy, const float* w, float* dx) {
+  const size_t og = d.og(), cg = d.cg(), taps = d.taps(), positions = d.positions(), block = d.block();
+  over_images(d, [&](size_t first, size_t last) {
+    float* cols = d.pointwise() ? nullptr : column_workspace(taps * block);
+    for (size_t ni = first; ni < last; ++ni) {
+      for (size_t g = 0; g < d.win.groups; ++g) {
+        float* dxg = dx + (ni * d.c + g * cg) * d.plane();
+        const float* wg = w + g * og * taps;
+        const float* dyg = dy + (ni * d.o + g * og) * positions;
+        if (d.pointwise()) {
+          gemm::sgemm(cg, positions, og, wg, 1, sgn(taps), dyg, sgn(positions), 1, dxg, sgn(d.plane()), 1);
+          continue;
+        }
+        std::fill(dxg, dxg + cg * d.plane(), 0.0f);
+        for (size_t p0 = 0; p0 < positions; p0 += block) {
+          const size_t count = std::min(block, positions - p0);
+          gemm::sgemm(taps, count, og, wg, 1, sgn(taps), dyg + p0, sgn(positions), 1, cols, sgn(count), 1);
+          col2im_add(d, cols, p0, count, dxg);
+        }
+      }
+    }
+  });
+}
+
+// dw = the weight gradient of conv for x and dy, row-major float32.
+void backward_weight_f32(const Dims& d, const float* x, const float* dy, float* dw) {
+  const size_t og = d.og(), cg = d.cg(), taps = d.taps(), positions = d.positions(), block = d.block();
+  const size_t weights = d.o * taps;
+  const size_t tasks = std::max<size_t>(1, std::min(d.n, kWeightTasks));
+  // Task 0 sums straight into dw; the others into partials added after.
+  std::vector<float> partials((tasks - 1) * weights);
+  auto task = [&](size_t t) {
+    float* acc = t == 0 ? dw : partials.data() + (t - 1) * weights;
+    std::fill(acc, acc + weights, 0.0f);
+    const size_t first = chunk_begin(t, tasks, d.n, 1), last = chunk_begin(t + 1, tasks, d.n, 1);
+    float* cols = d.pointwise() ? nullptr : column_workspace(taps * block + og * taps);
+    std::vector<float> own_product(d.pointwise() ? og * taps : 0);
+    float* product = d.pointwise() ? own_product.data() : cols + taps * block;
+    for (size_t ni = first; ni < last; ++ni) {
+      for (size_t g = 0; g < d.win.groups; ++g) {
+        const float* xg = x + (ni * d.c + g * cg) * d.plane();
+        const float* dyg = dy + (ni * d.o + g * og) * positions;
+        float* accg = acc + g * og * taps;
+        for (size_t p0 = 0; p0 < positions; p0 += block) {
+          const size_t count = d.pointwise() ? positions : std::min(block, positions - p0);
+          const float* source = xg;
+          ptrdiff_t ld = sgn(d.plane());
+          if (!d.pointwise()) {
+            im2col(d, xg, p0, count, cols);
+            source = cols;
+            ld = sgn(count);
+          }
+          // (Og x count) * (count x K): the columns read transposed.
+          gemm::sgemm(og, taps, count, dyg + p0, sgn(positions), 1, source, 1, ld, product, sgn(taps), 1);
+          for (size_t e = 0; e < og * taps; ++e) accg[e] += product[e];
+          if (d.pointwise()) break;
+        }
+      }
+    }
+  };
+  if (tasks == 1 || d.work() < kParallelWork || num_threads() == 1) {
+    for (size_t t = 0; t < tasks; ++t) task(t);
+  } else {
+    parallel_for(tasks, task);
+  }
+  for (size_t t = 1; t < tasks; ++t) {
+    const float* part = partials.data() + (t - 1) * weights;
+    for (size_t e = 0; e < weights; ++e) dw[e] += part[e];
+  }
+}
+
+// A row-major float32 copy of `s` (`s` itself when it is one already).
+Storage f32_row_major(const Storage& s) { return row_major(widened_f32(s)); }
+
+// The float32 result rounded once to `dtype` (itself for float32).
+Storage in_dtype(DType dtype, Storage wide) {
+  if (dtype == DType::F32) return wide;
+  Storage out = Storage::allocate_row_major(dtype, wide.shape());
+  round_from_f32(dtype, wide.data_as<float>(), out.mutable_data(), wide.numel());
+  return out;
+}
+
+Storage zeros_f32(const Shape& shape) {
+  Storage s = Storage::allocate_row_major(DType::F32, shape);
+  std::fill(s.mutable_data_as<float>(), s.mutable_data_as<float>() + s.numel(), 0.0f);
+  return s;
+}
+
+Dims dims_of(const Shape& input, std::size_t out_channels, const Window& win) {
+  return Dims{input[0], input[1], input[2], input[3], out_channels, win};
+}
+
+size_t units(const Dims& d) { return d.work() / 8 + 1; }
+
+}  // namespace
+
+Storage convolution(const Storage& x, const Storage& w, const Storage* bias, const Window& win) {
+  const Dims d = dims_of(x.shape(), w.shape()[0], win);
+  LongWork guard(units(d) + x.numel());
+  const Storage xf = f32_row_major(x), wf = f32_row_major(w);
+  Storage bf;
+  if (bias != nullptr) bf = f32_row_major(*bias);
+  Storage y = Storage::allocate_row_major(DType::F32, Shape{d.n, d.o, win.oh, win.ow});
+  if (y.numel() != 0)
+    forward_f32(d, xf.data_as<float>(), wf.data_as<float>(), bias != nullptr ? bf.data_as<float>() : nullptr,
+                y.mutable_data_as<float>());
+  return in_dtype(x.dtype(), std::move(y));
+}
+
+std::pair<Storage, Storage> convolution_backward(const Storage& x, const Storage& w, const Storage& g,
+                                                 const Window& win, Needs needs) {
+  const Dims d = dims_of(x.shape(), w.shape()[0], win);
+  LongWork guard(2 * units(d) + x.numel());
+  const Storage gf = f32_row_major(g), wf = f32_row_major(w);
+  std::pair<Storage, Storage> out;
+  if (needs.left) {
+    Storage dx = zeros_f32(x.shape());
+    if (d.work() != 0) backward_data_f32(d, gf.data_as<float>(), wf.data_as<float>(), dx.mutable_data_as<float>());
+    out.first = in_dtype(x.dtype(), std::move(dx));
+  }
+  if (needs.right) {
+    const Storage xf = f32_row_major(x);
+    Storage dw = zeros_f32(w.shape());
+    if (d.work() != 0) backward_weight_f32(d, xf.data_as<float>(), gf.data_as<float>(), dw.mutable_data_as<float>());
+    out.second = in_dtype(w.dtype(), std::move(dw));
+  }
+  return out;
+}
+
+Storage convolution_transpose(const Storage& x, const Storage& w, const Storage* bias, const Window& win,
+                              std::size_t out_h, std::size_t out_w) {
+  const std::size_t cout = w.shape()[1] * win.groups;
+  const Dims d = dims_of(Shape{x.shape()[0], cout, out_h, out_w}, x.shape()[1], win);
+  LongWork guard(units(d) + x.numel());
+  const Storage xf = f32_row_major(x), wf = f32_row_major(w);
+  Storage y = zeros_f32(Shape{d.n, cout, out_h, out_w});
+  if (d.work() != 0) backward_data_f32(d, xf.data_as<float>(), wf.data_as<float>(), y.mutable_data_as<float>());
+  if (bias != nullptr && y.numel() != 0) {
+    const Storage bf = f32_row_major(*bias);
+    float* out = y.mutable_data_as<float>();
+    for (std::size_t ni = 0; ni < d.n; ++ni)
+      for (std::size_t c = 0; c < cout; ++c) {
+        float* plane = out + (ni * cout + c) * d.plane();
+        const float b = bf.data_as<float>()[c];
+        for (std::size_t e = 0; e < d.plane(); ++e) plane[e] += b;
+      }
+  }
+  return in_dtype(x.dtype(), std::move(y));
+}
+
+std::pair<Storage, Storage> convolution_transpose_backward(const Storage& x, const Storage& w, const Storage& g,
+                                                           const Window& win, Needs needs) {
+  const Dims d = dims_of(g.shape(), x.shape()[1], win);
+  LongWork guard(2 * units(d) + x.numel());
+  const Storage gf = f32_row_major(g);
+  std::pair<Storage, Storage> out;
+  if (needs.left) {
+    const Storage wf = f32_row_major(w);
+    Storage dx = Storage::allocate_row_major(DType::F32, x.shape());
+    if (dx.numel() != 0) {
+      if (d.work() != 0) {
+        forward_f32(d, gf.data_as<float>(), wf.data_as<float>(), nullptr, dx.mutable_data_as<float>());
+      } else {
+        std::fill(dx.mutable_data_as<float>(), dx.mutable_data_as<float>() + dx.numel(), 0.0f);
+      }
+    }
+    out.first = in_dtype(x.dtype(), std::move(dx));
+  }
+  if (needs.right) {
+    const Storage xf = f32_row_major(x);
+    Storage dw = zeros_f32(w.shape());
+    if (d.work() != 0) backward_weight_f32(d, gf.data_as<float>(), xf.data_as<float>(), dw.mutable_data_as<float>());
+    out.second = in_dtype(w.dtype(), std::move(dw));
+  }
+  return out;
+}
+
+Storage channel_sum(const Storage& g) {
+  const Storage gf = f32_row_major(g);
+  const std::size_t channels = g.shape()[1];
+  std::size_t inner = 1;
+  for (std::size_t a = 2; a < g.ndim(); ++a) inner *= g.shape()[a];
+  const std::size_t outer = channels == 0 || inner == 0 ? 0 : g.numel() / (channels * inner);
+  LongWork guard(g.numel());
+  Storage sums = Storage::allocate_row_major(DType::F32, Shape{channels});
+  std::vector<double> acc(channels, 0.0);
+  const float* src = gf.data_as<float>();
+  // In double precision, rounded once: a bias gathers every position of
+  // every image.
+  for (std::size_t ni = 0; ni < outer; ++ni)
+    for (std::size_t c = 0; c < channels; ++c) {
+      const float* plane = src + (ni * channels + c) * inner;
+      double s = 0.0;
+      for (std::size_t e = 0; e < inner; ++e) s += plane[e];
+      acc[c] += s;
+    }
+  for (std::size_t c = 0; c < channels; ++c) sums.mutable_data_as<float>()[c] = static_cast<float>(acc[c]);
+  return in_dtype(g.dtype(), std::move(sums));
+}
+
+}  // namespace quarn::engine
