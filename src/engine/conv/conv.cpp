@@ -46,6 +46,8 @@ constexpr size_t kParallelWork = size_t{1} << 21;
 // Tasks of the weight gradient: each keeps a partial gradient, so their
 // number is bounded by the batch, never by the threads.
 constexpr size_t kWeightTasks = 16;
+// Columns that a product of several small images aims at.
+constexpr size_t kChunkColumns = 2048;
 
 struct Dims {
   size_t n, c, h, w, o;
@@ -59,10 +61,46 @@ struct Dims {
     return win.kh == 1 && win.kw == 1 && win.sh == 1 && win.sw == 1 && win.ph == 0 && win.pw == 0 &&
            win.oh == h && win.ow == w;
   }
-  // Columns per block: the whole image when it fits the block.
-  size_t block() const { return std::max<size_t>(1, std::min(positions(), kColumnBlock / std::max<size_t>(taps(), 1))); }
+  // Columns per block of one image: the whole image when it fits.
+  size_t block() const {
+    return std::max<size_t>(1, std::min(positions(), kColumnBlock / std::max<size_t>(taps(), 1)));
+  }
+  // Images per GEMM: small images side by side, so that each product is
+  // wide enough to run at the GEMM's speed rather than at its overhead's.
+  size_t images_per_chunk() const {
+    if (positions() == 0 || block() < positions()) return 1;
+    const size_t fit = kColumnBlock / std::max<size_t>(taps() * positions(), 1);
+    return std::max<size_t>(1, std::min(fit, kChunkColumns / positions()));
+  }
   size_t work() const { return n * o * positions() * taps(); }
+  // The widest chunk's columns (see Chunk).
+  size_t most_columns() const {
+    const size_t per = images_per_chunk();
+    return per > 1 ? per * positions() : block();
+  }
 };
+
+// One GEMM's worth of columns: `images` whole images from `first` on, or
+// the positions [p0, p0 + count) of the single image `first`. Its column
+// matrix has images * count columns, image j's from column j * count.
+struct Chunk {
+  size_t first, images, p0, count;
+  size_t columns() const { return images * count; }
+};
+
+// The chunks of images [first, last), in order. They depend on the shape
+// and the image range alone.
+template <class Fn>
+void for_each_chunk(const Dims& d, size_t first, size_t last, Fn&& fn) {
+  const size_t per = d.images_per_chunk(), positions = d.positions();
+  if (per > 1 && !d.pointwise()) {
+    for (size_t ni = first; ni < last; ni += per) fn(Chunk{ni, std::min(per, last - ni), 0, positions});
+    return;
+  }
+  const size_t block = d.pointwise() ? positions : d.block();
+  for (size_t ni = first; ni < last; ++ni)
+    for (size_t p0 = 0; p0 < positions; p0 += block) fn(Chunk{ni, 1, p0, std::min(block, positions - p0)});
+}
 
 ptrdiff_t sgn(size_t v) { return static_cast<ptrdiff_t>(v); }
 
@@ -91,10 +129,9 @@ Span inside(const Window& win, size_t j, size_t width, size_t first, size_t last
 }
 
 // Visits every (tap row of the column matrix, output row, column range) of
-// the block of positions [p0, p0 + count): fn(row, src, dst_offset, span,
-// x0), where `src` is the input row the tap reads (null for a padding row)
-// and output column x of the span is at column dst_offset + x - x0 of the
-// block.
+// the positions [p0, p0 + count): fn(row, ci, ih, at, x0, x1, j), where ih
+// is the input row the tap reads (-1 for a padding row) and output columns
+// [x0, x1) of that row are at columns [at, at + x1 - x0) of the block.
 template <class Fn>
 void for_each_tap_run(const Dims& d, size_t p0, size_t count, Fn&& fn) {
   const Window& win = d.win;
@@ -117,13 +154,42 @@ void for_each_tap_run(const Dims& d, size_t p0, size_t count, Fn&& fn) {
   }
 }
 
-// The block [p0, p0 + count) of the column matrix of one image group `x`
-// (Cg planes), row-major K x count.
-void im2col(const Dims& d, const float* x, size_t p0, size_t count, float* cols) {
+// The positions [p0, p0 + count) of the column matrix of one image group
+// `x` (Cg planes): K rows of `count` columns, `ld` apart.
+void im2col(const Dims& d, const float* x, size_t p0, size_t count, float* cols, size_t ld) {
   const Window& win = d.win;
+  if (p0 == 0 && count == d.positions()) {
+    // A whole image, row by output row: the in-image span of a tap is the
+    // same on every row, so the loop is plain copies.
+    const size_t ow = win.ow;
+    for (size_t ci = 0; ci < d.cg(); ++ci)
+      for (size_t i = 0; i < win.kh; ++i)
+        for (size_t j = 0; j < win.kw; ++j) {
+          float* out = cols + ((ci * win.kh + i) * win.kw + j) * ld;
+          const Span s = inside(win, j, d.w, 0, ow);
+          const ptrdiff_t base = sgn(j * win.dw) - sgn(win.pw);
+          for (size_t y = 0; y < win.oh; ++y, out += ow) {
+            const ptrdiff_t ih = sgn(y * win.sh) - sgn(win.ph) + sgn(i * win.dh);
+            if (ih < 0 || ih >= sgn(d.h)) {
+              for (size_t x = 0; x < ow; ++x) out[x] = 0.0f;
+              continue;
+            }
+            const float* src = x + ci * d.plane() + static_cast<size_t>(ih) * d.w;
+            for (size_t x = 0; x < s.lo; ++x) out[x] = 0.0f;
+            if (win.sw == 1) {
+              const float* from = src + (sgn(s.lo) + base);
+              for (size_t x = s.lo; x < s.hi; ++x) out[x] = from[x - s.lo];
+            } else {
+              for (size_t x = s.lo; x < s.hi; ++x) out[x] = src[sgn(x * win.sw) + base];
+            }
+            for (size_t x = s.hi; x < ow; ++x) out[x] = 0.0f;
+          }
+        }
+    return;
+  }
   for_each_tap_run(d, p0, count, [&](size_t row, size_t ci, ptrdiff_t ih, size_t at, size_t x0, size_t x1,
                                      size_t j) {
-    float* out = cols + row * count + at;
+    float* out = cols + row * ld + at;
     if (ih < 0) {
       std::fill(out, out + (x1 - x0), 0.0f);
       return;
@@ -144,17 +210,24 @@ void im2col(const Dims& d, const float* x, size_t p0, size_t count, float* cols)
 // The transpose of im2col: every element of the block added back onto the
 // input position it was read from (padding dropped), in row order, so the
 // sums are the same however the work is shared out.
-void col2im_add(const Dims& d, const float* cols, size_t p0, size_t count, float* x) {
+void col2im_add(const Dims& d, const float* cols, size_t ld, size_t p0, size_t count, float* x) {
   const Window& win = d.win;
   for_each_tap_run(d, p0, count, [&](size_t row, size_t ci, ptrdiff_t ih, size_t at, size_t x0, size_t x1,
                                      size_t j) {
     if (ih < 0) return;
-    const float* in = cols + row * count + at;
+    const float* in = cols + row * ld + at;
     float* dst = x + ci * d.plane() + static_cast<size_t>(ih) * d.w;
     const Span s = inside(win, j, d.w, x0, x1);
     const ptrdiff_t base = sgn(j * win.dw) - sgn(win.pw);
     for (size_t x = s.lo; x < s.hi; ++x) dst[sgn(x * win.sw) + base] += in[x - x0];
   });
+}
+
+// The column matrix of chunk `ch` for group g of `x`.
+void chunk_columns(const Dims& d, const float* x, size_t g, const Chunk& ch, float* cols) {
+  for (size_t j = 0; j < ch.images; ++j)
+    im2col(d, x + ((ch.first + j) * d.c + g * d.cg()) * d.plane(), ch.p0, ch.count, cols + j * ch.count,
+           ch.columns());
 }
 
 // Runs body(first, last) over images [0, n): on the pool, one image range
@@ -171,64 +244,119 @@ void over_images(const Dims& d, Body&& body) {
 
 // y = conv(x, w) + bias, all row-major float32.
 void forward_f32(const Dims& d, const float* x, const float* w, const float* bias, float* y) {
-  const size_t og = d.og(), cg = d.cg(), taps = d.taps(), positions = d.positions(), block = d.block();
+  const size_t og = d.og(), cg = d.cg(), taps = d.taps(), positions = d.positions();
+  const size_t most = d.most_columns();
   over_images(d, [&](size_t first, size_t last) {
-    float* cols = d.pointwise() ? nullptr : column_workspace(taps * block);
-    for (size_t ni = first; ni < last; ++ni) {
+    float* cols = d.pointwise() ? nullptr : column_workspace((taps + og) * most);
+    for_each_chunk(d, first, last, [&](const Chunk& ch) {
+      const size_t ld = ch.columns();
       for (size_t g = 0; g < d.win.groups; ++g) {
-        const float* xg = x + (ni * d.c + g * cg) * d.plane();
         const float* wg = w + g * og * taps;
-        float* yg = y + (ni * d.o + g * og) * positions;
+        float* yg = y + (ch.first * d.o + g * og) * positions + ch.p0;
         if (d.pointwise()) {
+          const float* xg = x + (ch.first * d.c + g * cg) * d.plane();
           gemm::sgemm(og, positions, cg, wg, sgn(taps), 1, xg, sgn(d.plane()), 1, yg, sgn(positions), 1);
         } else {
-          for (size_t p0 = 0; p0 < positions; p0 += block) {
-            const size_t count = std::min(block, positions - p0);
-            im2col(d, xg, p0, count, cols);
-            gemm::sgemm(og, count, taps, wg, sgn(taps), 1, cols, sgn(count), 1, yg + p0, sgn(positions), 1);
-          }
+          chunk_columns(d, x, g, ch, cols);
+          // One image writes its rows of y in place; several go through a
+          // product of their own, copied out image by image.
+          float* out = ch.images == 1 ? yg : cols + taps * ld;
+          const size_t ldo = ch.images == 1 ? positions : ld;
+          gemm::sgemm(og, ld, taps, wg, sgn(taps), 1, cols, sgn(ld), 1, out, sgn(ldo), 1);
+          if (ch.images > 1)
+            for (size_t j = 0; j < ch.images; ++j)
+              for (size_t oc = 0; oc < og; ++oc)
+                std::copy(out + oc * ld + j * positions, out + oc * ld + (j + 1) * positions,
+                          yg + (j * d.o + oc) * positions);
         }
-        if (bias != nullptr) {
+        if (bias == nullptr) continue;
+        for (size_t j = 0; j < ch.images; ++j)
           for (size_t oc = 0; oc < og; ++oc) {
             const float b = bias[g * og + oc];
-            float* row = yg + oc * positions;
-            for (size_t p = 0; p < positions; ++p) row[p] += b;
+            float* row = yg + (j * d.o + oc) * positions;
+            for (size_t p = 0; p < ch.count; ++p) row[p] += b;
           }
-        }
       }
-    }
+    });
   });
+}
+
+// dy's rows of chunk `ch` for group g side by side: og rows of ld columns.
+const float* chunk_gradient(const Dims& d, const float* dy, size_t g, const Chunk& ch, float* buffer) {
+  const size_t og = d.og(), positions = d.positions();
+  const float* dyg = dy + (ch.first * d.o + g * og) * positions + ch.p0;
+  if (ch.images == 1) return dyg;  // read in place, row stride `positions`
+  for (size_t j = 0; j < ch.images; ++j)
+    for (size_t oc = 0; oc < og; ++oc)
+      std::copy(dyg + (j * d.o + oc) * positions, dyg + (j * d.o + oc + 1) * positions,
+                buffer + oc * ch.columns() + j * positions);
+  return buffer;
+}
+
+// For unit strides, the input gradient is itself a convolution: of dy, padded
+// by d(k - 1) - p, with the filters flipped and their channel axes swapped.
+// That is one GEMM as wide as the forward one and no scatter; other
+// windows (and padding wider than the dilated kernel) take col2im.
+// It multiplies the padding too, so it serves only where that is a small
+// share: inputs hardly larger than the outputs ("same" padding, say).
+bool gradient_as_convolution(const Dims& d) {
+  const Window& win = d.win;
+  return win.sh == 1 && win.sw == 1 && win.ph <= win.dh * (win.kh - 1) && win.pw <= win.dw * (win.kw - 1) &&
+         4 * d.plane() <= 5 * d.positions();
 }
 
 // dx = the input gradient of conv for dy, row-major float32.
 void backward_data_f32(const Dims& d, const float* dy, const float* w, float* dx) {
-  const size_t og = d.og(), cg = d.cg(), taps = d.taps(), positions = d.positions(), block = d.block();
+  const size_t og = d.og(), cg = d.cg(), taps = d.taps(), positions = d.positions();
+  const Window& win = d.win;
+  if (gradient_as_convolution(d) && !d.pointwise()) {
+    std::vector<float> flipped(d.o * taps);
+    for (size_t g = 0; g < win.groups; ++g)
+      for (size_t ol = 0; ol < og; ++ol)
+        for (size_t cl = 0; cl < cg; ++cl)
+          for (size_t i = 0; i < win.kh; ++i)
+            for (size_t j = 0; j < win.kw; ++j)
+              flipped[(((g * cg + cl) * og + ol) * win.kh + (win.kh - 1 - i)) * win.kw + (win.kw - 1 - j)] =
+                  w[(((g * og + ol) * cg + cl) * win.kh + i) * win.kw + j];
+    Window back = win;
+    back.ph = win.dh * (win.kh - 1) - win.ph;
+    back.pw = win.dw * (win.kw - 1) - win.pw;
+    back.oh = d.h;
+    back.ow = d.w;
+    forward_f32(Dims{d.n, d.o, win.oh, win.ow, d.c, back}, dy, flipped.data(), nullptr, dx);
+    return;
+  }
+  const size_t most = d.most_columns();
   over_images(d, [&](size_t first, size_t last) {
-    float* cols = d.pointwise() ? nullptr : column_workspace(taps * block);
-    for (size_t ni = first; ni < last; ++ni) {
-      for (size_t g = 0; g < d.win.groups; ++g) {
-        float* dxg = dx + (ni * d.c + g * cg) * d.plane();
+    float* cols = d.pointwise() ? nullptr : column_workspace((taps + og) * most);
+    for_each_chunk(d, first, last, [&](const Chunk& ch) {
+      const size_t ld = ch.columns();
+      for (size_t g = 0; g < win.groups; ++g) {
         const float* wg = w + g * og * taps;
-        const float* dyg = dy + (ni * d.o + g * og) * positions;
         if (d.pointwise()) {
+          float* dxg = dx + (ch.first * d.c + g * cg) * d.plane();
+          const float* dyg = dy + (ch.first * d.o + g * og) * positions;
           gemm::sgemm(cg, positions, og, wg, 1, sgn(taps), dyg, sgn(positions), 1, dxg, sgn(d.plane()), 1);
           continue;
         }
-        std::fill(dxg, dxg + cg * d.plane(), 0.0f);
-        for (size_t p0 = 0; p0 < positions; p0 += block) {
-          const size_t count = std::min(block, positions - p0);
-          gemm::sgemm(taps, count, og, wg, 1, sgn(taps), dyg + p0, sgn(positions), 1, cols, sgn(count), 1);
-          col2im_add(d, cols, p0, count, dxg);
+        const float* grad = chunk_gradient(d, dy, g, ch, cols + taps * ld);
+        const size_t ldg = ch.images == 1 ? positions : ld;
+        gemm::sgemm(taps, ld, og, wg, 1, sgn(taps), grad, sgn(ldg), 1, cols, sgn(ld), 1);
+        for (size_t j = 0; j < ch.images; ++j) {
+          float* dxg = dx + ((ch.first + j) * d.c + g * cg) * d.plane();
+          if (ch.p0 == 0) std::fill(dxg, dxg + cg * d.plane(), 0.0f);
+          col2im_add(d, cols + j * ch.count, ld, ch.p0, ch.count, dxg);
         }
       }
-    }
+    });
   });
 }
 
 // dw = the weight gradient of conv for x and dy, row-major float32.
 void backward_weight_f32(const Dims& d, const float* x, const float* dy, float* dw) {
-  const size_t og = d.og(), cg = d.cg(), taps = d.taps(), positions = d.positions(), block = d.block();
+  const size_t og = d.og(), cg = d.cg(), taps = d.taps(), positions = d.positions();
   const size_t weights = d.o * taps;
+  const size_t most = d.most_columns();
   const size_t tasks = std::max<size_t>(1, std::min(d.n, kWeightTasks));
   // Task 0 sums straight into dw; the others into partials added after.
   std::vector<float> partials((tasks - 1) * weights);
@@ -236,30 +364,26 @@ void backward_weight_f32(const Dims& d, const float* x, const float* dy, float* 
     float* acc = t == 0 ? dw : partials.data() + (t - 1) * weights;
     std::fill(acc, acc + weights, 0.0f);
     const size_t first = chunk_begin(t, tasks, d.n, 1), last = chunk_begin(t + 1, tasks, d.n, 1);
-    float* cols = d.pointwise() ? nullptr : column_workspace(taps * block + og * taps);
-    std::vector<float> own_product(d.pointwise() ? og * taps : 0);
-    float* product = d.pointwise() ? own_product.data() : cols + taps * block;
-    for (size_t ni = first; ni < last; ++ni) {
+    float* cols = column_workspace((taps + og) * most + og * taps);
+    for_each_chunk(d, first, last, [&](const Chunk& ch) {
+      const size_t ld = ch.columns();
+      float* product = cols + (taps + og) * most;
       for (size_t g = 0; g < d.win.groups; ++g) {
-        const float* xg = x + (ni * d.c + g * cg) * d.plane();
-        const float* dyg = dy + (ni * d.o + g * og) * positions;
-        float* accg = acc + g * og * taps;
-        for (size_t p0 = 0; p0 < positions; p0 += block) {
-          const size_t count = d.pointwise() ? positions : std::min(block, positions - p0);
-          const float* source = xg;
-          ptrdiff_t ld = sgn(d.plane());
-          if (!d.pointwise()) {
-            im2col(d, xg, p0, count, cols);
-            source = cols;
-            ld = sgn(count);
-          }
-          // (Og x count) * (count x K): the columns read transposed.
-          gemm::sgemm(og, taps, count, dyg + p0, sgn(positions), 1, source, 1, ld, product, sgn(taps), 1);
-          for (size_t e = 0; e < og * taps; ++e) accg[e] += product[e];
-          if (d.pointwise()) break;
+        const float* source = x + (ch.first * d.c + g * cg) * d.plane();
+        ptrdiff_t lds = sgn(d.plane());
+        if (!d.pointwise()) {
+          chunk_columns(d, x, g, ch, cols);
+          source = cols;
+          lds = sgn(ld);
         }
+        const float* grad = chunk_gradient(d, dy, g, ch, cols + taps * most);
+        const size_t ldg = ch.images == 1 ? positions : ld;
+        // (Og x columns) * (columns x K): the columns read transposed.
+        gemm::sgemm(og, taps, ld, grad, sgn(ldg), 1, source, 1, lds, product, sgn(taps), 1);
+        float* accg = acc + g * og * taps;
+        for (size_t e = 0; e < og * taps; ++e) accg[e] += product[e];
       }
-    }
+    });
   };
   if (tasks == 1 || d.work() < kParallelWork || num_threads() == 1) {
     for (size_t t = 0; t < tasks; ++t) task(t);

@@ -4,6 +4,9 @@
 // plane whole on one task and written to its own part of the result.
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <limits>
+#include <vector>
 
 #include "engine/conv/conv.hpp"
 #include "engine/convert.hpp"
@@ -51,26 +54,84 @@ Range window_range(size_t o, size_t stride, size_t pad, size_t k, size_t dil, si
   return {start, lo, hi};
 }
 
-// The flat position in the plane of the first largest element of the
-// window at (y, x): the first NaN if there is one.
-size_t argmax_of(const float* plane, const Planes& p, const Window& win, size_t y, size_t x) {
-  const Range r = window_range(y, win.sh, win.ph, win.kh, win.dh, p.h);
-  const Range c = window_range(x, win.sw, win.pw, win.kw, win.dw, p.w);
-  size_t best = static_cast<size_t>(r.start + sgn(r.lo * win.dh)) * p.w +
-                static_cast<size_t>(c.start + sgn(c.lo * win.dw));
-  float value = plane[best];
-  for (size_t i = r.lo; i < r.hi && !std::isnan(value); ++i) {
-    const float* row = plane + static_cast<size_t>(r.start + sgn(i * win.dh)) * p.w;
-    for (size_t j = c.lo; j < c.hi; ++j) {
-      const float v = row[c.start + sgn(j * win.dw)];
-      if (v > value || std::isnan(v)) {
-        value = v;
-        best = static_cast<size_t>(row - plane) + static_cast<size_t>(c.start + sgn(j * win.dw));
-        if (std::isnan(v)) break;
+// The output columns [lo, hi) whose window column j lies inside the input
+// (x * sw - pw + j * dw in [0, width)).
+struct Cols {
+  size_t lo, hi;
+  ptrdiff_t base;  // the input column of output column 0
+};
+Cols columns_of(const Window& win, size_t j, size_t width) {
+  const ptrdiff_t base = sgn(j * win.dw) - sgn(win.pw);
+  const ptrdiff_t sw = sgn(win.sw);
+  const ptrdiff_t lo = base >= 0 ? 0 : (-base + sw - 1) / sw;
+  const ptrdiff_t room = sgn(width) - base;
+  const ptrdiff_t hi = room <= 0 ? 0 : (room + sw - 1) / sw;
+  const ptrdiff_t last = sgn(win.ow);
+  const ptrdiff_t l = std::clamp<ptrdiff_t>(lo, 0, last);
+  return {static_cast<size_t>(l), static_cast<size_t>(std::clamp<ptrdiff_t>(hi, l, last)), base};
+}
+
+// The largest element of every window of output row `oy` (NaN if the window
+// holds one): row_argmax's values, without positions to keep.
+void row_max(const float* plane, const Planes& p, const Window& win, size_t oy, float* best) {
+  for (size_t ox = 0; ox < win.ow; ++ox) best[ox] = -std::numeric_limits<float>::infinity();
+  const Range r = window_range(oy, win.sh, win.ph, win.kh, win.dh, p.h);
+  for (size_t i = r.lo; i < r.hi; ++i) {
+    const float* row = plane + (r.start + sgn(i * win.dh)) * sgn(p.w);
+    for (size_t j = 0; j < win.kw; ++j) {
+      const Cols c = columns_of(win, j, p.w);
+      if (c.lo == c.hi) continue;
+      const float* from = row + (c.base + sgn(c.lo * win.sw));
+      float* out = best + c.lo;
+      const size_t n = c.hi - c.lo;
+      if (win.sw == 2) {  // the usual stride: a constant the compiler can vectorise
+        for (size_t t = 0; t < n; ++t) {
+          const float v = from[2 * t], b = out[t];
+          out[t] = (v > b || v != v) ? v : b;
+        }
+        continue;
+      }
+      for (size_t t = 0; t < n; ++t) {
+        const float v = from[t * win.sw], b = out[t];
+        out[t] = (v > b || v != v) ? v : b;
       }
     }
   }
-  return best;
+}
+
+// For every window of output row `oy`: its largest element and where it is
+// (flat in the plane), the first in row-major order, or the first NaN. The
+// window's positions are visited in row-major order for all the row's
+// windows at once, so the loops run along the input rows.
+// Positions are Index: 32 bits for planes that allow it, which the loop
+// vectorises twice as wide.
+template <class Index>
+void row_argmax(const float* plane, const Planes& p, const Window& win, size_t oy, float* best, Index* at) {
+  const Range r = window_range(oy, win.sh, win.ph, win.kh, win.dh, p.h);
+  // Each window starts from its first element inside the input at -inf, so
+  // that only a larger element (or a first NaN) moves it.
+  const ptrdiff_t first_row = (r.start + sgn(r.lo * win.dh)) * sgn(p.w);
+  for (size_t ox = 0; ox < win.ow; ++ox) {
+    best[ox] = -std::numeric_limits<float>::infinity();
+    const ptrdiff_t x0 = sgn(ox * win.sw) - sgn(win.pw);
+    const ptrdiff_t skip = x0 >= 0 ? 0 : (-x0 + sgn(win.dw) - 1) / sgn(win.dw);
+    at[ox] = static_cast<Index>(first_row + x0 + skip * sgn(win.dw));
+  }
+  for (size_t i = r.lo; i < r.hi; ++i) {
+    const ptrdiff_t ih = r.start + sgn(i * win.dh);
+    const float* row = plane + ih * sgn(p.w);
+    for (size_t j = 0; j < win.kw; ++j) {
+      const Cols c = columns_of(win, j, p.w);
+      for (size_t ox = c.lo; ox < c.hi; ++ox) {
+        const ptrdiff_t ix = sgn(ox * win.sw) + c.base;
+        const float v = row[ix];
+        const float b = best[ox];
+        const bool take = v > b || (v != v && b == b);
+        best[ox] = take ? v : b;
+        at[ox] = take ? static_cast<Index>(ih * sgn(p.w) + ix) : at[ox];
+      }
+    }
+  }
 }
 
 // The divisor of average pooling's window at (y, x), as the convention
@@ -109,14 +170,31 @@ Storage max_pool(const Storage& x, const Window& win) {
   const float* src = xf.data_as<float>();
   float* dst = y.mutable_data_as<float>();
   over_planes(p.count, work, [&](size_t first, size_t last) {
-    for (size_t q = first; q < last; ++q) {
-      const float* plane = src + q * p.h * p.w;
-      float* out = dst + q * outputs;
-      for (size_t oy = 0; oy < win.oh; ++oy)
-        for (size_t ox = 0; ox < win.ow; ++ox) out[oy * win.ow + ox] = plane[argmax_of(plane, p, win, oy, ox)];
-    }
+    for (size_t q = first; q < last; ++q)
+      for (size_t oy = 0; oy < win.oh; ++oy) row_max(src + q * p.h * p.w, p, win, oy, dst + q * outputs + oy * win.ow);
   });
   return in_dtype(x.dtype(), std::move(y));
+}
+
+template <class Index>
+void max_pool_scatter(const float* src, const float* grad, float* dst, const Planes& p, const Window& win,
+                      size_t work) {
+  const size_t outputs = win.oh * win.ow;
+  over_planes(p.count, work, [&](size_t first, size_t last) {
+    std::vector<float> best(win.ow);
+    std::vector<Index> at(win.ow);
+    for (size_t q = first; q < last; ++q) {
+      float* out = dst + q * p.h * p.w;
+      std::fill(out, out + p.h * p.w, 0.0f);
+      for (size_t oy = 0; oy < win.oh; ++oy) {
+        row_argmax(src + q * p.h * p.w, p, win, oy, best.data(), at.data());
+        const float* gq = grad + q * outputs + oy * win.ow;
+        // In window order, so overlapping windows add up the same way on
+        // any thread.
+        for (size_t ox = 0; ox < win.ow; ++ox) out[at[ox]] += gq[ox];
+      }
+    }
+  });
 }
 
 Storage max_pool_backward(const Storage& x, const Storage& g, const Window& win) {
@@ -125,19 +203,11 @@ Storage max_pool_backward(const Storage& x, const Storage& g, const Window& win)
   LongWork guard(work + x.numel());
   const Storage xf = f32_row_major(x), gf = f32_row_major(g);
   Storage dx = Storage::allocate_row_major(DType::F32, x.shape());
-  const float* src = xf.data_as<float>();
-  const float* grad = gf.data_as<float>();
-  float* dst = dx.mutable_data_as<float>();
-  over_planes(p.count, work, [&](size_t first, size_t last) {
-    for (size_t q = first; q < last; ++q) {
-      const float* plane = src + q * p.h * p.w;
-      const float* gq = grad + q * outputs;
-      float* out = dst + q * p.h * p.w;
-      std::fill(out, out + p.h * p.w, 0.0f);
-      for (size_t oy = 0; oy < win.oh; ++oy)
-        for (size_t ox = 0; ox < win.ow; ++ox) out[argmax_of(plane, p, win, oy, ox)] += gq[oy * win.ow + ox];
-    }
-  });
+  if (p.h * p.w <= std::numeric_limits<std::int32_t>::max()) {
+    max_pool_scatter<std::int32_t>(xf.data_as<float>(), gf.data_as<float>(), dx.mutable_data_as<float>(), p, win, work);
+  } else {
+    max_pool_scatter<ptrdiff_t>(xf.data_as<float>(), gf.data_as<float>(), dx.mutable_data_as<float>(), p, win, work);
+  }
   return in_dtype(x.dtype(), std::move(dx));
 }
 
@@ -152,18 +222,18 @@ Storage avg_pool(const Storage& x, const Window& win) {
   over_planes(p.count, work, [&](size_t first, size_t last) {
     for (size_t q = first; q < last; ++q) {
       const float* plane = src + q * p.h * p.w;
-      float* out = dst + q * outputs;
       for (size_t oy = 0; oy < win.oh; ++oy) {
+        float* out = dst + q * outputs + oy * win.ow;
+        for (size_t ox = 0; ox < win.ow; ++ox) out[ox] = 0.0f;
         const Range r = window_range(oy, win.sh, win.ph, win.kh, 1, p.h);
-        for (size_t ox = 0; ox < win.ow; ++ox) {
-          const Range c = window_range(ox, win.sw, win.pw, win.kw, 1, p.w);
-          float s = 0.0f;
-          for (size_t i = r.lo; i < r.hi; ++i) {
-            const float* row = plane + static_cast<size_t>(r.start + sgn(i)) * p.w;
-            for (size_t j = c.lo; j < c.hi; ++j) s += row[c.start + sgn(j)];
+        for (size_t i = r.lo; i < r.hi; ++i) {
+          const float* row = plane + (r.start + sgn(i)) * sgn(p.w);
+          for (size_t j = 0; j < win.kw; ++j) {
+            const Cols c = columns_of(win, j, p.w);
+            for (size_t ox = c.lo; ox < c.hi; ++ox) out[ox] += row[sgn(ox * win.sw) + c.base];
           }
-          out[oy * win.ow + ox] = s / divisor_of(p, win, oy, ox);
         }
+        for (size_t ox = 0; ox < win.ow; ++ox) out[ox] /= divisor_of(p, win, oy, ox);
       }
     }
   });
@@ -179,18 +249,19 @@ Storage avg_pool_backward(const Shape& x_shape, const Storage& g, const Window& 
   const float* grad = gf.data_as<float>();
   float* dst = dx.mutable_data_as<float>();
   over_planes(p.count, work, [&](size_t first, size_t last) {
+    std::vector<float> share(win.ow);
     for (size_t q = first; q < last; ++q) {
-      const float* gq = grad + q * outputs;
       float* plane = dst + q * p.h * p.w;
       std::fill(plane, plane + p.h * p.w, 0.0f);
       for (size_t oy = 0; oy < win.oh; ++oy) {
+        const float* gq = grad + q * outputs + oy * win.ow;
+        for (size_t ox = 0; ox < win.ow; ++ox) share[ox] = gq[ox] / divisor_of(p, win, oy, ox);
         const Range r = window_range(oy, win.sh, win.ph, win.kh, 1, p.h);
-        for (size_t ox = 0; ox < win.ow; ++ox) {
-          const Range c = window_range(ox, win.sw, win.pw, win.kw, 1, p.w);
-          const float share = gq[oy * win.ow + ox] / divisor_of(p, win, oy, ox);
-          for (size_t i = r.lo; i < r.hi; ++i) {
-            float* row = plane + static_cast<size_t>(r.start + sgn(i)) * p.w;
-            for (size_t j = c.lo; j < c.hi; ++j) row[c.start + sgn(j)] += share;
+        for (size_t i = r.lo; i < r.hi; ++i) {
+          float* row = plane + (r.start + sgn(i)) * sgn(p.w);
+          for (size_t j = 0; j < win.kw; ++j) {
+            const Cols c = columns_of(win, j, p.w);
+            for (size_t ox = c.lo; ox < c.hi; ++ox) row[sgn(ox * win.sw) + c.base] += share[ox];
           }
         }
       }
