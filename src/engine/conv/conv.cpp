@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "engine/convert.hpp"
+#include "engine/gemm/kernels/kernels.hpp"
 #include "engine/gemm/pack_buffer.hpp"
 #include "engine/gemm/sgemm.hpp"
 #include "runtime/blocking.hpp"
@@ -46,6 +47,9 @@ constexpr size_t kParallelWork = size_t{1} << 21;
 // Tasks of the weight gradient: each keeps a partial gradient, so their
 // number is bounded by the batch, never by the threads.
 constexpr size_t kWeightTasks = 16;
+// The largest padded image, B panel or product (in floats) the unit-stride
+// path takes on; larger ones go through column blocks.
+constexpr size_t kShiftedLimit = size_t{1} << 24;
 // Columns that a product of several small images aims at.
 constexpr size_t kChunkColumns = 2048;
 
@@ -242,8 +246,93 @@ void over_images(const Dims& d, Body&& body) {
   parallel_for(tasks, [&](size_t t) { body(chunk_begin(t, tasks, d.n, 1), chunk_begin(t + 1, tasks, d.n, 1)); });
 }
 
+size_t round_up(size_t v, size_t multiple) { return (v + multiple - 1) / multiple * multiple; }
+
+float* shifted_workspace(size_t floats) {
+  thread_local gemm::PackBuffer<float> buffer;
+  return buffer.get(floats);
+}
+
+// Unit strides without a column matrix. On the zero-padded image, with its
+// rows Wp = ow + dw (kw - 1) long, the output positions y * Wp + x (x < Wp)
+// read tap (ci, i, j) at one fixed offset from the position: the column
+// matrix's row of that tap, over a run of positions, is a contiguous run of
+// the padded image. So each packed panel of the GEMM's B is copied straight
+// from the image, NR floats per tap, and the micro-kernel multiplies it by
+// the filters, packed once. The Wp - ow extra positions of each row (a few
+// percent) are computed and dropped. Every output element is the
+// micro-kernel's FMA chain over the taps in order, whichever thread runs it.
+bool forward_shifted(const Dims& d, const float* x, const float* w, const float* bias, float* y) {
+  const Window& win = d.win;
+  const size_t og = d.og(), cg = d.cg(), taps = d.taps();
+  if (win.sh != 1 || win.sw != 1 || d.pointwise() || taps == 0 || og == 0) return false;
+  const gemm::SgemmKernel& kern = gemm::sgemm_active_kernel();
+  const size_t mr = kern.mr, nr = kern.nr;
+  const size_t wp = win.ow + win.dw * (win.kw - 1), hp = win.oh + win.dh * (win.kh - 1);
+  const size_t wide = win.oh * wp, panels = (wide + nr - 1) / nr, plane = hp * wp;
+  if (og * panels * nr > kShiftedLimit || cg * plane > kShiftedLimit || taps * nr > kShiftedLimit) return false;
+  const size_t tiles = (og + mr - 1) / mr, tile_stride = round_up(mr * taps, 16);
+  gemm::PackBuffer<float> filters;
+  float* apack = filters.get(d.win.groups * tiles * tile_stride);
+  for (size_t g = 0; g < win.groups; ++g)
+    for (size_t t = 0; t < tiles; ++t) {
+      float* panel = apack + (g * tiles + t) * tile_stride;
+      for (size_t p = 0; p < taps; ++p)
+        for (size_t i = 0; i < mr; ++i)
+          panel[p * mr + i] = t * mr + i < og ? w[(g * og + t * mr + i) * taps + p] : 0.0f;
+    }
+  // The padded image, with room for the last panel's overhang; then one B
+  // panel and the product on the padded-width grid.
+  const size_t xp_size = round_up(cg * plane + nr, 16), bp_size = round_up(taps * nr, 16), cp_stride = panels * nr;
+  const size_t positions = d.positions();
+  over_images(d, [&](size_t first, size_t last) {
+    float* xp = shifted_workspace(xp_size + bp_size + og * cp_stride);
+    float* bp = xp + xp_size;
+    float* cp = bp + bp_size;
+    alignas(64) float tile[gemm::kMaxTile];
+    for (size_t ni = first; ni < last; ++ni) {
+      for (size_t g = 0; g < win.groups; ++g) {
+        const float* xg = x + (ni * d.c + g * cg) * d.plane();
+        std::fill(xp, xp + xp_size, 0.0f);
+        for (size_t ci = 0; ci < cg; ++ci)
+          for (size_t r = 0; r < d.h; ++r)
+            std::copy(xg + (ci * d.h + r) * d.w, xg + (ci * d.h + r + 1) * d.w,
+                      xp + ci * plane + (r + win.ph) * wp + win.pw);
+        const float* ag = apack + g * tiles * tile_stride;
+        for (size_t q0 = 0; q0 < cp_stride; q0 += nr) {
+          for (size_t ci = 0, p = 0; ci < cg; ++ci)
+            for (size_t i = 0; i < win.kh; ++i)
+              for (size_t j = 0; j < win.kw; ++j, ++p) {
+                const float* src = xp + ci * plane + i * win.dh * wp + j * win.dw + q0;
+                std::copy(src, src + nr, bp + p * nr);
+              }
+          for (size_t t = 0; t < tiles; ++t) {
+            const size_t rows = std::min(mr, og - t * mr);
+            float* c = cp + t * mr * cp_stride + q0;
+            if (rows == mr) {
+              kern.micro(taps, ag + t * tile_stride, bp, c, sgn(cp_stride), false);
+              continue;
+            }
+            kern.micro(taps, ag + t * tile_stride, bp, tile, sgn(nr), false);
+            for (size_t r = 0; r < rows; ++r) std::copy(tile + r * nr, tile + (r + 1) * nr, c + r * cp_stride);
+          }
+        }
+        for (size_t oc = 0; oc < og; ++oc) {
+          const float b = bias != nullptr ? bias[g * og + oc] : 0.0f;
+          float* out = y + (ni * d.o + g * og + oc) * positions;
+          const float* from = cp + oc * cp_stride;
+          for (size_t oy = 0; oy < win.oh; ++oy)
+            for (size_t ox = 0; ox < win.ow; ++ox) out[oy * win.ow + ox] = from[oy * wp + ox] + b;
+        }
+      }
+    }
+  });
+  return true;
+}
+
 // y = conv(x, w) + bias, all row-major float32.
 void forward_f32(const Dims& d, const float* x, const float* w, const float* bias, float* y) {
+  if (forward_shifted(d, x, w, bias, y)) return;
   const size_t og = d.og(), cg = d.cg(), taps = d.taps(), positions = d.positions();
   const size_t most = d.most_columns();
   over_images(d, [&](size_t first, size_t last) {
