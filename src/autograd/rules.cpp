@@ -240,10 +240,8 @@ namespace {
 // A 1-D convolution's operand or gradient seen as 2-D with a height of 1,
 // as its forward pass saw it.
 Storage height_one(const Storage& s) {
-  Shape shape = s.shape();
-  shape.push_back(shape[2]);
-  shape[2] = 1;
-  return engine::reshape(engine::row_major(s), shape).value();
+  const Shape& at = s.shape();
+  return engine::reshape(engine::row_major(s), Shape{at[0], at[1], 1, at[2]}).value();
 }
 
 Storage without_height(const Storage& s) {

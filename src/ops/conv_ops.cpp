@@ -162,11 +162,9 @@ std::optional<Error> bias_check(const Tensor& w, const Tensor* bias, std::size_t
 
 // A 1-D operand seen as 2-D with a height of 1.
 Storage as_2d(const Storage& s) {
-  Shape shape = s.shape();
-  shape.push_back(shape[2]);
-  shape[2] = 1;
+  const Shape& at = s.shape();
   // Row-major first, so that the extra axis is a relabelling.
-  return engine::reshape(engine::row_major(s), shape).value();
+  return engine::reshape(engine::row_major(s), Shape{at[0], at[1], 1, at[2]}).value();
 }
 
 Result<Tensor> convolution(Op op, const Tensor& x, const Tensor& w, const Tensor* bias, ConvArgs a,

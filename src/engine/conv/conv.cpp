@@ -19,6 +19,7 @@
 // batch size alone, so the results are the same bits on any number of
 // threads.
 #include "engine/conv/conv.hpp"
+#include "engine/conv/conv_isa.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -262,11 +263,15 @@ float* shifted_workspace(size_t floats) {
 // the filters, packed once. The Wp - ow extra positions of each row (a few
 // percent) are computed and dropped. Every output element is the
 // micro-kernel's FMA chain over the taps in order, whichever thread runs it.
-bool forward_shifted(const Dims& d, const float* x, const float* w, const float* bias, float* y) {
+bool shifted_applies(const Dims& d) {
+  return d.win.sh == 1 && d.win.sw == 1 && !d.pointwise() && d.taps() != 0 && d.og() != 0;
+}
+
+bool forward_shifted(const gemm::SgemmKernel& kern, PanelCopy copy, const Dims& d, const float* x, const float* w,
+                     const float* bias, float* y) {
   const Window& win = d.win;
   const size_t og = d.og(), cg = d.cg(), taps = d.taps();
-  if (win.sh != 1 || win.sw != 1 || d.pointwise() || taps == 0 || og == 0) return false;
-  const gemm::SgemmKernel& kern = gemm::sgemm_active_kernel();
+  if (!shifted_applies(d)) return false;
   const size_t mr = kern.mr, nr = kern.nr;
   const size_t wp = win.ow + win.dw * (win.kw - 1), hp = win.oh + win.dh * (win.kh - 1);
   const size_t wide = win.oh * wp, panels = (wide + nr - 1) / nr, plane = hp * wp;
@@ -285,6 +290,11 @@ bool forward_shifted(const Dims& d, const float* x, const float* w, const float*
   // panel and the product on the padded-width grid.
   const size_t xp_size = round_up(cg * plane + nr, 16), bp_size = round_up(taps * nr, 16), cp_stride = panels * nr;
   const size_t positions = d.positions();
+  // Where each tap reads, from a position's own place in the padded image.
+  std::vector<ptrdiff_t> offsets(taps);
+  for (size_t ci = 0, p = 0; ci < cg; ++ci)
+    for (size_t i = 0; i < win.kh; ++i)
+      for (size_t j = 0; j < win.kw; ++j, ++p) offsets[p] = sgn(ci * plane + i * win.dh * wp + j * win.dw);
   over_images(d, [&](size_t first, size_t last) {
     float* xp = shifted_workspace(xp_size + bp_size + og * cp_stride);
     float* bp = xp + xp_size;
@@ -300,12 +310,7 @@ bool forward_shifted(const Dims& d, const float* x, const float* w, const float*
                       xp + ci * plane + (r + win.ph) * wp + win.pw);
         const float* ag = apack + g * tiles * tile_stride;
         for (size_t q0 = 0; q0 < cp_stride; q0 += nr) {
-          for (size_t ci = 0, p = 0; ci < cg; ++ci)
-            for (size_t i = 0; i < win.kh; ++i)
-              for (size_t j = 0; j < win.kw; ++j, ++p) {
-                const float* src = xp + ci * plane + i * win.dh * wp + j * win.dw + q0;
-                std::copy(src, src + nr, bp + p * nr);
-              }
+          copy(xp + q0, offsets.data(), taps, nr, bp);
           for (size_t t = 0; t < tiles; ++t) {
             const size_t rows = std::min(mr, og - t * mr);
             float* c = cp + t * mr * cp_stride + q0;
@@ -330,9 +335,17 @@ bool forward_shifted(const Dims& d, const float* x, const float* w, const float*
   return true;
 }
 
+void forward_by_columns(const Dims& d, const float* x, const float* w, const float* bias, float* y);
+
 // y = conv(x, w) + bias, all row-major float32.
 void forward_f32(const Dims& d, const float* x, const float* w, const float* bias, float* y) {
-  if (forward_shifted(d, x, w, bias, y)) return;
+  const gemm::SgemmKernel& kern = gemm::sgemm_active_kernel();
+  if (forward_shifted(kern, panel_copy_for(kern.nr), d, x, w, bias, y)) return;
+  forward_by_columns(d, x, w, bias, y);
+}
+
+// The same through column blocks and the GEMM driver, for every window.
+void forward_by_columns(const Dims& d, const float* x, const float* w, const float* bias, float* y) {
   const size_t og = d.og(), cg = d.cg(), taps = d.taps(), positions = d.positions();
   const size_t most = d.most_columns();
   over_images(d, [&](size_t first, size_t last) {
@@ -612,6 +625,22 @@ Storage channel_sum(const Storage& g) {
     }
   for (std::size_t c = 0; c < channels; ++c) sums.mutable_data_as<float>()[c] = static_cast<float>(acc[c]);
   return in_dtype(g.dtype(), std::move(sums));
+}
+
+Storage convolution_shifted_with(const gemm::SgemmKernel& kern, PanelCopy copy, const Storage& x,
+                                 const Storage& w, const Window& win) {
+  const Dims d = dims_of(x.shape(), w.shape()[0], win);
+  Storage y = zeros_f32(Shape{d.n, d.o, win.oh, win.ow});
+  if (!forward_shifted(kern, copy, d, x.data_as<float>(), w.data_as<float>(), nullptr, y.mutable_data_as<float>()))
+    return Storage{};
+  return y;
+}
+
+Storage convolution_by_columns(const Storage& x, const Storage& w, const Window& win) {
+  const Dims d = dims_of(x.shape(), w.shape()[0], win);
+  Storage y = zeros_f32(Shape{d.n, d.o, win.oh, win.ow});
+  forward_by_columns(d, x.data_as<float>(), w.data_as<float>(), nullptr, y.mutable_data_as<float>());
+  return y;
 }
 
 }  // namespace quarn::engine

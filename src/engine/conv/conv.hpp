@@ -14,8 +14,13 @@
 #include <utility>
 
 #include "core/storage.hpp"
+#include "engine/conv/conv_isa.hpp"
 #include "engine/conv/window.hpp"
 #include "engine/storage_ops.hpp"
+
+namespace quarn::gemm {
+struct SgemmKernel;
+}
 
 namespace quarn::engine {
 
@@ -52,5 +57,13 @@ Storage max_pool_backward(const Storage& x, const Storage& g, const Window& win)
 Storage avg_pool(const Storage& x, const Window& win);
 // g / divisor spread over each window's elements, summed where they overlap.
 Storage avg_pool_backward(const Shape& x_shape, const Storage& g, const Window& win);
+
+// For the native tests: the unit-stride forward pass with a given GEMM
+// kernel set and panel copy (an empty storage where that path does not
+// apply), and the column-block path, which serves every other window. Both
+// take row-major float32 operands and give no bias.
+Storage convolution_shifted_with(const gemm::SgemmKernel& kern, PanelCopy copy, const Storage& x,
+                                 const Storage& w, const Window& win);
+Storage convolution_by_columns(const Storage& x, const Storage& w, const Window& win);
 
 }  // namespace quarn::engine
