@@ -126,6 +126,7 @@ def backward_through(fn, arrays, weights):
 
 
 @needs_torch
+@pytest.mark.filterwarnings("ignore:Using padding='same'")
 @pytest.mark.parametrize("name, shapes, kwargs", CONV_CASES, ids=[case_id(c) for c in CONV_CASES])
 def test_convolution_gradients_match_pytorch(name, shapes, kwargs, rng):
     arrays = arrays_for(shapes, rng)
@@ -262,13 +263,15 @@ REFUSALS = [
     (lambda: F.adaptive_avg_pool2d(grad_tensor(1, 1, 7, 7), 3), ValueError,
      "only output sizes that divide the input size"),
     (lambda: F.adaptive_avg_pool2d(grad_tensor(1, 1, 6, 6), (0, 2)), RuntimeError, "greater than zero"),
+    (lambda: F.conv2d(grad_tensor(1, 1, 4, 4), grad_tensor(1, 1, 1, 1), stride=True), TypeError, "stride must be"),
+    (lambda: F.conv_transpose2d(grad_tensor(1, 1, 3, 3), grad_tensor(1, 1, 1, 1), stride=2 ** 30), MemoryError, ""),
 ]
 
 
-@pytest.mark.parametrize("call, error, message", REFUSALS, ids=[r[2][:40] for r in REFUSALS])
+@pytest.mark.parametrize("call, error, message", REFUSALS, ids=[r[2][:40] or r[1].__name__ for r in REFUSALS])
 def test_bad_arguments_are_refused_before_anything_is_recorded(call, error, message, graph_len):
     before = graph_len()
-    with pytest.raises(error, match=message):
+    with pytest.raises(error, match=message or None):
         call()
     # Only the leaves the call itself made.
     leaves = graph_len() - before
@@ -302,19 +305,25 @@ def restore_threads():
 
 
 def conv_workload(rng):
-    x = rng.standard_normal((6, 8, 20, 20)).astype(np.float32)
-    w = rng.standard_normal((16, 8, 3, 3)).astype(np.float32)
-    b = rng.standard_normal(16).astype(np.float32)
-    weights = rng.standard_normal((6, 16, 10, 10)).astype(np.float32)
+    """Every path large enough for the pool: the column-block and unit-stride
+    forward passes, col2im and the flipped-filter input gradient, the weight
+    gradient's partial sums, pooling."""
+    x, w, b, w3 = (rng.standard_normal(s).astype(np.float32)
+                   for s in ((8, 8, 32, 32), (16, 8, 3, 3), (16,), (16, 8, 3, 3)))
+    weights = [rng.standard_normal(s).astype(np.float32) for s in ((8, 16, 8, 8), (8, 16, 30, 30), (8, 16, 32, 32))]
 
     def run():
         quarn.clear_graph()
-        leaves = [Tensor(a, requires_grad=True) for a in (x, w, b)]
-        y = F.conv2d(*leaves, stride=2, padding=1)
-        pooled = F.max_pool2d(F.relu(y), 2) + F.avg_pool2d(y, 2)
-        quarn.sum(pooled * Tensor(weights[:, :, :5, :5])).backward()
-        up = F.conv_transpose2d(Tensor(weights), Tensor(w), stride=2, padding=1, output_padding=1)
-        return [y.to_numpy(), up.to_numpy(), *[t.grad() for t in leaves]]
+        leaves = [Tensor(a, requires_grad=True) for a in (x, w, b, w3)]
+        y = F.conv2d(*leaves[:3], stride=2, padding=1)
+        z = F.conv2d(leaves[0], leaves[3], padding=1)
+        terms = [F.max_pool2d(F.relu(y), 2), F.max_pool2d(z, 3, 1), F.avg_pool2d(z, 3, 1, 1)]
+        loss = quarn.sum(terms[0] * Tensor(weights[0]))
+        for term, wt in zip(terms[1:], weights[1:]):
+            loss = loss + quarn.sum(term * Tensor(wt))
+        loss.backward()
+        up = F.conv_transpose2d(Tensor(y.to_numpy()), Tensor(w), stride=2, padding=1, output_padding=1)
+        return [y.to_numpy(), z.to_numpy(), up.to_numpy(), *[t.grad() for t in leaves]]
     return run
 
 
