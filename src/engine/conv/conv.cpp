@@ -462,28 +462,37 @@ void backward_weight_f32(const Dims& d, const float* x, const float* dy, float* 
   const size_t tasks = std::max<size_t>(1, std::min(d.n, kWeightTasks));
   // Task 0 sums straight into dw; the others into partials added after.
   std::vector<float> partials((tasks - 1) * weights);
+  // The column matrix gets zero rows up to a multiple of the kernel's NR:
+  // the GEMM reads it transposed, and only whole NR-wide panels of a
+  // transposed operand are packed by the fast (vector transposing) route.
+  // The micro-kernel computes whole panels anyway.
+  const size_t nr = gemm::sgemm_active_kernel().nr;
+  const size_t padded = d.pointwise() ? taps : round_up(taps, nr);
   auto task = [&](size_t t) {
     float* acc = t == 0 ? dw : partials.data() + (t - 1) * weights;
     std::fill(acc, acc + weights, 0.0f);
     const size_t first = chunk_begin(t, tasks, d.n, 1), last = chunk_begin(t + 1, tasks, d.n, 1);
-    float* cols = column_workspace((taps + og) * most + og * taps);
+    float* cols = column_workspace((padded + og) * most + og * padded);
+    float* grad_buffer = cols + padded * most;
+    float* product = grad_buffer + og * most;
     for_each_chunk(d, first, last, [&](const Chunk& ch) {
       const size_t ld = ch.columns();
-      float* product = cols + (taps + og) * most;
       for (size_t g = 0; g < d.win.groups; ++g) {
         const float* source = x + (ch.first * d.c + g * cg) * d.plane();
         ptrdiff_t lds = sgn(d.plane());
         if (!d.pointwise()) {
           chunk_columns(d, x, g, ch, cols);
+          std::fill(cols + taps * ld, cols + padded * ld, 0.0f);
           source = cols;
           lds = sgn(ld);
         }
-        const float* grad = chunk_gradient(d, dy, g, ch, cols + taps * most);
+        const float* grad = chunk_gradient(d, dy, g, ch, grad_buffer);
         const size_t ldg = ch.images == 1 ? positions : ld;
         // (Og x columns) * (columns x K): the columns read transposed.
-        gemm::sgemm(og, taps, ld, grad, sgn(ldg), 1, source, 1, lds, product, sgn(taps), 1);
+        gemm::sgemm(og, padded, ld, grad, sgn(ldg), 1, source, 1, lds, product, sgn(padded), 1);
         float* accg = acc + g * og * taps;
-        for (size_t e = 0; e < og * taps; ++e) accg[e] += product[e];
+        for (size_t oc = 0; oc < og; ++oc)
+          for (size_t k = 0; k < taps; ++k) accg[oc * taps + k] += product[oc * padded + k];
       }
     });
   };
@@ -619,9 +628,14 @@ Storage channel_sum(const Storage& g) {
   for (std::size_t ni = 0; ni < outer; ++ni)
     for (std::size_t c = 0; c < channels; ++c) {
       const float* plane = src + (ni * channels + c) * inner;
-      double s = 0.0;
-      for (std::size_t e = 0; e < inner; ++e) s += plane[e];
-      acc[c] += s;
+      // Four interleaved sums, added in a fixed order: independent chains
+      // the core can run side by side.
+      double s[4] = {0.0, 0.0, 0.0, 0.0};
+      std::size_t e = 0;
+      for (; e + 4 <= inner; e += 4)
+        for (std::size_t k = 0; k < 4; ++k) s[k] += plane[e + k];
+      for (; e < inner; ++e) s[0] += plane[e];
+      acc[c] += (s[0] + s[1]) + (s[2] + s[3]);
     }
   for (std::size_t c = 0; c < channels; ++c) sums.mutable_data_as<float>()[c] = static_cast<float>(acc[c]);
   return in_dtype(g.dtype(), std::move(sums));
