@@ -217,6 +217,29 @@ void im2col(const Dims& d, const float* x, size_t p0, size_t count, float* cols,
 // sums are the same however the work is shared out.
 void col2im_add(const Dims& d, const float* cols, size_t ld, size_t p0, size_t count, float* x) {
   const Window& win = d.win;
+  if (p0 == 0 && count == d.positions()) {
+    // A whole image, row by output row, as im2col reads it.
+    const size_t ow = win.ow;
+    for (size_t ci = 0; ci < d.cg(); ++ci)
+      for (size_t i = 0; i < win.kh; ++i)
+        for (size_t j = 0; j < win.kw; ++j) {
+          const float* in = cols + ((ci * win.kh + i) * win.kw + j) * ld;
+          const Span s = inside(win, j, d.w, 0, ow);
+          const ptrdiff_t base = sgn(j * win.dw) - sgn(win.pw);
+          for (size_t y = 0; y < win.oh; ++y, in += ow) {
+            const ptrdiff_t ih = sgn(y * win.sh) - sgn(win.ph) + sgn(i * win.dh);
+            if (ih < 0 || ih >= sgn(d.h)) continue;
+            float* dst = x + ci * d.plane() + static_cast<size_t>(ih) * d.w;
+            if (win.sw == 1) {
+              float* to = dst + (sgn(s.lo) + base);
+              for (size_t t = s.lo; t < s.hi; ++t) to[t - s.lo] += in[t];
+            } else {
+              for (size_t t = s.lo; t < s.hi; ++t) dst[sgn(t * win.sw) + base] += in[t];
+            }
+          }
+        }
+    return;
+  }
   for_each_tap_run(d, p0, count, [&](size_t row, size_t ci, ptrdiff_t ih, size_t at, size_t x0, size_t x1,
                                      size_t j) {
     if (ih < 0) return;
