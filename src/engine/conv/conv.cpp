@@ -290,8 +290,12 @@ bool shifted_applies(const Dims& d) {
   return d.win.sh == 1 && d.win.sw == 1 && !d.pointwise() && d.taps() != 0 && d.og() != 0;
 }
 
-bool forward_shifted(const gemm::SgemmKernel& kern, PanelCopy copy, const Dims& d, const float* x, const float* w,
-                     const float* bias, float* y) {
+//
+// The image may be float16 or bfloat16 (`xd`), widened as it is copied into
+// the padded image, and the result (`yd`) rounded as it is copied out, bias
+// added first: half-precision operands cost no pass of their own.
+bool forward_shifted(const gemm::SgemmKernel& kern, PanelCopy copy, const Dims& d, const void* x, DType xd,
+                     const float* w, const float* bias, void* y, DType yd) {
   const Window& win = d.win;
   const size_t og = d.og(), cg = d.cg(), taps = d.taps();
   if (!shifted_applies(d)) return false;
@@ -325,12 +329,18 @@ bool forward_shifted(const gemm::SgemmKernel& kern, PanelCopy copy, const Dims& 
     alignas(64) float tile[gemm::kMaxTile];
     for (size_t ni = first; ni < last; ++ni) {
       for (size_t g = 0; g < win.groups; ++g) {
-        const float* xg = x + (ni * d.c + g * cg) * d.plane();
+        const auto* xg = static_cast<const char*>(x) + (ni * d.c + g * cg) * d.plane() * dtype_size(xd);
         std::fill(xp, xp + xp_size, 0.0f);
         for (size_t ci = 0; ci < cg; ++ci)
-          for (size_t r = 0; r < d.h; ++r)
-            std::copy(xg + (ci * d.h + r) * d.w, xg + (ci * d.h + r + 1) * d.w,
-                      xp + ci * plane + (r + win.ph) * wp + win.pw);
+          for (size_t r = 0; r < d.h; ++r) {
+            const char* row = xg + (ci * d.h + r) * d.w * dtype_size(xd);
+            float* to = xp + ci * plane + (r + win.ph) * wp + win.pw;
+            if (xd == DType::F32) {
+              std::memcpy(to, row, d.w * sizeof(float));
+            } else {
+              widen_to_f32(xd, row, to, d.w);
+            }
+          }
         const float* ag = apack + g * tiles * tile_stride;
         for (size_t q0 = 0; q0 < cp_stride; q0 += nr) {
           copy(xp + q0, offsets.data(), taps, nr, bp);
@@ -347,10 +357,20 @@ bool forward_shifted(const gemm::SgemmKernel& kern, PanelCopy copy, const Dims& 
         }
         for (size_t oc = 0; oc < og; ++oc) {
           const float b = bias != nullptr ? bias[g * og + oc] : 0.0f;
-          float* out = y + (ni * d.o + g * og + oc) * positions;
-          const float* from = cp + oc * cp_stride;
-          for (size_t oy = 0; oy < win.oh; ++oy)
-            for (size_t ox = 0; ox < win.ow; ++ox) out[oy * win.ow + ox] = from[oy * wp + ox] + b;
+          float* from = cp + oc * cp_stride;
+          const size_t at = (ni * d.o + g * og + oc) * positions;
+          if (yd == DType::F32) {
+            float* out = static_cast<float*>(y) + at;
+            for (size_t oy = 0; oy < win.oh; ++oy)
+              for (size_t ox = 0; ox < win.ow; ++ox) out[oy * win.ow + ox] = from[oy * wp + ox] + b;
+            continue;
+          }
+          char* out = static_cast<char*>(y) + at * dtype_size(yd);
+          for (size_t oy = 0; oy < win.oh; ++oy) {
+            float* row = from + oy * wp;
+            for (size_t ox = 0; ox < win.ow; ++ox) row[ox] += b;
+            round_from_f32(yd, row, out + oy * win.ow * dtype_size(yd), win.ow);
+          }
         }
       }
     }
@@ -363,7 +383,7 @@ void forward_by_columns(const Dims& d, const float* x, const float* w, const flo
 // y = conv(x, w) + bias, all row-major float32.
 void forward_f32(const Dims& d, const float* x, const float* w, const float* bias, float* y) {
   const gemm::SgemmKernel& kern = gemm::sgemm_active_kernel();
-  if (forward_shifted(kern, panel_copy_for(kern.nr), d, x, w, bias, y)) return;
+  if (forward_shifted(kern, panel_copy_for(kern.nr), d, x, DType::F32, w, bias, y, DType::F32)) return;
   forward_by_columns(d, x, w, bias, y);
 }
 
@@ -558,9 +578,19 @@ size_t units(const Dims& d) { return d.work() / 8 + 1; }
 Storage convolution(const Storage& x, const Storage& w, const Storage* bias, const Window& win) {
   const Dims d = dims_of(x.shape(), w.shape()[0], win);
   LongWork guard(units(d) + x.numel());
-  const Storage xf = f32_row_major(x), wf = f32_row_major(w);
+  const Storage wf = f32_row_major(w);
   Storage bf;
   if (bias != nullptr) bf = f32_row_major(*bias);
+  if (x.dtype() != DType::F32 && shifted_applies(d)) {
+    const gemm::SgemmKernel& kern = gemm::sgemm_active_kernel();
+    const Storage xr = row_major(x);
+    Storage y = Storage::allocate_row_major(x.dtype(), Shape{d.n, d.o, win.oh, win.ow});
+    if (y.numel() == 0 || forward_shifted(kern, panel_copy_for(kern.nr), d, xr.data(), x.dtype(), wf.data_as<float>(),
+                                          bias != nullptr ? bf.data_as<float>() : nullptr, y.mutable_data(),
+                                          x.dtype()))
+      return y;
+  }
+  const Storage xf = f32_row_major(x);
   Storage y = Storage::allocate_row_major(DType::F32, Shape{d.n, d.o, win.oh, win.ow});
   if (y.numel() != 0)
     forward_f32(d, xf.data_as<float>(), wf.data_as<float>(), bias != nullptr ? bf.data_as<float>() : nullptr,
@@ -668,7 +698,7 @@ Storage convolution_shifted_with(const gemm::SgemmKernel& kern, PanelCopy copy, 
                                  const Storage& w, const Window& win) {
   const Dims d = dims_of(x.shape(), w.shape()[0], win);
   Storage y = zeros_f32(Shape{d.n, d.o, win.oh, win.ow});
-  if (!forward_shifted(kern, copy, d, x.data_as<float>(), w.data_as<float>(), nullptr, y.mutable_data_as<float>()))
+  if (!forward_shifted(kern, copy, d, x.data(), DType::F32, w.data_as<float>(), nullptr, y.mutable_data(), DType::F32))
     return Storage{};
   return y;
 }
