@@ -192,6 +192,16 @@ def test_max_pool_sends_each_gradient_to_the_first_largest_element(rng):
     assert np.isnan(y.to_numpy()[0, 0, 1:3, 1:3]).all()
 
 
+def test_a_dilated_window_wholly_in_the_padding_gives_minus_infinity_and_no_gradient():
+    # Padding 1 is within half the kernel, yet with dilation 3 both taps of
+    # the only window row and column fall outside the 2 x 2 input.
+    leaf = Tensor(np.arange(4, dtype=np.float32).reshape(1, 1, 2, 2), requires_grad=True)
+    y = F.max_pool2d(leaf, 2, stride=1, padding=1, dilation=3)
+    assert y.shape == [1, 1, 1, 1] and y.to_numpy()[0, 0, 0, 0] == -np.inf
+    quarn.sum(y).backward()
+    assert not leaf.grad().any()
+
+
 HALVES = {"float16": np.float16, "bfloat16": ml_dtypes.bfloat16}
 
 

@@ -111,11 +111,15 @@ void row_argmax(const float* plane, const Planes& p, const Window& win, size_t o
   // Each window starts from its first element inside the input at -inf, so
   // that only a larger element (or a first NaN) moves it.
   const ptrdiff_t first_row = (r.start + sgn(r.lo * win.dh)) * sgn(p.w);
+  // A dilated window can fall wholly into the padding (PyTorch's limit on
+  // padding allows it): it keeps -inf and position -1, and sends nothing.
   for (size_t ox = 0; ox < win.ow; ++ox) {
     best[ox] = -std::numeric_limits<float>::infinity();
     const ptrdiff_t x0 = sgn(ox * win.sw) - sgn(win.pw);
     const ptrdiff_t skip = x0 >= 0 ? 0 : (-x0 + sgn(win.dw) - 1) / sgn(win.dw);
-    at[ox] = static_cast<Index>(first_row + x0 + skip * sgn(win.dw));
+    const ptrdiff_t col = x0 + skip * sgn(win.dw);
+    const bool empty = r.lo == r.hi || skip >= sgn(win.kw) || col >= sgn(p.w);
+    at[ox] = empty ? Index{-1} : static_cast<Index>(first_row + col);
   }
   for (size_t i = r.lo; i < r.hi; ++i) {
     const ptrdiff_t ih = r.start + sgn(i * win.dh);
@@ -191,7 +195,8 @@ void max_pool_scatter(const float* src, const float* grad, float* dst, const Pla
         const float* gq = grad + q * outputs + oy * win.ow;
         // In window order, so overlapping windows add up the same way on
         // any thread.
-        for (size_t ox = 0; ox < win.ow; ++ox) out[at[ox]] += gq[ox];
+        for (size_t ox = 0; ox < win.ow; ++ox)
+          if (at[ox] >= 0) out[at[ox]] += gq[ox];
       }
     }
   });
