@@ -3,6 +3,13 @@ measured in the same run, with GFLOP/s against the core's measured FMA peak.
 
     python benchmarks/bench_conv.py            # every case
     python benchmarks/bench_conv.py --quick    # fewer rounds
+    python benchmarks/bench_conv.py --thread-time   # the calling thread's CPU time
+
+With --thread-time every call is timed by the calling thread's CPU time
+instead of the wall clock, and each figure is the best round: both
+contenders run on the calling thread alone here, so on a machine shared with
+other work this leaves out the time the thread waits for a core, which
+otherwise lands on whichever contender happened to be running.
 
 Cases:
   - LeNet-5-style layers on 28 x 28 images, batch 64: conv 1->6 5x5 (with
@@ -19,6 +26,7 @@ products for forward and backward).
 """
 
 import sys
+import time
 
 import numpy as np
 import torch
@@ -30,6 +38,24 @@ from bench_matmul import measured_peak
 from quarn import Tensor
 
 ROUNDS = 7 if "--quick" in sys.argv[1:] else 21
+THREAD_TIME = "--thread-time" in sys.argv[1:]
+
+
+def times(fns, rounds):
+    """Per-call time of each function: the median wall-clock time of
+    interleaved rounds, or with --thread-time the best CPU time of the
+    calling thread over the same interleaved rounds."""
+    if not THREAD_TIME:
+        return median_times(fns, rounds)
+    for fn in fns:
+        fn()
+    best = [float("inf")] * len(fns)
+    for _ in range(rounds):
+        for i, fn in enumerate(fns):
+            t0 = time.thread_time()
+            fn()
+            best[i] = min(best[i], time.thread_time() - t0)
+    return best
 
 
 def conv_flops(n, c, o, oh, ow, kh, kw, groups=1):
@@ -110,23 +136,24 @@ def report(label, ours_s, theirs_s, flops, peak, target=None):
 
 def main():
     one_thread(torch)
+    print("timing: " + ("best thread CPU time" if THREAD_TIME else "median wall clock") + " of interleaved rounds")
     peak, lanes = measured_peak()
     if peak:
         print(f"Core peak: {peak:.1f} GFLOP/s, measured ({lanes}-lane FMAs)")
     rng = np.random.default_rng(0)
     print(f"\n{'case':<40} {'ours ms':>9} {'torch ms':>9} {'ratio':>8} {'GFLOP/s':>7} {'peak':>6}")
     ours, theirs, flops = lenet(rng)
-    t_ours, t_theirs = median_times([ours, theirs], ROUNDS)
+    t_ours, t_theirs = times([ours, theirs], ROUNDS)
     report("LeNet layers, fwd+bwd, batch 64", t_ours, t_theirs, flops, peak, 0.8)
     fwd = resnet(rng, False)
-    t_fwd = median_times(fwd[:2], ROUNDS)
+    t_fwd = times(fwd[:2], ROUNDS)
     report("ResNet 64->64 3x3 56x56 b8, fwd", *t_fwd, fwd[2], peak, 1.0)
     both = resnet(rng, True)
-    t_both = median_times(both[:2], max(ROUNDS // 3, 5))
+    t_both = times(both[:2], max(ROUNDS // 3, 5))
     report("ResNet 64->64 3x3 56x56 b8, fwd+bwd", *t_both, both[2], peak, 1.0)
     for dtype in ("float16", "bfloat16"):
         half = resnet(rng, False, dtype)
-        t_half, t_32, t_torch = median_times([half[0], fwd[0], half[1]], ROUNDS)
+        t_half, t_32, t_torch = times([half[0], fwd[0], half[1]], ROUNDS)
         print(f"{'ResNet fwd, ' + dtype:<40} {t_half * 1e3:9.2f} {t_torch * 1e3:9.2f} {t_half / t_torch:7.2f}x "
               f"{half[2] / t_half / 1e9:7.1f}        ours {dtype} / ours float32: {t_half / t_32:.2f}x")
 
