@@ -33,6 +33,7 @@ import torch
 
 import quarn
 import quarn.nn.functional as F
+from _record import record
 from _timing import median_times, one_thread
 from bench_matmul import measured_peak
 from quarn import Tensor
@@ -127,6 +128,7 @@ def resnet(rng, backward, dtype="float32"):
 
 
 def report(label, ours_s, theirs_s, flops, peak, target=None):
+    record(label, ours_s, torch=theirs_s)
     rate = flops / ours_s / 1e9
     share = f"{rate / peak:6.0%}" if peak else "     -"
     verdict = "" if target is None else ("  ok" if ours_s / theirs_s <= target else f"  above {target:.1f}x")
@@ -154,6 +156,7 @@ def main():
     for dtype in ("float16", "bfloat16"):
         half = resnet(rng, False, dtype)
         t_half, t_32, t_torch = times([half[0], fwd[0], half[1]], ROUNDS)
+        record(f"ResNet fwd, {dtype}", t_half, torch=t_torch)
         print(f"{'ResNet fwd, ' + dtype:<40} {t_half * 1e3:9.2f} {t_torch * 1e3:9.2f} {t_half / t_torch:7.2f}x "
               f"{half[2] / t_half / 1e9:7.1f}        ours {dtype} / ours float32: {t_half / t_32:.2f}x")
 
