@@ -1,13 +1,22 @@
-// Convolutions lowered to the float32 GEMM (engine/gemm/sgemm.hpp).
+// Convolutions lowered to the float32 GEMM (engine/gemm/).
 //
 // For one image and one channel group, the forward result is
 //   Y (Og x P) = W (Og x K) * cols (K x P),
 // with K = Cg * kh * kw filter taps and P = oh * ow output positions, where
-// column p of `cols` holds the input window of output p (im2col). The
-// column matrix is never made whole: it is filled one block of columns at a
-// time into a bounded per-thread workspace, each block multiplied while it
-// is still in cache. The gradients are GEMMs too:
-//   dX: dcols (K x P) = W^T * dY, scattered back onto the image (col2im);
+// column p of `cols` holds the input window of output p (im2col). Two ways:
+//  - unit strides (forward_shifted): no column matrix at all. The GEMM's B
+//    panels are copied straight from the zero-padded image, where every
+//    tap is a fixed offset from its output position, and fed to the
+//    micro-kernel with the filters packed once per call;
+//  - any other window (forward_by_columns): the column matrix in bounded
+//    blocks in a per-thread workspace, each block multiplied by the GEMM
+//    driver while still in cache; images too small to fill a block go side
+//    by side into one product.
+// The gradients are GEMMs too:
+//   dX: for unit strides, where the padding is a small share, a forward
+//       convolution of dY with the filters flipped and their channel axes
+//       swapped (so the path above); otherwise dcols = W^T * dY scattered
+//       back onto the image (col2im);
 //   dW: dW (Og x K) = sum over images and blocks of dY * cols^T.
 // A 1x1 window with unit stride and no padding reads the image itself as
 // its column matrix.
@@ -19,12 +28,12 @@
 // batch size alone, so the results are the same bits on any number of
 // threads.
 #include "engine/conv/conv.hpp"
-#include "engine/conv/conv_isa.hpp"
 
 #include <algorithm>
 #include <cstring>
 #include <vector>
 
+#include "engine/conv/conv_isa.hpp"
 #include "engine/convert.hpp"
 #include "engine/gemm/kernels/kernels.hpp"
 #include "engine/gemm/pack_buffer.hpp"
@@ -286,14 +295,14 @@ float* shifted_workspace(size_t floats) {
 // the filters, packed once. The Wp - ow extra positions of each row (a few
 // percent) are computed and dropped. Every output element is the
 // micro-kernel's FMA chain over the taps in order, whichever thread runs it.
-bool shifted_applies(const Dims& d) {
-  return d.win.sh == 1 && d.win.sw == 1 && !d.pointwise() && d.taps() != 0 && d.og() != 0;
-}
-
 //
 // The image may be float16 or bfloat16 (`xd`), widened as it is copied into
 // the padded image, and the result (`yd`) rounded as it is copied out, bias
 // added first: half-precision operands cost no pass of their own.
+bool shifted_applies(const Dims& d) {
+  return d.win.sh == 1 && d.win.sw == 1 && !d.pointwise() && d.taps() != 0 && d.og() != 0;
+}
+
 bool forward_shifted(const gemm::SgemmKernel& kern, PanelCopy copy, const Dims& d, const void* x, DType xd,
                      const float* w, const float* bias, void* y, DType yd) {
   const Window& win = d.win;
