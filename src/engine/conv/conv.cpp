@@ -76,8 +76,11 @@ struct Dims {
            win.oh == h && win.ow == w;
   }
   // Columns per block of one image: the whole image when it fits.
+  // Whole output rows where a row fits, so that the blocks take the row
+  // loops of im2col and col2im.
   size_t block() const {
-    return std::max<size_t>(1, std::min(positions(), kColumnBlock / std::max<size_t>(taps(), 1)));
+    const size_t fit = std::max<size_t>(1, std::min(positions(), kColumnBlock / std::max<size_t>(taps(), 1)));
+    return fit >= win.ow && win.ow != 0 ? fit / win.ow * win.ow : fit;
   }
   // Images per GEMM: small images side by side, so that each product is
   // wide enough to run at the GEMM's speed rather than at its overhead's.
@@ -172,17 +175,17 @@ void for_each_tap_run(const Dims& d, size_t p0, size_t count, Fn&& fn) {
 // `x` (Cg planes): K rows of `count` columns, `ld` apart.
 void im2col(const Dims& d, const float* x, size_t p0, size_t count, float* cols, size_t ld) {
   const Window& win = d.win;
-  if (p0 == 0 && count == d.positions()) {
-    // A whole image, row by output row: the in-image span of a tap is the
+  if (win.ow != 0 && p0 % win.ow == 0 && count % win.ow == 0) {
+    // Whole output rows, row by row: the in-image span of a tap is the
     // same on every row, so the loop is plain copies.
-    const size_t ow = win.ow;
+    const size_t ow = win.ow, y0 = p0 / ow, y1 = y0 + count / ow;
     for (size_t ci = 0; ci < d.cg(); ++ci)
       for (size_t i = 0; i < win.kh; ++i)
         for (size_t j = 0; j < win.kw; ++j) {
           float* out = cols + ((ci * win.kh + i) * win.kw + j) * ld;
           const Span s = inside(win, j, d.w, 0, ow);
           const ptrdiff_t base = sgn(j * win.dw) - sgn(win.pw);
-          for (size_t y = 0; y < win.oh; ++y, out += ow) {
+          for (size_t y = y0; y < y1; ++y, out += ow) {
             const ptrdiff_t ih = sgn(y * win.sh) - sgn(win.ph) + sgn(i * win.dh);
             if (ih < 0 || ih >= sgn(d.h)) {
               for (size_t x = 0; x < ow; ++x) out[x] = 0.0f;
@@ -226,16 +229,16 @@ void im2col(const Dims& d, const float* x, size_t p0, size_t count, float* cols,
 // sums are the same however the work is shared out.
 void col2im_add(const Dims& d, const float* cols, size_t ld, size_t p0, size_t count, float* x) {
   const Window& win = d.win;
-  if (p0 == 0 && count == d.positions()) {
-    // A whole image, row by output row, as im2col reads it.
-    const size_t ow = win.ow;
+  if (win.ow != 0 && p0 % win.ow == 0 && count % win.ow == 0) {
+    // Whole output rows, row by row, as im2col reads them.
+    const size_t ow = win.ow, y0 = p0 / ow, y1 = y0 + count / ow;
     for (size_t ci = 0; ci < d.cg(); ++ci)
       for (size_t i = 0; i < win.kh; ++i)
         for (size_t j = 0; j < win.kw; ++j) {
           const float* in = cols + ((ci * win.kh + i) * win.kw + j) * ld;
           const Span s = inside(win, j, d.w, 0, ow);
           const ptrdiff_t base = sgn(j * win.dw) - sgn(win.pw);
-          for (size_t y = 0; y < win.oh; ++y, in += ow) {
+          for (size_t y = y0; y < y1; ++y, in += ow) {
             const ptrdiff_t ih = sgn(y * win.sh) - sgn(win.ph) + sgn(i * win.dh);
             if (ih < 0 || ih >= sgn(d.h)) continue;
             float* dst = x + ci * d.plane() + static_cast<size_t>(ih) * d.w;
