@@ -57,9 +57,10 @@ constexpr size_t kParallelWork = size_t{1} << 21;
 // Tasks of the weight gradient: each keeps a partial gradient, so their
 // number is bounded by the batch, never by the threads.
 constexpr size_t kWeightTasks = 16;
-// The largest padded image, B panel or product (in floats) the unit-stride
-// path takes on; larger ones go through column blocks.
-constexpr size_t kShiftedLimit = size_t{1} << 24;
+// The largest padded image, B panel or product (in floats, 16 MiB) the
+// unit-stride path takes on: its buffers stay with the thread for the next
+// call, as the GEMM's do. Larger ones go through column blocks.
+constexpr size_t kShiftedLimit = size_t{1} << 22;
 // Columns that a product of several small images aims at.
 constexpr size_t kChunkColumns = 2048;
 
