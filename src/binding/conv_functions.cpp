@@ -3,6 +3,7 @@
 // or a tuple of one int per axis; padding may also be "same" or "valid".
 #include "binding/conv_functions.hpp"
 
+#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -26,18 +27,23 @@ bool arg_int(PyObject* o, const char* parameter, std::int64_t* out) {
   if (!index) return false;
   const long long v = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
   if (v == -1 && PyErr_Occurred()) return false;
-  if (overflow != 0) {
-    raise(runtime_error(std::string(parameter) + " must be below 2**31"));
+  // Far outside any extent; kNone stays out of reach.
+  if (overflow != 0 || v <= -(1LL << 62) || v >= (1LL << 62)) {
+    raise(runtime_error(std::string(parameter) + " must be below 2**31 in size"));
     return false;
   }
   *out = v;
   return true;
 }
 
-// An int for every axis, or a tuple (list) of `dims` ints; `none_value`
-// stands for None where it is allowed (>= -1 means allowed), and fills the
-// axis the 1-D functions do not have.
-bool arg_pair(PyObject* o, const char* parameter, std::size_t dims, Pair* out, std::int64_t none_value = -2) {
+// None where `allow_none` says it may stand for an axis (adaptive pooling's
+// "keep this extent"); no int converts to it.
+constexpr std::int64_t kNone = INT64_MIN;
+
+// An int for every axis, or a tuple (list) of `dims` ints (the axis the 1-D
+// functions lack keeps its value); None, or None items, give kNone where
+// `allow_none`.
+bool arg_pair(PyObject* o, const char* parameter, std::size_t dims, Pair* out, bool allow_none = false) {
   if (o == nullptr) return true;
   if (PyTuple_Check(o) || PyList_Check(o)) {
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(o);
@@ -49,16 +55,16 @@ bool arg_pair(PyObject* o, const char* parameter, std::size_t dims, Pair* out, s
     for (std::size_t i = 0; i < dims; ++i) {
       PyObject* item = PySequence_Fast_GET_ITEM(o, static_cast<Py_ssize_t>(i));
       std::int64_t& slot = (*out)[2 - dims + i];
-      if (item == Py_None && none_value >= -1) {
-        slot = none_value;
+      if (item == Py_None && allow_none) {
+        slot = kNone;
         continue;
       }
       if (!arg_int(item, parameter, &slot)) return false;
     }
     return true;
   }
-  if (o == Py_None && none_value >= -1) {
-    *out = {none_value, none_value};
+  if (o == Py_None && allow_none) {
+    *out = {kNone, kNone};
     return true;
   }
   std::int64_t v = 0;
@@ -175,10 +181,14 @@ PyObject* adaptive_avg_pool2d_function(PyObject*, PyObject* args, PyObject* kwar
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO", const_cast<char**>(kwlist), &x, &size)) return nullptr;
     if (!arg_tensor(x, "input")) return nullptr;
     Pair out{0, 0};
-    if (!arg_pair(size, "output_size", 2, &out, -1)) return nullptr;
-    for (std::int64_t v : out)
-      if (v < -1 || (v == -1 && size != Py_None && !PyTuple_Check(size) && !PyList_Check(size)))
+    if (!arg_pair(size, "output_size", 2, &out, true)) return nullptr;
+    for (std::int64_t& v : out) {
+      if (v == kNone) {
+        v = -1;  // the front end's "keep the input's extent"
+      } else if (v < 0) {
         return raise(runtime_error("adaptive_avg_pool2d: elements of output_size must be greater than or equal to 0"));
+      }
+    }
     return wrap_result(ops::adaptive_avg_pool2d(record_of(x), out), result_type(x));
   });
 }

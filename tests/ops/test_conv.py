@@ -283,6 +283,7 @@ REFUSALS = [
     (lambda: F.adaptive_avg_pool2d(grad_tensor(1, 1, 7, 7), 3), ValueError,
      "only output sizes that divide the input size"),
     (lambda: F.adaptive_avg_pool2d(grad_tensor(1, 1, 6, 6), (0, 2)), RuntimeError, "greater than zero"),
+    (lambda: F.adaptive_avg_pool2d(grad_tensor(1, 1, 6, 6), (-1, 2)), RuntimeError, "greater than or equal to 0"),
     (lambda: F.conv2d(grad_tensor(1, 1, 4, 4), grad_tensor(1, 1, 1, 1), stride=True), TypeError, "stride must be"),
     (lambda: F.conv_transpose2d(grad_tensor(1, 1, 3, 3), grad_tensor(1, 1, 1, 1), stride=2 ** 30), MemoryError, ""),
 ]
