@@ -9,12 +9,15 @@ from . import Tensor
 
 __all__ = ["abs", "argmax", "argmin", "cross_entropy", "exp", "log", "log_softmax", "logsumexp", "max", "mean", "min",
            "mse_loss", "neg", "relu", "sigmoid", "softmax", "sum", "tanh",
-           "concatenate", "take"]
+           "concatenate", "take",
+           "adaptive_avg_pool2d", "avg_pool2d", "conv1d", "conv2d", "conv_transpose2d", "max_pool2d"]
 operations: tuple[dict[str, str], ...]
 
 _Axes = SupportsIndex | Sequence[SupportsIndex] | None
 # A result has its (first) operand's type: a quarn.Tensor gives a quarn.Tensor.
 _T = TypeVar("_T", bound=Tensor)
+_Size1 = SupportsIndex | tuple[SupportsIndex]
+_Size2 = SupportsIndex | tuple[SupportsIndex, SupportsIndex]
 
 def exp(input: _T) -> _T:
     """e to the power of each element."""
@@ -58,6 +61,24 @@ def concatenate(tensors: Sequence[_T], axis: SupportsIndex = 0) -> _T:
     """Tensors of one dtype joined along an existing axis."""
 def _getitem(input: _T, key: object, /) -> _T:
     """input[key] for integers, slices, None and Ellipsis: a view where the selection is a dense block."""
+def conv2d(input: _T, weight: Tensor, bias: Tensor | None = None, stride: _Size2 = 1,
+           padding: _Size2 | Literal["same", "valid"] = 0, dilation: _Size2 = 1, groups: SupportsIndex = 1) -> _T:
+    """2-D convolution of [N, C, H, W] input with [O, C/groups, kh, kw] filters, plus a bias of [O]."""
+def conv1d(input: _T, weight: Tensor, bias: Tensor | None = None, stride: _Size1 = 1,
+           padding: _Size1 | Literal["same", "valid"] = 0, dilation: _Size1 = 1, groups: SupportsIndex = 1) -> _T:
+    """1-D convolution of [N, C, L] input with [O, C/groups, k] filters, plus a bias of [O]."""
+def conv_transpose2d(input: _T, weight: Tensor, bias: Tensor | None = None, stride: _Size2 = 1,
+                     padding: _Size2 = 0, output_padding: _Size2 = 0, groups: SupportsIndex = 1,
+                     dilation: _Size2 = 1) -> _T:
+    """2-D transposed convolution (the gradient of conv2d for its input), plus a bias."""
+def max_pool2d(input: _T, kernel_size: _Size2, stride: _Size2 | None = None, padding: _Size2 = 0,
+               dilation: _Size2 = 1, ceil_mode: bool = False) -> _T:
+    """Largest element of each window; the gradient goes to the first largest element of each window."""
+def avg_pool2d(input: _T, kernel_size: _Size2, stride: _Size2 | None = None, padding: _Size2 = 0,
+               ceil_mode: bool = False, count_include_pad: bool = True) -> _T:
+    """Mean of each window."""
+def adaptive_avg_pool2d(input: _T, output_size: SupportsIndex | tuple[SupportsIndex | None, SupportsIndex | None]) -> _T:
+    """Mean over equal windows that tile the input into output_size, which must divide the input size."""
 def bf16_dot_mode(mode: Literal["auto", "on", "off"] | None = None) -> str:
     """Whether bfloat16 products use the CPU's dot-product instruction; returns the previous mode."""
 

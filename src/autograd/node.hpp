@@ -11,6 +11,7 @@
 #include "core/operation.hpp"
 #include "core/shape.hpp"
 #include "core/storage.hpp"
+#include "engine/conv/window.hpp"
 #include "engine/indexing.hpp"
 
 namespace quarn::autograd {
@@ -30,6 +31,7 @@ struct Saved {
   // that every other rule's Saved stays small.
   std::shared_ptr<const engine::Selection> selection;
   std::shared_ptr<const engine::Positions> positions;
+  engine::Window window;             // convolutions and pooling
 };
 
 struct Node {

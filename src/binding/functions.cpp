@@ -13,6 +13,7 @@
 
 #include "binding/args.hpp"
 #include "binding/index_functions.hpp"
+#include "binding/conv_functions.hpp"
 #include "binding/tensor_object.hpp"
 #include "engine/gemm/bf16gemm.hpp"
 #include "ops/tensor_ops.hpp"
@@ -207,6 +208,9 @@ const char* name_of(Family f) {
     case Family::Item: return "Item";
     case Family::Index: return "Index";
     case Family::Join: return "Join";
+    case Family::Convolution: return "Convolution";
+    case Family::Bias: return "Bias";
+    case Family::Pooling: return "Pooling";
   }
   return "?";
 }
@@ -280,7 +284,8 @@ PyMethodDef extra_tensor_methods[] = {
 PyObject* functions_module() {
   PyRef module = PyRef::steal(PyModule_New("quarn_core._functions"));
   if (!module || PyModule_AddFunctions(module.get(), function_defs) < 0 ||
-      PyModule_AddFunctions(module.get(), setting_defs) < 0)
+      PyModule_AddFunctions(module.get(), setting_defs) < 0 ||
+      PyModule_AddFunctions(module.get(), conv_function_defs) < 0)
     return nullptr;
   if (PyModule_AddFunctions(module.get(), index_function_defs) < 0 ||
       PyModule_AddFunctions(module.get(), index_private_defs) < 0)
@@ -288,9 +293,11 @@ PyObject* functions_module() {
   // Every function above, for `from quarn_core._functions import *`.
   PyRef all = PyRef::steal(PyList_New(0));
   if (!all) return nullptr;
-  for (const PyMethodDef* def = function_defs; def->ml_name != nullptr; ++def) {
-    PyRef name = PyRef::steal(PyUnicode_FromString(def->ml_name));
-    if (!name || PyList_Append(all.get(), name.get()) < 0) return nullptr;
+  for (const PyMethodDef* defs : {function_defs, conv_function_defs}) {
+    for (const PyMethodDef* def = defs; def->ml_name != nullptr; ++def) {
+      PyRef name = PyRef::steal(PyUnicode_FromString(def->ml_name));
+      if (!name || PyList_Append(all.get(), name.get()) < 0) return nullptr;
+    }
   }
   for (const PyMethodDef* def = index_function_defs; def->ml_name != nullptr; ++def) {
     PyRef name = PyRef::steal(PyUnicode_FromString(def->ml_name));

@@ -14,6 +14,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Callable
 
+import conv_models
 import ml_dtypes
 import numpy as np
 import pytest
@@ -127,6 +128,36 @@ MODELS = {
     "concatenate": Model(lambda a, b, c: quarn.concatenate([a, b, c], axis=1),
                          lambda a, b, c: np.concatenate([a, b, c], axis=1), lambda a, b, c: torch.cat([a, b, c], 1),
                          ((3, 2), (3, 5), (3, 1))),
+    # Convolutions and pooling (tests/ops/test_conv.py drives their arguments).
+    "conv2d": Model(lambda x, w: F.conv2d(x, w, stride=(1, 2), padding=1),
+                    lambda x, w: conv_models.conv2d(x, w, stride=(1, 2), padding=1),
+                    lambda x, w: torch.nn.functional.conv2d(x, w, stride=(1, 2), padding=1),
+                    ((2, 3, 5, 6), (4, 3, 3, 2)), tol=32),
+    "conv1d": Model(lambda x, w: F.conv1d(x, w, padding="same", groups=2),
+                    lambda x, w: conv_models.conv1d(x, w, padding="same", groups=2),
+                    lambda x, w: torch.nn.functional.conv1d(x, w, padding="same", groups=2),
+                    ((2, 4, 7), (6, 2, 4)), tol=32),
+    "conv_transpose2d": Model(lambda x, w: F.conv_transpose2d(x, w, stride=2, padding=1, output_padding=1),
+                              lambda x, w: conv_models.conv_transpose2d(x, w, stride=2, padding=1, output_padding=1),
+                              lambda x, w: torch.nn.functional.conv_transpose2d(x, w, stride=2, padding=1,
+                                                                                output_padding=1),
+                              ((2, 4, 3, 3), (4, 3, 3, 3)), tol=32),
+    "channel_bias": Model(lambda x, w, b: F.conv2d(x, w, b, dilation=2),
+                          lambda x, w, b: conv_models.conv2d(x, w, b, dilation=2),
+                          lambda x, w, b: torch.nn.functional.conv2d(x, w, b, dilation=2),
+                          ((2, 2, 6, 5), (3, 2, 2, 2), (3,)), tol=32),
+    "max_pool2d": Model(lambda x: F.max_pool2d(x, 3, 2, padding=1),
+                        lambda x: conv_models.max_pool2d(x, 3, 2, padding=1),
+                        lambda x: torch.nn.functional.max_pool2d(x, 3, 2, padding=1),
+                        ((2, 3, 6, 5),), smooth=False),
+    "avg_pool2d": Model(lambda x: F.avg_pool2d(x, 3, 2, 1, ceil_mode=True, count_include_pad=False),
+                        lambda x: conv_models.avg_pool2d(x, 3, 2, 1, ceil_mode=True, count_include_pad=False),
+                        lambda x: torch.nn.functional.avg_pool2d(x, 3, 2, 1, ceil_mode=True, count_include_pad=False),
+                        ((2, 3, 6, 5),), tol=32),
+    "adaptive_avg_pool2d": Model(lambda x: F.adaptive_avg_pool2d(x, (3, 1)),
+                                 lambda x: conv_models.adaptive_avg_pool2d(x, (3, 1)),
+                                 lambda x: torch.nn.functional.adaptive_avg_pool2d(x, (3, 1)),
+                                 ((2, 3, 6, 4),), tol=32),
 }
 
 LONG_RUNS = ("Operator", "Scalar", "Map", "Row", "Untracked")
@@ -142,7 +173,8 @@ def test_every_operation_has_a_model_a_python_name_and_a_stub():
     stubbed = next(ast.literal_eval(node.value) for node in tree
                    if isinstance(node, ast.Assign) and node.targets[0].id == "__all__")
     bound = set(quarn_core._functions.__all__)
-    functions = {n for n, row in OPERATIONS.items() if row["family"] in ("Map", "Reduction", "Row", "Loss", "Index", "Join")}
+    functions = {n for n, row in OPERATIONS.items()
+                 if row["family"] in ("Map", "Reduction", "Row", "Loss", "Index", "Join", "Convolution", "Pooling")}
     assert bound == functions == set(stubbed) and functions <= defined
     for name in bound - {"relu"}:  # quarn's relu is quarn_core.nn.functional's
         public = getattr(quarn, name, None) or getattr(F, name)
