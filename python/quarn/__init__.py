@@ -10,7 +10,7 @@ so the package costs no time per call.
 import quarn_core as _core
 
 from . import nn
-from ._tensor import Tensor
+from ._tensor import Tensor, from_dlpack, from_numpy
 
 __version__ = "0.1.0"
 
@@ -31,6 +31,9 @@ min = _core._functions.min  # noqa: A001
 logsumexp = _core._functions.logsumexp
 argmax = _core._functions.argmax
 argmin = _core._functions.argmin
+cast = _core._functions.cast
+contiguous = _core._functions.contiguous
+broadcast_to = _core._functions.broadcast_to
 
 # The threads one large operation may use, the caller included: the
 # processors the process may run on, or QUARN_NUM_THREADS, until set.
@@ -40,4 +43,5 @@ get_num_threads = _core._functions.get_num_threads
 __all__ = [
     "PanicException", "Tensor", "abs", "argmax", "argmin", "clear_graph", "exp", "get_num_threads", "log",
     "logsumexp", "max", "mean", "min", "neg", "nn", "set_num_threads", "sigmoid", "sum", "tanh",
+    "broadcast_to", "cast", "contiguous", "from_dlpack", "from_numpy",
 ]

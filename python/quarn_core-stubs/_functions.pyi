@@ -1,13 +1,14 @@
 """Operations beyond the operators; a private attribute of quarn_core, named by the quarn package."""
 
-from typing import Literal, Sequence, SupportsIndex, TypeVar
+from typing import Any, Literal, Sequence, SupportsIndex, TypeVar
 
-from numpy.typing import ArrayLike
+from numpy.typing import ArrayLike, DTypeLike
 
 from . import Tensor
 
 __all__ = ["abs", "argmax", "argmin", "cross_entropy", "exp", "log", "log_softmax", "logsumexp", "max", "mean", "min",
-           "mse_loss", "neg", "relu", "sigmoid", "softmax", "sum", "tanh"]
+           "mse_loss", "neg", "relu", "sigmoid", "softmax", "sum", "tanh",
+           "cast", "contiguous", "broadcast_to"]
 operations: tuple[dict[str, str], ...]
 
 _Axes = SupportsIndex | Sequence[SupportsIndex] | None
@@ -50,6 +51,16 @@ def cross_entropy(logits: _T, targets: ArrayLike) -> _T:
     """Mean cross-entropy of [N, C] logits against N integer class indices."""
 def mse_loss(pred: _T, target: Tensor) -> _T:
     """Mean squared error over the broadcast of both operands."""
+def cast(input: _T, dtype: DTypeLike) -> _T:
+    """The elements converted to another dtype; the tensor itself when it has that dtype."""
+def contiguous(input: _T) -> _T:
+    """The elements laid out row-major (the tensor itself when they are)."""
+def broadcast_to(input: _T, shape: Sequence[SupportsIndex]) -> _T:
+    """The elements repeated over a shape they broadcast to."""
+def _to_dlpack(tensor: Tensor, versioned: bool, copy: bool, /) -> Any:
+    """A DLPack capsule of the tensor: versioned and read-only sharing its elements, or a copy."""
+def _from_dlpack(capsule: Any, requires_grad: bool, /) -> Any:
+    """A new leaf tensor holding a copy of a DLPack capsule's elements."""
 def bf16_dot_mode(mode: Literal["auto", "on", "off"] | None = None) -> str:
     """Whether bfloat16 products use the CPU's dot-product instruction; returns the previous mode."""
 

@@ -17,6 +17,7 @@
 // family and the losses compute their whole rule in binary32 and round once.
 #include "autograd/rules.hpp"
 
+#include "engine/layout_ops.hpp"
 #include "engine/storage_ops.hpp"
 
 namespace quarn::autograd {
@@ -227,3 +228,25 @@ Result<void> apply_rule(const Node& n, GradContext& ctx, const Storage& g) {
 }
 
 }  // namespace quarn::autograd
+
+// ---- Layout operations ------------------------------------------------------------------
+
+namespace quarn::autograd::rules {
+
+// g summed back to the result's shape, then converted to the operand's dtype
+// (kept in axis0), rounded once to nearest-even when that narrows. Summing
+// first rounds the sum of a broadcast gradient once, instead of rounding
+// every term of it to the narrower dtype.
+Result<void> cast_back(const Node& n, GradContext& ctx, const Storage& g) {
+  QUARN_TRY(Storage at_own, at_own_shape(n, g));
+  return ctx.accumulate(n.inputs[0], engine::cast(at_own, static_cast<DType>(n.axis0)));
+}
+
+// The elements only moved: g is the operand's gradient as it stands. For
+// broadcast_to it is one at the broadcast shape, which the contract above
+// lets any node receive.
+Result<void> pass_through(const Node& n, GradContext& ctx, const Storage& g) {
+  return ctx.accumulate(n.inputs[0], g);
+}
+
+}  // namespace quarn::autograd::rules
