@@ -28,7 +28,7 @@ bool one_bool(const Tensor& a, const Tensor& b) {
   return (a.data.dtype() == DType::Bool) != (b.data.dtype() == DType::Bool);
 }
 
-Result<Tensor> with_bool_promoted(TensorOp op, const Tensor& a, const Tensor& b) {
+[[gnu::noinline]] Result<Tensor> with_bool_promoted(TensorOp op, const Tensor& a, const Tensor& b) {
   if (a.data.dtype() == DType::Bool) {
     QUARN_TRY(Tensor mask, ops::cast(a, b.data.dtype()));
     return op(mask, b);
@@ -44,13 +44,15 @@ Result<Tensor> scalar_promoted(ScalarOp op, const Tensor& a, float s) {
 }
 
 // Two tensors through `op`, promoting a lone bool for the user's type when
-// `promote` says the operation is arithmetic.
-PyObject* tensor_pair(PyObject* l, PyObject* r, TensorOp op, bool promote) {
-  PyTypeObject* type = result_type(l, r);
+// `promote` says the operation is arithmetic. The dtype test comes first and
+// the promotion is out of line: two tensors of one dtype, the path nearly
+// every call takes, pay one comparison for it.
+[[gnu::always_inline]] inline PyObject* tensor_pair(PyObject* l, PyObject* r, TensorOp op, bool promote) {
   const Tensor& a = record_of(l);
   const Tensor& b = record_of(r);
-  if (promote && !is_core(type) && one_bool(a, b)) return wrap_result(with_bool_promoted(op, a, b), type);
-  return wrap_result(op(a, b), type);
+  if (promote && one_bool(a, b) && !is_core(result_type(l, r)))
+    return wrap_result(with_bool_promoted(op, a, b), result_type(l, r));
+  return wrap_result(op(a, b), result_type(l, r));
 }
 
 // The operand beside a quarn.Tensor that is neither a tensor nor a number:
