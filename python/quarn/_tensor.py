@@ -228,8 +228,6 @@ class Tensor(_core._functions._TensorBase):
         good as NumPy's copy. Gradients flow between float dtypes (cast back
         to the operand's dtype); a bool on either side is a mask, which no
         gradient reaches."""
-        if isinstance(dtype, str) and dtype in _BFLOAT16_NAMES:
-            _ensure_bfloat16()
         return _core._functions.cast(self, dtype)
 
     def to(self, *args: Any, dtype: DTypeLike | None = None, device: str | None = None) -> Tensor:
@@ -357,6 +355,4 @@ def from_dlpack(x: Any) -> Tensor:
     else:
         capsule = x
     t: Tensor = _core._functions._from_dlpack(capsule, False)
-    if t.dtype == "bf16":
-        _ensure_bfloat16()
     return t

@@ -15,6 +15,7 @@
 
 #include "binding/args.hpp"
 #include "binding/errors.hpp"
+#include "binding/interop.hpp"
 #include "binding/protocol.hpp"
 #include "binding/tensor_object.hpp"
 #include "engine/copy.hpp"
@@ -259,6 +260,7 @@ PyObject* from_dlpack_function(PyObject*, PyObject* args) {
     } else {
       return raise(type_error("expected an unused DLPack capsule"));
     }
+    if (storage.dtype() == DType::BF16 && !ensure_bfloat16_type()) return nullptr;
     return wrap(ops::make_leaf(std::move(storage), requires_grad), user_tensor_type());
   });
 }

@@ -2,6 +2,7 @@
 
 #include <optional>
 
+#include "binding/errors.hpp"
 #include "binding/exchange.hpp"
 #include "binding/numpy.hpp"
 #include "engine/layout_ops.hpp"
@@ -31,6 +32,14 @@ Result<Tensor> constant_from(PyObject* o, DType like) {
   QUARN_TRY(Storage storage, ingest_array(cast.get(), name));
   if (via != target) storage = engine::cast(storage, target);
   return Tensor{std::nullopt, std::move(storage), false};
+}
+
+bool ensure_bfloat16_type() {
+  if (!ensure_numpy()) return false;
+  PyRef known = PyRef::steal(reinterpret_cast<PyObject*>(find_numpy_descr(DType::BF16)));
+  if (known) return true;
+  PyRef module = PyRef::steal(PyImport_ImportModule("ml_dtypes"));
+  return module || discard_conversion_error();
 }
 
 }  // namespace quarn::binding

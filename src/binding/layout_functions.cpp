@@ -3,6 +3,7 @@
 // change, so sharing one is indistinguishable from a copy, and costs nothing.
 #include "binding/args.hpp"
 #include "binding/exchange.hpp"
+#include "binding/interop.hpp"
 #include "binding/protocol.hpp"
 #include "binding/tensor_object.hpp"
 #include "ops/layout_ops.hpp"
@@ -35,6 +36,7 @@ PyObject* cast_function(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!arg_tensor(t, "input")) return nullptr;
     Result<DType> to = dtype_argument(dtype);
     if (!to.ok()) return raise(to.error());
+    if (to.value() == DType::BF16 && !ensure_bfloat16_type()) return nullptr;
     return same_or_wrap(t, ops::cast(record_of(t), to.value()));
   });
 }

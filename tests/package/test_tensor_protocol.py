@@ -531,3 +531,14 @@ def test_unsigned_targets_beyond_int64_are_named_as_given(targets, named):
     logits = User(np.zeros((3, 5)), requires_grad=True)
     with pytest.raises(IndexError, match=f"Target {named} is out of bounds for 5 classes"):
         F.cross_entropy(logits, np.array(targets, dtype=np.uint64))
+
+
+def test_bfloat16_made_by_a_cast_or_an_import_can_be_read_back_in_a_fresh_interpreter():
+    import subprocess
+    import sys
+
+    script = ("import sys, numpy as np, quarn_core as q; assert 'ml_dtypes' not in sys.modules; "
+              "t = q._functions.cast(q.Tensor([1.5]), 'bfloat16'); assert 'ml_dtypes' in sys.modules; "
+              "assert t.to_numpy().tolist() == [1.5]; print('ok')")
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    assert out.stdout.strip() == "ok", out.stderr
