@@ -190,7 +190,10 @@ def overhead_rows():
     for label, op in (("t + t", lambda x: x + x), ("t * 2.0", lambda x: x * 2.0),
                       ("exp(t)", lambda x: quarn.exp(x) if not torch or not isinstance(x, torch.Tensor)
                        else torch.exp(x))):
-        t_core, t_user, t_pt = tiny_times([lambda: op(core), lambda: op(user), torch and (lambda: op(one_pt))])
+        # More, shorter batches than the other rows: a difference of a few
+        # nanoseconds needs the best of many turns on a busy machine.
+        t_core, t_user, t_pt = tiny_times([lambda: op(core), lambda: op(user), torch and (lambda: op(one_pt))],
+                                          repeats=61, number=4000)
         row(f"quarn.Tensor {label}", (t_user, None, t_pt), None, 0.5)
         print(f"{'':<40} quarn_core.Tensor {fmt_time(t_core)}, quarn.Tensor / quarn_core.Tensor "
               f"{t_user / t_core:5.2f}")
