@@ -497,6 +497,17 @@ def test_dlpack_import_refuses_other_element_types(make, message):
         quarn.from_dlpack(make())
 
 
+class _Impostor:
+    def __dlpack__(self, **kwargs):
+        return "dltensor"
+
+
+@pytest.mark.parametrize("x", [42, "dltensor", _Impostor()], ids=["int", "str", "impostor"])
+def test_dlpack_import_refuses_what_is_no_capsule(x):
+    with pytest.raises(TypeError, match="expected an unused DLPack capsule"):
+        quarn.from_dlpack(x)
+
+
 def test_a_capsule_is_consumed_once_and_released():
     import sys
 
