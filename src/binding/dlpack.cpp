@@ -171,7 +171,8 @@ PyObject* to_dlpack_function(PyObject*, PyObject* args) {
     bool versioned = false, copy = false;
     if (!arg_bool(versioned_obj, "versioned", &versioned) || !arg_bool(copy_obj, "copy", &copy)) return nullptr;
     if (!versioned && !copy) {
-      PyErr_SetString(PyExc_BufferError, "a tensor's elements can be shared only read-only, through a versioned capsule");
+      PyErr_SetString(PyExc_BufferError,
+                      "a tensor's elements can be shared only read-only, through a versioned capsule");
       return nullptr;
     }
     return to_dlpack(record_of(t).data, versioned, copy);

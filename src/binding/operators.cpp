@@ -108,8 +108,9 @@ PyObject* number_slot(PyObject* l, PyObject* r, TensorOp tensor_op, ScalarOp sca
     if (reflected_op != nullptr && is_tensor(r) && !is_tensor(l)) {
       float s = 0.0f;
       if (arg_float(l, nullptr, &s, false)) {
-        if (!is_core(result_type(r))) return wrap_result(scalar_promoted(reflected_op, record_of(r), s), result_type(r));
-        return wrap_result(reflected_op(record_of(r), s), result_type(r));
+        PyTypeObject* type = result_type(r);
+        if (!is_core(type)) return wrap_result(scalar_promoted(reflected_op, record_of(r), s), type);
+        return wrap_result(reflected_op(record_of(r), s), type);
       }
       if (PyErr_Occurred()) return nullptr;
     }
