@@ -12,7 +12,7 @@ import quarn_core as _core
 from . import nn
 from ._einsum import einsum
 from ._indexing import cat, chunk, gather, split, stack, take_along_axis
-from ._tensor import Tensor
+from ._tensor import Tensor, from_dlpack, from_numpy
 
 __version__ = "0.1.0"
 
@@ -33,6 +33,9 @@ min = _core._functions.min  # noqa: A001
 logsumexp = _core._functions.logsumexp
 argmax = _core._functions.argmax
 argmin = _core._functions.argmin
+cast = _core._functions.cast
+contiguous = _core._functions.contiguous
+broadcast_to = _core._functions.broadcast_to
 
 # Indexing and joining: integer positions and joins are the compiled
 # operations; the rest (and Tensor.__getitem__) are arranged from them in
@@ -54,6 +57,7 @@ from .nn.parameter import no_grad  # noqa: E402
 __all__ = [
     "PanicException", "Tensor", "abs", "argmax", "argmin", "clear_graph", "exp", "get_num_threads", "log",
     "logsumexp", "max", "mean", "min", "neg", "nn", "set_num_threads", "sigmoid", "sum", "tanh",
+    "broadcast_to", "cast", "contiguous", "from_dlpack", "from_numpy",
 ]
 __all__ += ["load", "manual_seed", "no_grad", "optim", "save"]
 __all__ += ["cat", "chunk", "concatenate", "einsum", "gather", "split", "stack", "take", "take_along_axis"]

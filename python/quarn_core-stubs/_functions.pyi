@@ -1,16 +1,17 @@
 """Operations beyond the operators; a private attribute of quarn_core, named by the quarn package."""
 
-from typing import Literal, Sequence, SupportsIndex, TypeVar
+from typing import Any, Literal, Sequence, SupportsIndex, TypeVar
 
 from numpy import float32
-from numpy.typing import ArrayLike, NDArray
+from numpy.typing import ArrayLike, DTypeLike, NDArray
 
 from . import Tensor
 
 __all__ = ["abs", "argmax", "argmin", "cross_entropy", "exp", "log", "log_softmax", "logsumexp", "max", "mean", "min",
            "mse_loss", "neg", "relu", "sigmoid", "softmax", "sum", "tanh",
            "concatenate", "take",
-           "adaptive_avg_pool2d", "avg_pool2d", "conv1d", "conv2d", "conv_transpose2d", "max_pool2d"]
+           "adaptive_avg_pool2d", "avg_pool2d", "conv1d", "conv2d", "conv_transpose2d", "max_pool2d",
+           "cast", "contiguous", "broadcast_to"]
 operations: tuple[dict[str, str], ...]
 
 _Axes = SupportsIndex | Sequence[SupportsIndex] | None
@@ -79,6 +80,16 @@ def avg_pool2d(input: _T, kernel_size: _Size2, stride: _Size2 | None = None, pad
     """Mean of each window."""
 def adaptive_avg_pool2d(input: _T, output_size: SupportsIndex | tuple[SupportsIndex | None, SupportsIndex | None]) -> _T:
     """Mean over equal windows that tile the input into output_size, which must divide the input size."""
+def cast(input: _T, dtype: DTypeLike) -> _T:
+    """The elements converted to another dtype; the tensor itself when it has that dtype."""
+def contiguous(input: _T) -> _T:
+    """The elements laid out row-major (the tensor itself when they are)."""
+def broadcast_to(input: _T, shape: Sequence[SupportsIndex]) -> _T:
+    """The elements repeated over a shape they broadcast to."""
+def _to_dlpack(tensor: Tensor, versioned: bool, copy: bool, /) -> Any:
+    """A DLPack capsule of the tensor: versioned and read-only sharing its elements, or a copy."""
+def _from_dlpack(capsule: Any, requires_grad: bool, /) -> Any:
+    """A new leaf tensor holding a copy of a DLPack capsule's elements."""
 def bf16_dot_mode(mode: Literal["auto", "on", "off"] | None = None) -> str:
     """Whether bfloat16 products use the CPU's dot-product instruction; returns the previous mode."""
 

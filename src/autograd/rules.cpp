@@ -18,6 +18,7 @@
 #include "autograd/rules.hpp"
 
 #include "engine/conv/conv.hpp"
+#include "engine/layout_ops.hpp"
 #include "engine/storage_ops.hpp"
 
 namespace quarn::autograd {
@@ -316,6 +317,28 @@ Result<void> pooling(const Node& n, GradContext& ctx, const Storage& g) {
   if (n.op == Op::max_pool2d)
     return ctx.accumulate(n.inputs[0], engine::max_pool_backward(n.saved->input, at_own, n.saved->window));
   return ctx.accumulate(n.inputs[0], engine::avg_pool_backward(n.saved->shape, at_own, n.saved->window));
+}
+
+}  // namespace quarn::autograd::rules
+
+// ---- Layout operations ------------------------------------------------------------------
+
+namespace quarn::autograd::rules {
+
+// g summed back to the result's shape, then converted to the operand's dtype
+// (kept in axis0), rounded once to nearest-even when that narrows. Summing
+// first rounds the sum of a broadcast gradient once, instead of rounding
+// every term of it to the narrower dtype.
+Result<void> cast_back(const Node& n, GradContext& ctx, const Storage& g) {
+  QUARN_TRY(Storage at_own, at_own_shape(n, g));
+  return ctx.accumulate(n.inputs[0], engine::cast(at_own, static_cast<DType>(n.axis0)));
+}
+
+// The elements only moved: g is the operand's gradient as it stands. For
+// broadcast_to it is one at the broadcast shape, which the contract above
+// lets any node receive.
+Result<void> pass_through(const Node& n, GradContext& ctx, const Storage& g) {
+  return ctx.accumulate(n.inputs[0], g);
 }
 
 }  // namespace quarn::autograd::rules

@@ -26,7 +26,8 @@ enum class Op : std::uint8_t {
 };
 
 enum class Family : std::uint8_t {
-  Node, Operator, Scalar, Shape, Map, Reduction, Row, Loss, Untracked, Item, Index, Join, Convolution, Bias, Pooling
+  Node, Operator, Scalar, Shape, Map, Reduction, Row, Loss, Untracked, Item, Index, Join, Convolution, Bias, Pooling,
+  Layout
 };
 enum class Order : std::uint8_t { Recorded, Checked, Never };
 enum class Dtypes : std::uint8_t { Float, Any, Bool };

@@ -1,10 +1,12 @@
 #include "ops/tensor_ops.hpp"
 
+#include <functional>
 #include <string>
 #include <utility>
 
 #include "autograd/graph.hpp"
 #include "engine/dtype_rules.hpp"
+#include "ops/layout_ops.hpp"
 #include "runtime/fault.hpp"
 
 namespace quarn::ops {
@@ -264,6 +266,16 @@ Tensor ones_like(const Tensor& a) { return untracked(engine::ones_like(a.data));
 Tensor make_leaf(Storage data, bool requires_grad) {
   if (requires_grad) return thread_graph().add_leaf(std::move(data));
   return untracked(std::move(data));
+}
+
+}  // namespace quarn::ops
+
+namespace quarn::ops {
+
+// The shared `run` for the one-operand front ends written in other files of
+// this layer.
+Result<Tensor> run_one(const Tensor& a, autograd::Node node, const std::function<Result<Storage>()>& compute) {
+  return run(a, nullptr, std::move(node), compute);
 }
 
 }  // namespace quarn::ops
