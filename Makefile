@@ -41,6 +41,7 @@ demo: build
 	$(PY) -m pip install -q scikit-learn tqdm matplotlib
 	$(PY) examples/demo.py
 	$(PY) examples/train_mlp.py --plot build/train_mlp.png
+	$(PY) examples/train_cnn.py --plot build/train_cnn.png
 
 native-test: build
 	$(VENV)/bin/ctest --test-dir $(BUILD_DIR) --output-on-failure

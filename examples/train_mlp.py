@@ -163,6 +163,15 @@ def plot(path, runs, dtype):
     print(f"wrote {path}")
 
 
+def summary(runs):
+    """Each run's final test accuracy and median time per epoch."""
+    print()
+    print(f"{'':<22} {'test accuracy':>14} {'time per epoch':>15}")
+    for name, history in runs.items():
+        per_epoch = float(np.median(history["seconds"]))
+        print(f"{name:<22} {100 * history['accuracy'][-1]:13.1f}% {per_epoch * 1e3:12.1f} ms")
+
+
 def main():
     args = parse_args()
     from tqdm import tqdm
@@ -187,11 +196,7 @@ def main():
         step, accuracy, version = torch_run
         runs[f"PyTorch {version}"] = train("torch", step, accuracy, data, args, tqdm)
 
-    print()
-    print(f"{'':<22} {'test accuracy':>14} {'time per epoch':>15}")
-    for name, history in runs.items():
-        per_epoch = float(np.median(history["seconds"]))
-        print(f"{name:<22} {100 * history['accuracy'][-1]:13.1f}% {per_epoch * 1e3:12.1f} ms")
+    summary(runs)
     if args.plot:
         plot(args.plot, runs, args.dtype)
 
