@@ -25,7 +25,7 @@ all: build
 $(VENV)/.ready: pyproject.toml Makefile
 	$(PYTHON) -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q "scikit-build-core>=0.10" "numpy>=2" cmake ninja pytest hypothesis "ml_dtypes>=0.4"
+	$(PY) -m pip install -q "scikit-build-core>=0.10" "numpy>=2" cmake ninja pytest hypothesis "ml_dtypes>=0.4" safetensors
 	touch $@
 
 venv: $(VENV)/.ready
