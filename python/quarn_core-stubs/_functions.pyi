@@ -58,7 +58,7 @@ def concatenate(tensors: Sequence[_T], axis: SupportsIndex = 0) -> _T:
     """Tensors of one dtype joined along an existing axis."""
 def _getitem(input: _T, key: object, /) -> _T:
     """input[key] for integers, slices, None and Ellipsis: a view where the selection is a dense block."""
-def bf16_dot_mode(mode: Literal["auto", "on", "off"] | None = None) -> str:
+def bf16_dot_mode(mode: Literal["auto", "on", "off", "amx"] | None = None) -> str:
     """Whether bfloat16 products use the CPU's dot-product instruction; returns the previous mode."""
 
 class _TensorBase(Tensor):
