@@ -44,9 +44,13 @@ bool detect_amx() {
 }
 #endif
 
-constexpr std::size_t kKC = 1024;  // k per block: 64 KiB per panel
-constexpr std::size_t kMC = 128;   // rows of A per block: 256 KiB of L2
-constexpr std::size_t kNC = 512;   // columns of B per block: 1 MiB of L2
+// Every tile load of A and B comes from L2 at these sizes; what the blocking
+// buys is fewer round trips of C through the tiles (a C whose row stride is
+// a large power of two keeps its tile rows in one L1 set) and fewer repacks
+// of A (one per block of n).
+constexpr std::size_t kKC = 512;   // k per block: 32 KiB per panel
+constexpr std::size_t kMC = 128;   // rows of A per block: 128 KiB of L2
+constexpr std::size_t kNC = 1024;  // columns of B per block: 1 MiB of L2
 
 struct Workspace {
   PackBuffer<std::uint32_t> a;

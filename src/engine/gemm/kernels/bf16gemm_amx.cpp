@@ -69,11 +69,16 @@ void bf16gemm_amx_pack_b(const std::uint16_t* src, std::ptrdiff_t ls, std::ptrdi
       std::uint32_t* out0 = dst + kb * 2 * kAmxTileWords + q * 16;
       std::uint32_t* out1 = out0 + kAmxTileWords;
       if (ls == 1 && lanes == kAmxLanes && p + 1 < kc) {
-        // Columns contiguous: two rows of k interleaved.
+        // Columns contiguous: the two rows of k interleaved 16 bits at a
+        // time, k = 2q into the lower halves. Within each 128-bit lane the
+        // unpacks give columns 0-3 (lo) and 4-7 (hi) of that lane's eight.
         const std::uint16_t* r0 = src + off(p) * ks;
-        const std::uint16_t* r1 = r0 + ks;
-        for (std::size_t j = 0; j < 16; ++j) out0[j] = pair_word(r0[j], r1[j]);
-        for (std::size_t j = 0; j < 16; ++j) out1[j] = pair_word(r0[16 + j], r1[16 + j]);
+        const __m512i even = _mm512_loadu_si512(r0);
+        const __m512i odd = _mm512_loadu_si512(r0 + ks);
+        const __m512i lo = _mm512_unpacklo_epi16(even, odd);
+        const __m512i hi = _mm512_unpackhi_epi16(even, odd);
+        _mm512_store_si512(out0, _mm512_permutex2var_epi64(lo, _mm512_setr_epi64(0, 1, 8, 9, 2, 3, 10, 11), hi));
+        _mm512_store_si512(out1, _mm512_permutex2var_epi64(lo, _mm512_setr_epi64(4, 5, 12, 13, 6, 7, 14, 15), hi));
         continue;
       }
       for (std::size_t j = 0; j < kAmxLanes; ++j) {
