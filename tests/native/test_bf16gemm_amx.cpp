@@ -143,7 +143,7 @@ void check_product(std::size_t m, std::size_t n, std::size_t k, Layout la, Layou
 
 void test_products() {
   // Sizes around the 32 x 32 tile of C, the 32 values of k per tile block
-  // and the driver's blocks (1024 of k, 128 rows, 512 columns).
+  // and the driver's blocks (512 of k, 256 rows, 256 columns).
   const std::size_t sizes[][3] = {{1, 1, 1},     {32, 32, 32},   {31, 33, 31},  {33, 31, 33},
                                   {64, 64, 64},  {5, 70, 1},     {70, 5, 3},    {17, 19, 513},
                                   {97, 45, 1100}, {300, 40, 64}, {40, 530, 77}, {0, 4, 3},
@@ -153,7 +153,8 @@ void test_products() {
       for (Layout la : {kRowMajor, kColMajor, kPadded})
         for (Layout lb : {kRowMajor, kColMajor, kPadded})
           check_product(s[0], s[1], s[2], la, lb, kRowMajor, values);
-  for (Layout lc : {kColMajor, kPadded}) check_product(67, 45, 70, kRowMajor, kRowMajor, lc, kReals);
+  for (Layout lc : {kColMajor, kPadded})
+    for (std::size_t k : {70, 600}) check_product(67, 45, k, kRowMajor, kRowMajor, lc, kReals);
   check_product(260, 520, 1030, kRowMajor, kRowMajor, kRowMajor, kSmallIntegers);
   check_product(300, 300, 600, kRowMajor, kRowMajor, kRowMajor, kReals);
 }

@@ -2,14 +2,16 @@
 // tile kernels of kernels/bf16gemm_amx.cpp, which it reaches only once the
 // CPU and the OS have both said yes.
 //
-//   for jc in n step nc        B block  kc x nc, packed per (jc, pc)
-//     for pc in k step kc      kc a multiple of 32: whole blocks of 16 pairs
-//       for ic in m step mc    A block  mc x kc, packed per (ic, pc)
-//         for jr, ir           32 x 32 tile of C, resumed from C after the
-//                              first k block
+//   pack all of A and all of B, in panels of kc (a multiple of 32) of k
+//   for ic in m step mc          the A panels of the block stay in L2
+//     for jc in n step nc
+//       for each k block         32 x 32 tiles of C, in scratch tiles until
+//         for jr, ir             the last k block, which writes whole tiles
+//                                straight to C
 #include "engine/gemm/bf16gemm_amx.hpp"
 
 #include <algorithm>
+#include <cstring>
 
 #if defined(__x86_64__) && defined(__linux__)
 #include <cpuid.h>
@@ -48,13 +50,16 @@ bool detect_amx() {
 // buys is fewer round trips of C through the tiles (a C whose row stride is
 // a large power of two keeps its tile rows in one L1 set) and fewer repacks
 // of A (one per block of n).
-constexpr std::size_t kKC = 512;   // k per block: 32 KiB per panel
-constexpr std::size_t kMC = 128;   // rows of A per block: 128 KiB of L2
-constexpr std::size_t kNC = 1024;  // columns of B per block: 1 MiB of L2
+// k per block: a 32 KiB B panel stays in L1 while the A panels of a block
+// of rows stream from L2.
+constexpr std::size_t kKC = 512;
+constexpr std::size_t kMC = 256;  // rows of C per block: 1 MiB of packed A at k = 2048
+constexpr std::size_t kNC = 256;  // columns of C per block: 256 KiB of scratch tiles
 
 struct Workspace {
   PackBuffer<std::uint32_t> a;
   PackBuffer<std::uint32_t> b;
+  PackBuffer<float> c;
 };
 
 Workspace& thread_workspace() {
@@ -82,35 +87,42 @@ struct TileSession {
   TileSession& operator=(const TileSession&) = delete;
 };
 
-void macro_kernel(std::size_t mc, std::size_t nc, std::size_t kc, const std::uint32_t* apack,
-                  const std::uint32_t* bpack, float* c, std::ptrdiff_t rsc, std::ptrdiff_t csc,
-                  bool resume) {
-  const std::size_t panel = amx_panel_words(kc);
-  const std::size_t blocks = panel / (2 * kAmxTileWords);
-  alignas(64) float tile[kAmxLanes * kAmxLanes];
-  for (std::size_t jr = 0; jr < nc; jr += kAmxLanes) {
-    const std::size_t cols = std::min(kAmxLanes, nc - jr);
-    const std::uint32_t* bp = bpack + jr / kAmxLanes * panel;
-    for (std::size_t ir = 0; ir < mc; ir += kAmxLanes) {
-      const std::size_t rows = std::min(kAmxLanes, mc - ir);
-      const std::uint32_t* ap = apack + ir / kAmxLanes * panel;
-      float* ct = c + off(ir) * rsc + off(jr) * csc;
-      if (rows == kAmxLanes && cols == kAmxLanes && csc == 1) {
-        bf16gemm_amx_32x32(blocks, ap, bp, ct, rsc, resume);
-        continue;
+// The valid part of a block of C held as contiguous 32 x 32 tiles, row of
+// tiles after row of tiles, `tiles_per_row` to a row, into C.
+void store_block(const float* tiles, std::size_t tiles_per_row, std::size_t rows, std::size_t cols,
+                 float* c, std::ptrdiff_t rsc, std::ptrdiff_t csc) {
+  for (std::size_t i = 0; i < rows; ++i) {
+    const float* tile_row =
+        tiles + (i / kAmxLanes * tiles_per_row) * kAmxLanes * kAmxLanes + (i % kAmxLanes) * kAmxLanes;
+    float* out = c + off(i) * rsc;
+    for (std::size_t j0 = 0; j0 < cols; j0 += kAmxLanes) {
+      const float* from = tile_row + j0 * kAmxLanes;
+      const std::size_t width = std::min(kAmxLanes, cols - j0);
+      if (csc == 1) {
+        std::memcpy(out + j0, from, width * sizeof(float));
+      } else {
+        for (std::size_t j = 0; j < width; ++j) out[off(j0 + j) * csc] = from[j];
       }
-      if (resume) {
-        std::fill(tile, tile + kAmxLanes * kAmxLanes, 0.0f);
-        for (std::size_t i = 0; i < rows; ++i)
-          for (std::size_t j = 0; j < cols; ++j)
-            tile[i * kAmxLanes + j] = ct[off(i) * rsc + off(j) * csc];
-      }
-      bf16gemm_amx_32x32(blocks, ap, bp, tile, off(kAmxLanes), resume);
-      for (std::size_t i = 0; i < rows; ++i)
-        for (std::size_t j = 0; j < cols; ++j)
-          ct[off(i) * rsc + off(j) * csc] = tile[i * kAmxLanes + j];
     }
   }
+}
+
+// store_block for a C of unit column stride whose whole tiles were written
+// directly: only the last partial row and column of tiles.
+void store_edges(const float* tiles, std::size_t tiles_per_row, std::size_t rows, std::size_t cols,
+                 float* c, std::ptrdiff_t rsc) {
+  const std::size_t full_rows = rows / kAmxLanes * kAmxLanes, full_cols = cols / kAmxLanes * kAmxLanes;
+  if (full_cols < cols) {
+    const std::size_t tile_col = full_cols / kAmxLanes;
+    for (std::size_t i = 0; i < full_rows; ++i)
+      std::memcpy(c + off(i) * rsc + off(full_cols),
+                  tiles + (i / kAmxLanes * tiles_per_row + tile_col) * kAmxLanes * kAmxLanes +
+                      (i % kAmxLanes) * kAmxLanes,
+                  (cols - full_cols) * sizeof(float));
+  }
+  if (full_rows < rows)
+    store_block(tiles + full_rows / kAmxLanes * tiles_per_row * kAmxLanes * kAmxLanes, tiles_per_row,
+                rows - full_rows, cols, c + off(full_rows) * rsc, rsc, 1);
 }
 #endif
 
@@ -137,35 +149,70 @@ void bf16gemm_amx(std::size_t m, std::size_t n, std::size_t k, const std::uint16
     return;
   }
   // The k blocking depends on k alone: the same for every part of C that a
-  // thread may be given.
+  // thread may be given, and so are the sums.
   const std::size_t kc_step = balanced_step(k, kKC, 2 * kAmxPairsPerTile);
+  const std::size_t k_blocks = (k + kc_step - 1) / kc_step;
+  const std::size_t panel = amx_panel_words(kc_step);
   const std::size_t mc_step = balanced_step(m, kMC, kAmxLanes);
   const std::size_t nc_step = balanced_step(n, kNC, kAmxLanes);
-  const std::size_t panel = amx_panel_words(kc_step);
+  const std::size_t m_panels = round_up(m, kAmxLanes) / kAmxLanes;
+  const std::size_t n_panels = round_up(n, kAmxLanes) / kAmxLanes;
+  const std::size_t nc_panels = round_up(std::min(n, nc_step), kAmxLanes) / kAmxLanes;
+  const std::size_t mc_panels = round_up(std::min(m, mc_step), kAmxLanes) / kAmxLanes;
 
+  // A and B packed once each, all of k. A block of rows of A (all of k)
+  // stays in L2 while the B panels pass by it block of columns after block
+  // of columns, each B panel in L1 for the A panels of the block. C's block
+  // is accumulated in contiguous tiles: C's own rows may lie a large power
+  // of two apart, which keeps a tile's rows in one L1 set, so C is only
+  // written, once a tile is complete.
   Workspace& ws = thread_workspace();
-  std::uint32_t* apack = ws.a.get(round_up(std::min(m, mc_step), kAmxLanes) / kAmxLanes * panel);
-  std::uint32_t* bpack = ws.b.get(round_up(std::min(n, nc_step), kAmxLanes) / kAmxLanes * panel);
+  std::uint32_t* apack = ws.a.get(k_blocks * m_panels * panel);
+  std::uint32_t* bpack = ws.b.get(k_blocks * n_panels * panel);
+  float* cbuf = ws.c.get(mc_panels * nc_panels * kAmxLanes * kAmxLanes);
+  const auto a_panel = [&](std::size_t kb, std::size_t ir) {
+    return apack + (kb * m_panels + ir / kAmxLanes) * panel;
+  };
+  const auto b_panel = [&](std::size_t kb, std::size_t jr) {
+    return bpack + (kb * n_panels + jr / kAmxLanes) * panel;
+  };
+
+  for (std::size_t kb = 0; kb < k_blocks; ++kb) {
+    const std::size_t pc = kb * kc_step, kc = std::min(kc_step, k - pc);
+    for (std::size_t ir = 0; ir < m; ir += kAmxLanes)
+      bf16gemm_amx_pack_a(a + off(ir) * rsa + off(pc) * csa, rsa, csa, std::min(kAmxLanes, m - ir), kc,
+                          a_panel(kb, ir));
+    for (std::size_t jr = 0; jr < n; jr += kAmxLanes)
+      bf16gemm_amx_pack_b(b + off(pc) * rsb + off(jr) * csb, csb, rsb, std::min(kAmxLanes, n - jr), kc,
+                          b_panel(kb, jr));
+  }
 
   const TileSession tiles;
-  for (std::size_t jc = 0; jc < n; jc += nc_step) {
-    const std::size_t nc = std::min(nc_step, n - jc);
-    for (std::size_t pc = 0; pc < k; pc += kc_step) {
-      const std::size_t kc = std::min(kc_step, k - pc);
-      const std::size_t words = amx_panel_words(kc);
-      const std::uint16_t* bsrc = b + off(pc) * rsb + off(jc) * csb;
-      for (std::size_t jr = 0; jr < nc; jr += kAmxLanes)
-        bf16gemm_amx_pack_b(bsrc + off(jr) * csb, csb, rsb, std::min(kAmxLanes, nc - jr), kc,
-                            bpack + jr / kAmxLanes * words);
-      for (std::size_t ic = 0; ic < m; ic += mc_step) {
-        const std::size_t mc = std::min(mc_step, m - ic);
-        const std::uint16_t* asrc = a + off(ic) * rsa + off(pc) * csa;
-        for (std::size_t ir = 0; ir < mc; ir += kAmxLanes)
-          bf16gemm_amx_pack_a(asrc + off(ir) * rsa, rsa, csa, std::min(kAmxLanes, mc - ir), kc,
-                              apack + ir / kAmxLanes * words);
-        macro_kernel(mc, nc, kc, apack, bpack, c + off(ic) * rsc + off(jc) * csc, rsc, csc,
-                     pc != 0);
+  for (std::size_t ic = 0; ic < m; ic += mc_step) {
+    const std::size_t mc = std::min(mc_step, m - ic);
+    for (std::size_t jc = 0; jc < n; jc += nc_step) {
+      const std::size_t nc = std::min(nc_step, n - jc);
+      for (std::size_t kb = 0; kb < k_blocks; ++kb) {
+        const std::size_t blocks = amx_panel_words(std::min(kc_step, k - kb * kc_step)) / (2 * kAmxTileWords);
+        for (std::size_t jr = 0; jr < nc; jr += kAmxLanes)
+          for (std::size_t ir = 0; ir < mc; ir += kAmxLanes) {
+            float* tile = cbuf + (ir / kAmxLanes * nc_panels + jr / kAmxLanes) * kAmxLanes * kAmxLanes;
+            const float* from = kb == 0 ? nullptr : tile;
+            // A whole tile of C in the last k block goes straight to C; the
+            // rest waits in the scratch for store_edges or store_block.
+            if (kb + 1 == k_blocks && csc == 1 && mc - ir >= kAmxLanes && nc - jr >= kAmxLanes) {
+              bf16gemm_amx_32x32(blocks, a_panel(kb, ic + ir), b_panel(kb, jc + jr), from, off(kAmxLanes),
+                                 c + off(ic + ir) * rsc + off(jc + jr), rsc);
+              continue;
+            }
+            bf16gemm_amx_32x32(blocks, a_panel(kb, ic + ir), b_panel(kb, jc + jr), from, off(kAmxLanes),
+                               tile, off(kAmxLanes));
+          }
       }
+      if (csc == 1)
+        store_edges(cbuf, nc_panels, mc, nc, c + off(ic) * rsc + off(jc) * csc, rsc);
+      else
+        store_block(cbuf, nc_panels, mc, nc, c + off(ic) * rsc + off(jc) * csc, rsc, csc);
     }
   }
 #else

@@ -40,9 +40,11 @@ void bf16gemm_amx_pack_b(const std::uint16_t* src, std::ptrdiff_t lane_stride,
 void bf16gemm_amx_begin();
 void bf16gemm_amx_end();
 // One 32 x 32 tile of C (unit column stride, row stride ldc) from `blocks`
-// blocks of 16 pairs; with `resume` the sums continue from C's values.
+// blocks of 16 pairs. The sums continue from the 32 x 32 floats at `from`
+// (row stride ld_from; it may be c itself), or start from zero when `from`
+// is null.
 void bf16gemm_amx_32x32(std::size_t blocks, const std::uint32_t* a, const std::uint32_t* b,
-                        float* c, std::ptrdiff_t ldc, bool resume);
+                        const float* from, std::ptrdiff_t ld_from, float* c, std::ptrdiff_t ldc);
 #endif
 
 }  // namespace quarn::gemm

@@ -117,16 +117,17 @@ void bf16gemm_amx_begin() { _tile_loadconfig(&kTileConfig); }
 void bf16gemm_amx_end() { _tile_release(); }
 
 void bf16gemm_amx_32x32(std::size_t blocks, const std::uint32_t* a, const std::uint32_t* b,
-                        float* c, std::ptrdiff_t ldc, bool resume) {
+                        const float* from, std::ptrdiff_t ld_from, float* c, std::ptrdiff_t ldc) {
   const std::ptrdiff_t row_bytes = ldc * off(sizeof(float));
   float* c01 = c + 16;
   float* c10 = c + 16 * ldc;
   float* c11 = c10 + 16;
-  if (resume) {
-    _tile_loadd(0, c, row_bytes);
-    _tile_loadd(1, c01, row_bytes);
-    _tile_loadd(2, c10, row_bytes);
-    _tile_loadd(3, c11, row_bytes);
+  if (from != nullptr) {
+    const std::ptrdiff_t from_bytes = ld_from * off(sizeof(float));
+    _tile_loadd(0, from, from_bytes);
+    _tile_loadd(1, from + 16, from_bytes);
+    _tile_loadd(2, from + 16 * ld_from, from_bytes);
+    _tile_loadd(3, from + 16 * ld_from + 16, from_bytes);
   } else {
     _tile_zero(0);
     _tile_zero(1);
