@@ -55,6 +55,7 @@ bool detect_amx() {
 constexpr std::size_t kKC = 512;
 constexpr std::size_t kMC = 256;  // rows of C per block: 1 MiB of packed A at k = 2048
 constexpr std::size_t kNC = 256;  // columns of C per block: 256 KiB of scratch tiles
+constexpr std::size_t kKeptWords = std::size_t{4} << 20;  // 16 MiB
 
 struct Workspace {
   PackBuffer<std::uint32_t> a;
@@ -166,9 +167,14 @@ void bf16gemm_amx(std::size_t m, std::size_t n, std::size_t k, const std::uint16
   // is accumulated in contiguous tiles: C's own rows may lie a large power
   // of two apart, which keeps a tile's rows in one L1 set, so C is only
   // written, once a tile is complete.
+  // Packed operands up to kKeptWords stay with the thread for the next
+  // product; larger ones are given back when this one is done, so that one
+  // large product does not hold its operands' size per thread for good.
   Workspace& ws = thread_workspace();
-  std::uint32_t* apack = ws.a.get(k_blocks * m_panels * panel);
-  std::uint32_t* bpack = ws.b.get(k_blocks * n_panels * panel);
+  PackBuffer<std::uint32_t> large_a, large_b;
+  const std::size_t a_words = k_blocks * m_panels * panel, b_words = k_blocks * n_panels * panel;
+  std::uint32_t* apack = (a_words <= kKeptWords ? ws.a : large_a).get(a_words);
+  std::uint32_t* bpack = (b_words <= kKeptWords ? ws.b : large_b).get(b_words);
   float* cbuf = ws.c.get(mc_panels * nc_panels * kAmxLanes * kAmxLanes);
   const auto a_panel = [&](std::size_t kb, std::size_t ir) {
     return apack + (kb * m_panels + ir / kAmxLanes) * panel;
