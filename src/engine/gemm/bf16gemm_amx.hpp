@@ -5,9 +5,10 @@
 // Not bit-identical to the float32 FMA chain. The tile instruction's
 // published description adds each pair's two products to the accumulator
 // one after the other, rounding each time, but on the Intel core this was
-// written on that holds for only about half of the elements of random
-// products (neither pair order nor one rounding per pair matches them all):
-// the unit keeps its own intermediate precision. So this path serves
+// written on the results match that chain for only some elements of random
+// products: about half at k = 32, under a tenth at k = 600 (neither pair
+// order nor one rounding per pair matches them all): the unit keeps its own
+// intermediate precision. So this path serves
 // products only when asked for (Bf16DotMode::kAmx), and it still takes only
 // operands that pass bf16_dot_exact, as the unit flushes subnormals.
 //
