@@ -11,6 +11,7 @@ import quarn_core as _core
 
 from . import nn
 from ._tensor import Tensor
+from .nn.functional import manual_seed
 
 __version__ = "0.1.0"
 
@@ -31,6 +32,13 @@ min = _core._functions.min  # noqa: A001
 logsumexp = _core._functions.logsumexp
 argmax = _core._functions.argmax
 argmin = _core._functions.argmin
+prod = _core._functions.prod
+# var and std divide by n - ddof with ddof 0 unless given, as NumPy's do and
+# as quarn's sum and mean follow NumPy; correction= is PyTorch's name for ddof.
+var = _core._functions.var
+std = _core._functions.std
+any = _core._functions.any  # noqa: A001 - as NumPy's
+all = _core._functions.all  # noqa: A001
 
 # The threads one large operation may use, the caller included: the
 # processors the process may run on, or QUARN_NUM_THREADS, until set.
@@ -41,3 +49,4 @@ __all__ = [
     "PanicException", "Tensor", "abs", "argmax", "argmin", "clear_graph", "exp", "get_num_threads", "log",
     "logsumexp", "max", "mean", "min", "neg", "nn", "set_num_threads", "sigmoid", "sum", "tanh",
 ]
+__all__ += ["all", "any", "manual_seed", "prod", "std", "var"]

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "binding/args.hpp"
+#include "binding/nn_functions.hpp"
 #include "binding/tensor_object.hpp"
 #include "engine/gemm/bf16gemm.hpp"
 #include "ops/tensor_ops.hpp"
@@ -77,30 +78,6 @@ PyObject* row_function(PyObject*, PyObject* args, PyObject* kwargs) {
     std::ptrdiff_t axis = -1;
     if (axis_obj != nullptr && !arg_axis(axis_obj, "axis", &axis)) return nullptr;
     return wrap_result(ops::along_axis(op, record_of(t), axis), result_type(t));
-  });
-}
-
-PyObject* cross_entropy_function(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
-    static const char* kwlist[] = {"logits", "targets", nullptr};
-    PyObject *logits = nullptr, *targets_obj = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO", const_cast<char**>(kwlist), &logits, &targets_obj))
-      return nullptr;
-    if (!arg_tensor(logits, "logits")) return nullptr;
-    std::vector<std::int64_t> targets;
-    if (!arg_targets(targets_obj, "targets", &targets)) return nullptr;
-    return wrap_result(ops::cross_entropy(record_of(logits), targets), result_type(logits));
-  });
-}
-
-PyObject* mse_loss_function(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
-    static const char* kwlist[] = {"pred", "target", nullptr};
-    PyObject *pred = nullptr, *target = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO", const_cast<char**>(kwlist), &pred, &target))
-      return nullptr;
-    if (!arg_tensor(pred, "pred") || !arg_tensor(target, "target")) return nullptr;
-    return wrap_result(ops::mse_loss(record_of(pred), record_of(target)), result_type(pred, target));
   });
 }
 
@@ -170,9 +147,6 @@ PyMethodDef function_defs[] = {
     QUARN_MAPS(QUARN_MAP_DEF)
     QUARN_REDUCTIONS(QUARN_REDUCTION_DEF)
     QUARN_ROW_OPERATIONS(QUARN_ROW_DEF)
-    {"cross_entropy", as_cfunction(cross_entropy_function), kKeywords,
-     "cross_entropy(logits, targets)\n--\n\nMean cross-entropy of [N, C] logits against N class indices."},
-    {"mse_loss", as_cfunction(mse_loss_function), kKeywords, "mse_loss(pred, target)\n--\n\nMean squared error."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -203,6 +177,7 @@ const char* name_of(Family f) {
     case Family::Row: return "Row";
     case Family::Loss: return "Loss";
     case Family::Untracked: return "Untracked";
+    case Family::Layer: return "Layer";
   }
   return "?";
 }
@@ -276,14 +251,17 @@ PyMethodDef extra_tensor_methods[] = {
 PyObject* functions_module() {
   PyRef module = PyRef::steal(PyModule_New("quarn_core._functions"));
   if (!module || PyModule_AddFunctions(module.get(), function_defs) < 0 ||
+      PyModule_AddFunctions(module.get(), nn_function_defs) < 0 ||
       PyModule_AddFunctions(module.get(), setting_defs) < 0)
     return nullptr;
   // Every function above, for `from quarn_core._functions import *`.
   PyRef all = PyRef::steal(PyList_New(0));
   if (!all) return nullptr;
-  for (const PyMethodDef* def = function_defs; def->ml_name != nullptr; ++def) {
-    PyRef name = PyRef::steal(PyUnicode_FromString(def->ml_name));
-    if (!name || PyList_Append(all.get(), name.get()) < 0) return nullptr;
+  for (const PyMethodDef* defs : {function_defs, nn_function_defs}) {
+    for (const PyMethodDef* def = defs; def->ml_name != nullptr; ++def) {
+      PyRef name = PyRef::steal(PyUnicode_FromString(def->ml_name));
+      if (!name || PyList_Append(all.get(), name.get()) < 0) return nullptr;
+    }
   }
   if (PyModule_AddObjectRef(module.get(), "__all__", all.get()) < 0) return nullptr;
   PyTypeObject* base = tensor_base_type();
