@@ -45,7 +45,10 @@ def linear(x: Tensor, w: Tensor, b: Tensor | None = None) -> Tensor:
     """x @ w.T + b, with w of shape [out, in] (PyTorch's layout) and b of [out]."""
     if w.ndim != 2:
         raise ValueError(f"linear expects a weight of shape [out, in], got {list(w.shape)}")
-    y = x @ w.transpose(0, 1)
+    if x.ndim == 1:  # one sample: the product takes it as a row
+        y = (x.reshape([1, x.shape[0]]) @ w.transpose(0, 1)).reshape([w.shape[0]])
+    else:
+        y = x @ w.transpose(0, 1)
     return y if b is None else y + b
 
 
