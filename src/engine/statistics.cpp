@@ -73,6 +73,9 @@ Storage any_all(const Storage& a, const Shape& axes, bool keepdims, bool all) {
 Result<Storage> group_gradient(GroupGradient kind, const Storage& a, const Storage& g, const Shape& axes,
                                double ddof) {
   LongWork guard(a.numel());
+  // No elements, nothing to differentiate (the results of empty groups are
+  // constants: 1, or NaN).
+  if (a.numel() == 0) return Storage::allocate_row_major(a.dtype(), a.shape());
   const std::vector<std::size_t> order = kept_then_reduced(a.ndim(), axes);
   std::vector<float> x = f32_of(permuted(view_of(a), order));
   const std::vector<float> gs = f32_of(g);  // one per group, in the kept axes' row-major order

@@ -218,6 +218,15 @@ def test_std_of_a_constant_group_passes_no_gradient_as_pytorch_does(rng):
     assert np.all(qx.grad()[0] == 0)
 
 
+@pytest.mark.parametrize("name", ["prod", "var", "std"])
+def test_reductions_of_empty_groups_differentiate_to_empty_gradients(name):
+    x = Tensor(np.zeros((3, 0), np.float32), requires_grad=True)
+    y = getattr(quarn, name)(x, axis=1)
+    np.testing.assert_array_equal(y.to_numpy(), np.ones(3) if name == "prod" else np.full(3, np.nan))
+    quarn.sum(y).backward()
+    assert x.grad().shape == (3, 0)
+
+
 @pytest.mark.parametrize("row", [[2.0, 3.0, 4.0], [0.0, 3.0, 4.0], [0.0, 3.0, 0.0], [0.0, 0.0, 0.0]])
 def test_prod_gradient_is_the_product_of_the_others_with_zeros_among_them(row):
     x = Tensor(np.array(row, np.float32), requires_grad=True)
