@@ -126,6 +126,12 @@ PyObject* class_loss(Op op, PyObject* input, PyObject* target, PyObject* weight,
   if (op == Op::cross_entropy && is_tensor(target)) {
     a.probabilities = &record_of(target);
   } else if (!arg_targets(target, "targets", &a.labels)) {
+    // The shared conversion words its refusal for cross_entropy.
+    if (op == Op::nll_loss && PyErr_ExceptionMatches(PyExc_TypeError)) {
+      PyErr_Clear();
+      raise(type_error("nll_loss expects target as a one-axis array of integer class indices"));
+      add_argument_note("target");
+    }
     return nullptr;
   }
   if (!optional_tensor(weight, "weight", &a.weight)) return nullptr;

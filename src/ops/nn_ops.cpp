@@ -69,14 +69,24 @@ Result<Shape> normalized_axes(const AxisList& axes, std::size_t ndim) {
 
 std::string name_of(Op op) { return std::string(info(op).name); }
 
+// The dtype as Python users name it.
+std::string python_name(DType d) {
+  switch (d) {
+    case DType::F32: return "float32";
+    case DType::F16: return "float16";
+    case DType::BF16: return "bfloat16";
+    case DType::Bool: return "bool";
+  }
+  return "?";
+}
+
 // Weights are constants to these losses: a weight that asks for a gradient
 // is refused rather than silently left without one.
 std::optional<Error> refused_weight(Op op, const Tensor* w, const char* parameter, const Tensor& like) {
   if (w == nullptr) return std::nullopt;
   if (w->data.dtype() != like.data.dtype())
     return type_error(name_of(op) + " expects " + parameter + " of the input's dtype (" +
-                      std::string(dtype_name(like.data.dtype())) + "), got " +
-                      std::string(dtype_name(w->data.dtype())));
+                      python_name(like.data.dtype()) + "), got " + python_name(w->data.dtype()));
   if (w->requires_grad)
     return runtime_error(name_of(op) + " does not compute a gradient for '" + parameter +
                          "': pass a tensor that does not require grad");
@@ -216,8 +226,7 @@ Result<Tensor> layer_norm(const Tensor& x, const Shape& normalized_shape, const 
                            format_shape(normalized_shape));
     if (p->data.dtype() != x.data.dtype())
       return type_error(std::string("layer_norm expects ") + name + " of the input's dtype (" +
-                        std::string(dtype_name(x.data.dtype())) + "), got " +
-                        std::string(dtype_name(p->data.dtype())));
+                        python_name(x.data.dtype()) + "), got " + python_name(p->data.dtype()));
   }
   std::size_t count = 1;
   for (std::size_t e : normalized_shape) count *= e;
