@@ -43,6 +43,14 @@ broadcast_to = _core._functions.broadcast_to
 take = _core._functions.take
 concatenate = _core._functions.concatenate
 
+prod = _core._functions.prod
+# var and std divide by n - ddof with ddof 0 unless given, as NumPy's do and
+# as quarn's sum and mean follow NumPy; correction= is PyTorch's name for ddof.
+var = _core._functions.var
+std = _core._functions.std
+any = _core._functions.any  # noqa: A001 - as NumPy's
+all = _core._functions.all  # noqa: A001
+
 # The threads one large operation may use, the caller included: the
 # processors the process may run on, or QUARN_NUM_THREADS, until set.
 set_num_threads = _core._functions.set_num_threads
@@ -61,3 +69,4 @@ __all__ = [
 ]
 __all__ += ["load", "manual_seed", "no_grad", "optim", "save"]
 __all__ += ["cat", "chunk", "concatenate", "einsum", "gather", "split", "stack", "take", "take_along_axis"]
+__all__ += ["all", "any", "prod", "std", "var"]

@@ -86,6 +86,17 @@ Result<std::size_t> Graph::record(const Tensor& a, const Tensor& b, Node node) {
   return w.append(std::move(node));
 }
 
+Result<std::size_t> Graph::record(const Tensor& a, const Tensor& b, const Tensor& c, Node node) {
+  QUARN_CHECK(check_current(a));
+  QUARN_CHECK(check_current(b));
+  QUARN_CHECK(check_current(c));
+  WriteAccess w(*this);
+  node.inputs[0] = operand_id(a);
+  node.inputs[1] = operand_id(b);
+  node.inputs[2] = operand_id(c);
+  return w.append(std::move(node));
+}
+
 void Graph::complete(std::size_t id, const Storage& result) {
   WriteAccess w(*this);
   Node& node = nodes_[id];

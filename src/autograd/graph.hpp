@@ -27,6 +27,7 @@ class Graph {
   // or another thread's) is refused before anything is appended.
   Result<std::size_t> record(const Tensor& a, Node node);
   Result<std::size_t> record(const Tensor& a, const Tensor& b, Node node);
+  Result<std::size_t> record(const Tensor& a, const Tensor& b, const Tensor& c, Node node);
   // RuntimeError for an operand that requires a gradient but belongs to
   // another graph (cleared, or another thread's); `record` makes the same
   // check, and front ends that refuse before computing make it first.

@@ -32,12 +32,23 @@ struct Saved {
   std::shared_ptr<const engine::Selection> selection;
   std::shared_ptr<const engine::Positions> positions;
   engine::Window window;             // convolutions and pooling
+  // The losses of nn_ops: index targets (ignore_index may stand among them),
+  // class or element weights, pos_weight, and the number arguments.
+  std::vector<std::int64_t> labels;
+  Storage weight;
+  Storage pos_weight;
+  std::int64_t ignore_index = -100;
+  // layer_norm: each row's mean and 1/std; pad: the pads before and after
+  // each axis.
+  std::vector<float> stats;
+  std::vector<std::size_t> before, after;
 };
 
 struct Node {
   Op op = Op::leaf;
   float number = 0.0f;             // the number of a scalar operation
-  std::size_t inputs[2] = {0, 0};  // filled in by Graph::record
+  // Filled in by Graph::record; the third only for layer_norm's bias.
+  std::size_t inputs[3] = {0, 0, 0};
   std::size_t axis0 = 0, axis1 = 0;  // transpose's axes; the axis of a row operation
   // The shape of the tensor this node stands for. A gradient that reaches the
   // node may be larger (a broadcast of it); summed over the extra axes it is

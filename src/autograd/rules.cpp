@@ -19,6 +19,7 @@
 
 #include "engine/conv/conv.hpp"
 #include "engine/layout_ops.hpp"
+#include "engine/nn_ops.hpp"
 #include "engine/storage_ops.hpp"
 
 namespace quarn::autograd {
@@ -200,13 +201,122 @@ Result<void> softmax(const Node& n, GradContext& ctx, const Storage& g) {
   QUARN_TRY(Storage at_own, at_own_shape(n, g));
   return ctx.accumulate(n.inputs[0], engine::softmax_backward(n.saved->result, at_own, n.axis0));
 }
+Result<void> class_loss(const Node& n, GradContext& ctx, const Storage& g);
+Result<void> point_loss(const Node& n, GradContext& ctx, const Storage& g);
+
 Result<void> cross_entropy(const Node& n, GradContext& ctx, const Storage& g) {
+  if (n.axis0 != 0) return class_loss(n, ctx, g);  // weights, smoothing, probabilities or a reduction
   QUARN_TRY(Storage at_own, at_own_shape(n, g));
   return ctx.accumulate(n.inputs[0], engine::cross_entropy_backward(n.saved->input, n.saved->targets, at_own));
 }
 Result<void> mse_loss(const Node& n, GradContext& ctx, const Storage& g) {
+  if (n.axis1 != 0) return point_loss(n, ctx, g);  // reduction "sum" or "none"
   QUARN_TRY(Storage at_own, at_own_shape(n, g));
   return accumulate_pair(ctx, n, engine::mse_loss_backward(n.saved->input, n.saved->other, at_own));
+}
+
+// ---- Statistics, more losses, normalisation and padding ------------------------------
+// Each computes its whole gradient in binary32 from binary32 copies of its
+// operands and rounds once to the dtype (engine/nn_ops.hpp).
+
+// g times the product of the other elements of each group (zeros included:
+// never the result divided by the element).
+Result<void> product_of_others(const Node& n, GradContext& ctx, const Storage& g) {
+  QUARN_TRY(Storage at_own, at_own_shape(n, g));
+  return accumulate_input(ctx, n, engine::group_gradient(engine::GroupGradient::kProd, n.saved->input, at_own,
+                                                         n.saved->axes, 0.0));
+}
+
+// var: g 2 (x - mean) / (n - ddof); std: that over 2 std. ddof is the node's number.
+Result<void> spread_of_values(const Node& n, GradContext& ctx, const Storage& g) {
+  QUARN_TRY(Storage at_own, at_own_shape(n, g));
+  const auto kind = n.op == Op::std ? engine::GroupGradient::kStd : engine::GroupGradient::kVar;
+  return accumulate_input(ctx, n, engine::group_gradient(kind, n.saved->input, at_own, n.saved->axes, n.number));
+}
+
+// The class loss's description, as the front end recorded it: axis0's bits
+// say 1 the general form, 2 a weight, 4 probability targets (the second
+// operand); axis1 is the reduction, the number the label smoothing.
+engine::ClassLoss class_spec(const Node& n) {
+  engine::ClassLoss spec;
+  spec.from_logits = n.op != Op::nll_loss;
+  if ((n.axis0 & 4) != 0) {
+    spec.probabilities = &n.saved->other;
+  } else {
+    spec.labels = &n.saved->labels;
+  }
+  if ((n.axis0 & 2) != 0) spec.weight = &n.saved->weight;
+  spec.ignore_index = n.saved->ignore_index;
+  spec.smoothing = n.number;
+  spec.reduction = static_cast<engine::Reduction>(n.axis1);
+  return spec;
+}
+
+Result<void> class_loss(const Node& n, GradContext& ctx, const Storage& g) {
+  QUARN_TRY(Storage at_own, at_own_shape(n, g));
+  const engine::ClassLoss spec = class_spec(n);
+  const bool with_targets = spec.probabilities != nullptr && ctx.wants(n.inputs[1]);
+  auto [scores, targets] = engine::class_loss_backward(n.saved->input, spec, at_own, with_targets);
+  if (ctx.wants(n.inputs[0])) QUARN_CHECK(ctx.accumulate(n.inputs[0], std::move(scores)));
+  if (with_targets) return ctx.accumulate(n.inputs[1], std::move(targets));
+  return {};
+}
+
+engine::PointLoss point_kind(Op op) {
+  switch (op) {
+    case Op::l1_loss: return engine::PointLoss::kAbsolute;
+    case Op::smooth_l1_loss: return engine::PointLoss::kSmoothL1;
+    case Op::huber_loss: return engine::PointLoss::kHuber;
+    case Op::binary_cross_entropy: return engine::PointLoss::kBce;
+    case Op::binary_cross_entropy_with_logits: return engine::PointLoss::kBceLogits;
+    default: return engine::PointLoss::kSquared;
+  }
+}
+
+// axis0's bits: 2 a weight, 4 a pos_weight; axis1 the reduction, the number
+// beta or delta.
+Result<void> point_loss(const Node& n, GradContext& ctx, const Storage& g) {
+  QUARN_TRY(Storage at_own, at_own_shape(n, g));
+  engine::PointSpec spec;
+  spec.kind = point_kind(n.op);
+  spec.param = n.number;
+  if ((n.axis0 & 2) != 0) spec.weight = &n.saved->weight;
+  if ((n.axis0 & 4) != 0) spec.pos_weight = &n.saved->pos_weight;
+  spec.reduction = static_cast<engine::Reduction>(n.axis1);
+  return accumulate_pair(ctx, n,
+                         engine::point_loss_backward(n.saved->input, n.saved->other, spec, at_own, needs(ctx, n)));
+}
+
+// axis0 is the normalised element count, axis1's bits say 1 a weight
+// (second operand), 2 a bias (the last operand); the weight's values are
+// the saved `other`.
+Result<void> layer_norm(const Node& n, GradContext& ctx, const Storage& g) {
+  QUARN_TRY(Storage at_own, at_own_shape(n, g));
+  const bool has_weight = (n.axis1 & 1) != 0, has_bias = (n.axis1 & 2) != 0;
+  const std::size_t bias_at = has_weight ? 2 : 1;
+  const bool want_weight = has_weight && ctx.wants(n.inputs[1]);
+  const bool want_bias = has_bias && ctx.wants(n.inputs[bias_at]);
+  engine::LayerNormGrads grads =
+      engine::layer_norm_backward(n.saved->input, n.axis0, has_weight ? &n.saved->other : nullptr, n.saved->stats,
+                                  at_own, ctx.wants(n.inputs[0]), want_weight, want_bias);
+  if (ctx.wants(n.inputs[0])) QUARN_CHECK(ctx.accumulate(n.inputs[0], std::move(grads.x)));
+  if (want_weight) {
+    QUARN_TRY(Storage w, engine::reshape(grads.weight, ctx.own_shape(n.inputs[1])));
+    QUARN_CHECK(ctx.accumulate(n.inputs[1], std::move(w)));
+  }
+  if (want_bias) {
+    QUARN_TRY(Storage b, engine::reshape(grads.bias, ctx.own_shape(n.inputs[bias_at])));
+    QUARN_CHECK(ctx.accumulate(n.inputs[bias_at], std::move(b)));
+  }
+  return {};
+}
+
+// Every element of g back to the element it was copied from; axis0 the mode.
+Result<void> pad(const Node& n, GradContext& ctx, const Storage& g) {
+  QUARN_TRY(Storage at_own, at_own_shape(n, g));
+  return ctx.accumulate(n.inputs[0],
+                        engine::pad_backward(n.saved->shape, at_own.dtype(), n.saved->before, n.saved->after,
+                                             static_cast<engine::PadMode>(n.axis0), at_own));
 }
 
 }  // namespace rules

@@ -14,6 +14,7 @@
 #include "binding/args.hpp"
 #include "binding/conv_functions.hpp"
 #include "binding/index_functions.hpp"
+#include "binding/nn_functions.hpp"
 #include "binding/numpy.hpp"
 #include "binding/tensor_object.hpp"
 #include "engine/gemm/bf16gemm.hpp"
@@ -92,55 +93,6 @@ PyObject* row_function(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
-// Targets of 2^63 and more, given as uint64, reach the front end as
-// negative int64s (NumPy's cast wraps them); named as given instead, where
-// the front end would refuse the first out-of-bounds target. nullopt when
-// the targets are not unsigned or the front end refuses something first.
-std::optional<Error> unsigned_target_error(PyObject* targets_obj, const Tensor& logits,
-                                           const std::vector<std::int64_t>& targets) {
-  PyRef array = PyRef::steal(PyArray_FromAny(targets_obj, nullptr, 0, 0, 0, nullptr));
-  if (!array || !PyArray_ISUNSIGNED(reinterpret_cast<PyArrayObject*>(array.get()))) return std::nullopt;
-  const Shape& shape = logits.data.shape();
-  if (unsupported_dtype(Op::cross_entropy, logits.data.dtype()) || shape.size() != 2 || targets.size() != shape[0])
-    return std::nullopt;
-  for (std::int64_t t : targets) {
-    const auto value = static_cast<std::uint64_t>(t);  // the wrap undone
-    if (value >= shape[1])
-      return index_error("Target " + std::to_string(value) + " is out of bounds for " + std::to_string(shape[1]) +
-                         " classes.");
-  }
-  return std::nullopt;
-}
-
-PyObject* cross_entropy_function(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
-    static const char* kwlist[] = {"logits", "targets", nullptr};
-    PyObject *logits = nullptr, *targets_obj = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO", const_cast<char**>(kwlist), &logits, &targets_obj))
-      return nullptr;
-    if (!arg_tensor(logits, "logits")) return nullptr;
-    std::vector<std::int64_t> targets;
-    if (!arg_targets(targets_obj, "targets", &targets)) return nullptr;
-    if (std::any_of(targets.begin(), targets.end(), [](std::int64_t t) { return t < 0; })) {
-      std::optional<Error> huge = unsigned_target_error(targets_obj, record_of(logits), targets);
-      if (PyErr_Occurred()) return nullptr;
-      if (huge) return raise(*huge);
-    }
-    return wrap_result(ops::cross_entropy(record_of(logits), targets), result_type(logits));
-  });
-}
-
-PyObject* mse_loss_function(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
-    static const char* kwlist[] = {"pred", "target", nullptr};
-    PyObject *pred = nullptr, *target = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO", const_cast<char**>(kwlist), &pred, &target))
-      return nullptr;
-    if (!arg_tensor(pred, "pred") || !arg_tensor(target, "target")) return nullptr;
-    return wrap_result(ops::mse_loss(record_of(pred), record_of(target)), result_type(pred, target));
-  });
-}
-
 // Which path bfloat16 products take (engine/gemm/bf16gemm.hpp): "auto",
 // "on", "off" or "amx". Returns the mode in force before the call; with no
 // argument, only reports it. For benchmarks and tests that hold the two
@@ -208,9 +160,6 @@ PyMethodDef function_defs[] = {
     QUARN_MAPS(QUARN_MAP_DEF)
     QUARN_REDUCTIONS(QUARN_REDUCTION_DEF)
     QUARN_ROW_OPERATIONS(QUARN_ROW_DEF)
-    {"cross_entropy", as_cfunction(cross_entropy_function), kKeywords,
-     "cross_entropy(logits, targets)\n--\n\nMean cross-entropy of [N, C] logits against N class indices."},
-    {"mse_loss", as_cfunction(mse_loss_function), kKeywords, "mse_loss(pred, target)\n--\n\nMean squared error."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -249,6 +198,7 @@ const char* name_of(Family f) {
     case Family::Bias: return "Bias";
     case Family::Pooling: return "Pooling";
     case Family::Layout: return "Layout";
+    case Family::Layer: return "Layer";
   }
   return "?";
 }
@@ -323,7 +273,8 @@ PyObject* functions_module() {
   PyRef module = PyRef::steal(PyModule_New("quarn_core._functions"));
   if (!module || PyModule_AddFunctions(module.get(), function_defs) < 0 ||
       PyModule_AddFunctions(module.get(), setting_defs) < 0 ||
-      PyModule_AddFunctions(module.get(), conv_function_defs) < 0)
+      PyModule_AddFunctions(module.get(), conv_function_defs) < 0 ||
+      PyModule_AddFunctions(module.get(), nn_function_defs) < 0)
     return nullptr;
   if (PyModule_AddFunctions(module.get(), index_function_defs) < 0 ||
       PyModule_AddFunctions(module.get(), index_private_defs) < 0)
@@ -331,7 +282,7 @@ PyObject* functions_module() {
   // Every function above, for `from quarn_core._functions import *`.
   PyRef all = PyRef::steal(PyList_New(0));
   if (!all) return nullptr;
-  for (const PyMethodDef* defs : {function_defs, conv_function_defs}) {
+  for (const PyMethodDef* defs : {function_defs, conv_function_defs, nn_function_defs}) {
     for (const PyMethodDef* def = defs; def->ml_name != nullptr; ++def) {
       PyRef name = PyRef::steal(PyUnicode_FromString(def->ml_name));
       if (!name || PyList_Append(all.get(), name.get()) < 0) return nullptr;

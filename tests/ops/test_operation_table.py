@@ -171,6 +171,78 @@ MODELS = {
                           lambda a: a.broadcast_to((2, 3, 5)), ((3, 1),)),
 }
 
+# Constants of an operand's dtype (the losses' weights), as the models need them.
+DTYPE_OF = {"f32": "float32", "f16": "float16", "bf16": "bfloat16", "bool": "bool"}
+CLASS_WEIGHT = np.array([0.5, 2.0, 1.0, 0.25, 1.5])
+IGNORED_TARGETS = [1, 2, 4]  # the middle row ignored (ignore_index=2)
+
+
+def like(a, values):
+    return Tensor(np.asarray(values, np.float32), dtype=DTYPE_OF[a.dtype])
+
+
+def np_layer_norm(x, w, b, eps=1e-5):
+    m = x.mean(-1, keepdims=True)
+    return (x - m) / np.sqrt(((x - m) ** 2).mean(-1, keepdims=True) + eps) * w + b
+
+
+def np_nll(logp, targets, weight, ignore):
+    rows = [i for i, t in enumerate(targets) if t != ignore]
+    w = weight[[targets[i] for i in rows]]
+    return -(logp[rows, [targets[i] for i in rows]] * w).sum() / w.sum()
+
+
+def np_bce_logits(x, y, pw):
+    return ((1 - y) * x + (1 + (pw - 1) * y) * (np.log1p(np.exp(-np.abs(x))) + np.maximum(-x, 0))).sum()
+
+
+def np_smooth_l1(d, beta):
+    return np.where(np.abs(d) < beta, 0.5 * d * d / beta, np.abs(d) - 0.5 * beta)
+
+
+def np_huber(d, delta):
+    return np.where(np.abs(d) < delta, 0.5 * d * d, delta * (np.abs(d) - 0.5 * delta))
+
+
+TF = torch.nn.functional if torch is not None else None
+MODELS.update({
+    "prod": Model(lambda a: quarn.prod(a, axis=-1), lambda a: a.prod(axis=-1), lambda a: a.prod(-1), ((3, 4, 5),),
+                  domain="kinked", tol=32),  # groups with one zero and with two
+    "var": Model(lambda a: quarn.var(a, axis=0, ddof=1), lambda a: a.var(axis=0, ddof=1),
+                 lambda a: torch.var(a, 0, correction=1), tol=32),
+    "std": Model(lambda a: quarn.std(a, axis=(0, 2), keepdims=True, correction=0),
+                 lambda a: a.std(axis=(0, 2), keepdims=True), lambda a: torch.std(a, (0, 2), correction=0, keepdim=True),
+                 ((3, 4, 5),), tol=32),
+    "any": Model(lambda a: quarn.any(a, axis=1), lambda a: np.any(a, axis=1), None, domain="kinked"),
+    "all": Model(lambda a: quarn.all(a, axis=0, keepdims=True), lambda a: np.all(a, axis=0, keepdims=True), None,
+                 domain="kinked"),
+    "nll_loss": Model(lambda a: F.nll_loss(a, IGNORED_TARGETS, weight=like(a, CLASS_WEIGHT), ignore_index=2),
+                      lambda a: np_nll(a, IGNORED_TARGETS, CLASS_WEIGHT, 2),
+                      lambda a: TF.nll_loss(a, torch.tensor(IGNORED_TARGETS), weight=torch.tensor(CLASS_WEIGHT, dtype=torch.float32), ignore_index=2),
+                      tol=32),
+    "binary_cross_entropy": Model(
+        lambda p, y: F.binary_cross_entropy(p, y, reduction="none"),
+        lambda p, y: (y - 1) * np.maximum(np.log1p(-p), -100) - y * np.maximum(np.log(p), -100),
+        lambda p, y: TF.binary_cross_entropy(p, y, reduction="none"), ((3, 5), (3, 5)), domain="unit", tol=32),
+    "binary_cross_entropy_with_logits": Model(
+        lambda x, y: F.binary_cross_entropy_with_logits(x, y, pos_weight=like(x, CLASS_WEIGHT), reduction="sum"),
+        lambda x, y: np_bce_logits(x, y, CLASS_WEIGHT),
+        lambda x, y: TF.binary_cross_entropy_with_logits(x, y, pos_weight=torch.tensor(CLASS_WEIGHT, dtype=torch.float32), reduction="sum"),
+        ((3, 5), (3, 5)), tol=32),
+    "l1_loss": Model(lambda a, b: F.l1_loss(a, b, reduction="none"), lambda a, b: np.abs(a - b),
+                     lambda a, b: TF.l1_loss(a, b, reduction="none"), ((3, 5), (3, 5))),
+    "smooth_l1_loss": Model(lambda a, b: F.smooth_l1_loss(a, b, reduction="sum", beta=0.5),
+                            lambda a, b: np_smooth_l1(a - b, 0.5).sum(),
+                            lambda a, b: TF.smooth_l1_loss(a, b, reduction="sum", beta=0.5), ((3, 5), (3, 5)), tol=32),
+    "huber_loss": Model(lambda a, b: F.huber_loss(a, b, delta=0.7), lambda a, b: np_huber(a - b, 0.7).mean(),
+                        lambda a, b: TF.huber_loss(a, b, delta=0.7), ((3, 5), (3, 5)), tol=32),
+    "layer_norm": Model(lambda x, w, b: F.layer_norm(x, 5, w, b), np_layer_norm,
+                        lambda x, w, b: TF.layer_norm(x, (5,), w, b), ((3, 4, 5), (5,), (5,)), tol=32),
+    "pad": Model(lambda a: F.pad(a, (1, 2, 2, 0), mode="reflect"),
+                 lambda a: np.pad(a, ((0, 0), (2, 0), (1, 2)), mode="reflect"),
+                 lambda a: TF.pad(a, (1, 2, 2, 0), mode="reflect"), ((2, 3, 5),)),
+})
+
 LONG_RUNS = ("Operator", "Scalar", "Map", "Row", "Untracked")
 TRACKED = [n for n, row in OPERATIONS.items() if row["order"] != "Never"]
 FLOAT_ONLY = [n for n, row in OPERATIONS.items() if row["dtypes"] == "Float"]
@@ -186,7 +258,7 @@ def test_every_operation_has_a_model_a_python_name_and_a_stub():
     bound = set(quarn_core._functions.__all__)
     functions = {n for n, row in OPERATIONS.items()
                  if row["family"] in ("Map", "Reduction", "Row", "Loss", "Index", "Join", "Convolution", "Pooling",
-                                      "Layout")}
+                                      "Layout", "Layer")}
     assert bound == functions == set(stubbed) and functions <= defined
     for name in bound - {"relu"}:  # quarn's relu is quarn_core.nn.functional's
         public = getattr(quarn, name, None) or getattr(F, name)
@@ -208,6 +280,8 @@ def inputs(model, dtype, rng, scale=1.0, n=None):
             x = np.abs(x) + 0.5
         elif model.domain == "kinked":  # exact zeros, where the gradient is a convention
             x.flat[::4] = 0.0
+        elif model.domain == "unit":  # probabilities, 0 and 1 themselves at the extremes
+            x = 1 / (1 + np.exp(-x))
         arrays.append(x.astype(HALF.get(dtype, np.float32)))
     return arrays
 

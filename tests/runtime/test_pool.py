@@ -77,6 +77,15 @@ def max_gradient():
     return t.grad()
 
 
+def layer_norm_gradients():
+    """layer_norm over 700 rows of 900: three row chunks, each summing its
+    own weight and bias gradients before they are added in chunk order."""
+    x, w, b = (Tensor(a, requires_grad=True) for a in (BIG, ROW, ROW[::-1].copy()))
+    y = quarn.nn.functional.layer_norm(x, 900, w, b)
+    quarn.sum(y * Tensor(BIG)).backward()
+    return [y, x.grad(), w.grad(), b.grad()]
+
+
 WORKLOADS = {
     "packed product": lambda: Tensor(A) @ Tensor(B),
     "packed product, transposed operands": lambda: Tensor(B.T) @ Tensor(A.T),
@@ -111,6 +120,7 @@ WORKLOADS = {
     "training step": lambda: step(3),
     "summed gradient": lambda: summed_gradient("float32"),
     "float16 summed gradient": lambda: summed_gradient("float16"),
+    "layer_norm gradients": layer_norm_gradients,
 }
 
 
