@@ -197,6 +197,16 @@ class Tensor(_core._functions._TensorBase):
     def __abs__(self) -> Tensor:
         return _core._functions.abs(self)
 
+    def __pow__(self, exponent: Any, modulo: None = None) -> Tensor:
+        if modulo is not None or not isinstance(exponent, (_core.Tensor, int, float, np.number)):
+            return NotImplemented
+        return _core._functions.pow(self, exponent)
+
+    def __rpow__(self, base: Any) -> Tensor:
+        if not isinstance(base, (int, float, np.number)):
+            return NotImplemented
+        return _core._functions.pow(base, self)
+
     # ---- NumPy, pickle and copy -----------------------------------------------------------
 
     def __array__(self, dtype: DTypeLike | None = None, copy: bool | None = None) -> NDArray[Any]:

@@ -30,6 +30,7 @@ struct Saved {
 struct Node {
   Op op = Op::leaf;
   float number = 0.0f;             // the number of a scalar operation
+  float number2 = 0.0f;            // a map's second number (softplus's threshold, clip's max)
   std::size_t inputs[2] = {0, 0};  // filled in by Graph::record
   std::size_t axis0 = 0, axis1 = 0;  // transpose's axes; the axis of a row operation
   // The shape of the tensor this node stands for. A gradient that reaches the

@@ -8,10 +8,12 @@
 
 #include <algorithm>
 #include <cstring>
+#include <initializer_list>
 #include <iterator>
 #include <string>
 
 #include "binding/args.hpp"
+#include "binding/elementwise_functions.hpp"
 #include "binding/tensor_object.hpp"
 #include "engine/gemm/bf16gemm.hpp"
 #include "ops/tensor_ops.hpp"
@@ -203,6 +205,9 @@ const char* name_of(Family f) {
     case Family::Row: return "Row";
     case Family::Loss: return "Loss";
     case Family::Untracked: return "Untracked";
+    case Family::ParamMap: return "ParamMap";
+    case Family::Pairwise: return "Pairwise";
+    case Family::Select: return "Select";
   }
   return "?";
 }
@@ -276,14 +281,17 @@ PyMethodDef extra_tensor_methods[] = {
 PyObject* functions_module() {
   PyRef module = PyRef::steal(PyModule_New("quarn_core._functions"));
   if (!module || PyModule_AddFunctions(module.get(), function_defs) < 0 ||
+      PyModule_AddFunctions(module.get(), elementwise_function_defs) < 0 ||
       PyModule_AddFunctions(module.get(), setting_defs) < 0)
     return nullptr;
   // Every function above, for `from quarn_core._functions import *`.
   PyRef all = PyRef::steal(PyList_New(0));
   if (!all) return nullptr;
-  for (const PyMethodDef* def = function_defs; def->ml_name != nullptr; ++def) {
-    PyRef name = PyRef::steal(PyUnicode_FromString(def->ml_name));
-    if (!name || PyList_Append(all.get(), name.get()) < 0) return nullptr;
+  for (const PyMethodDef* defs : {function_defs, elementwise_function_defs}) {
+    for (const PyMethodDef* def = defs; def->ml_name != nullptr; ++def) {
+      PyRef name = PyRef::steal(PyUnicode_FromString(def->ml_name));
+      if (!name || PyList_Append(all.get(), name.get()) < 0) return nullptr;
+    }
   }
   if (PyModule_AddObjectRef(module.get(), "__all__", all.get()) < 0) return nullptr;
   PyTypeObject* base = tensor_base_type();
