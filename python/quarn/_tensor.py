@@ -198,14 +198,18 @@ class Tensor(_core._functions._TensorBase):
         return _core._functions.abs(self)
 
     def __pow__(self, exponent: Any, modulo: None = None) -> Tensor:
-        if modulo is not None or not isinstance(exponent, (_core.Tensor, int, float, np.number)):
+        if modulo is not None:
             return NotImplemented
-        return _core._functions.pow(self, exponent)
+        if isinstance(exponent, _core.Tensor):
+            return _core._functions.pow(self, exponent)
+        if isinstance(exponent, (int, float, np.number)):
+            return _core._functions.pow(self, float(exponent))
+        return NotImplemented
 
     def __rpow__(self, base: Any) -> Tensor:
-        if not isinstance(base, (int, float, np.number)):
-            return NotImplemented
-        return _core._functions.pow(base, self)
+        if isinstance(base, (int, float, np.number)):
+            return _core._functions.pow(float(base), self)
+        return NotImplemented
 
     # ---- NumPy, pickle and copy -----------------------------------------------------------
 

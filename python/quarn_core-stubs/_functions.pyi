@@ -1,6 +1,6 @@
 """Operations beyond the operators; a private attribute of quarn_core, named by the quarn package."""
 
-from typing import Literal, Sequence, SupportsIndex, TypeVar
+from typing import Literal, Sequence, SupportsIndex, TypeVar, overload
 
 from numpy.typing import ArrayLike
 
@@ -92,8 +92,11 @@ def maximum(input: _T | float, other: _T | float) -> _T:
     """The larger of two tensors (or a tensor and a number), broadcast; NaN if either is."""
 def minimum(input: _T | float, other: _T | float) -> _T:
     """The smaller of two tensors (or a tensor and a number), broadcast; NaN if either is."""
-def pow(input: _T | float, exponent: _T | float) -> _T:
+@overload
+def pow(input: _T, exponent: Tensor | float) -> _T:
     """input ** exponent element by element: two tensors broadcast, or a tensor and a number on either side."""
+@overload
+def pow(input: float, exponent: _T) -> _T: ...
 def where(condition: Tensor | ArrayLike, input: _T | float, other: _T | float) -> _T:
     """input where condition (bool) is true, else other, all broadcast."""
 def bf16_dot_mode(mode: Literal["auto", "on", "off"] | None = None) -> str:
