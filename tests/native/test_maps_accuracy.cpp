@@ -1,4 +1,5 @@
-// Accuracy of the binary32 maps exp, log, tanh and sigmoid.
+// Accuracy of the binary32 maps exp, log, tanh and sigmoid, and of those
+// computed through binary64 (exp2, log2, log1p, expm1, sin, cos, rsqrt, sqrt).
 //
 // The reference is the binary64 function rounded once to binary32; every
 // result must be within one ulp of it, NaN exactly where it is NaN. The
@@ -58,7 +59,19 @@ const Map kMaps[] = {
     {kLog, "log", [](double x) { return std::log(x); }, engine::log},
     {kTanh, "tanh", [](double x) { return std::tanh(x); }, engine::tanh},
     {kSigmoid, "sigmoid", [](double x) { return 1.0 / (1.0 + std::exp(-x)); }, engine::sigmoid},
+    // Computed in binary64 and rounded once (wide_math.hpp).
+    {kExp2, "exp2", [](double x) { return std::exp2(x); }, [](const Storage& s) { return engine::map(Op::exp2, s); }},
+    {kLog2, "log2", [](double x) { return std::log2(x); }, [](const Storage& s) { return engine::map(Op::log2, s); }},
+    {kLog1p, "log1p", [](double x) { return std::log1p(x); }, [](const Storage& s) { return engine::map(Op::log1p, s); }},
+    {kExpm1, "expm1", [](double x) { return std::expm1(x); }, [](const Storage& s) { return engine::map(Op::expm1, s); }},
+    {kSin, "sin", [](double x) { return std::sin(x); }, [](const Storage& s) { return engine::map(Op::sin, s); }},
+    {kCos, "cos", [](double x) { return std::cos(x); }, [](const Storage& s) { return engine::map(Op::cos, s); }},
+    {kRsqrt, "rsqrt", [](double x) { return 1.0 / std::sqrt(x); }, [](const Storage& s) { return engine::map(Op::rsqrt, s); }},
+    {kSqrt, "sqrt", [](double x) { return std::sqrt(x); }, [](const Storage& s) { return engine::map(Op::sqrt, s); }},
 };
+// The first four sweep every 97th pattern by default, the binary64 ones
+// (slower references, and the same formula on every table) every 1021st.
+constexpr std::size_t kFirstFour = 4;
 
 std::vector<const KernelTable*> supported_tables() {
   std::vector<const KernelTable*> t{&kernel_table_baseline()};
@@ -155,6 +168,24 @@ void test_specials(const KernelTable& t) {
   run(kMaps[1], log_cases, std::size(log_cases));
   run(kMaps[2], tanh_cases, std::size(tanh_cases));
   run(kMaps[3], sigmoid_cases, std::size(sigmoid_cases));
+  const float nan_ = nan;
+  const Special exp2_cases[] = {{0.0f, 1.0f}, {-0.0f, 1.0f}, {inf, inf}, {-inf, 0.0f}, {nan_, nan_},
+                                {128.0f, inf}, {127.0f, 0x1p127f}, {-149.0f, tiny}, {-150.0f, 0.0f}, {-126.5f, static_cast<float>(std::exp2(-126.5))}};
+  const Special log2_cases[] = {{0.0f, -inf}, {-0.0f, -inf}, {1.0f, 0.0f}, {8.0f, 3.0f}, {tiny, -149.0f},
+                                {-1.0f, nan_}, {inf, inf}, {nan_, nan_}, {0x1p-126f, -126.0f}};
+  const Special log1p_cases[] = {{0.0f, 0.0f}, {-0.0f, -0.0f}, {-1.0f, -inf}, {-2.0f, nan_}, {inf, inf},
+                                 {nan_, nan_}, {tiny, tiny}, {-tiny, -tiny}, {1e-30f, 1e-30f}};
+  const Special expm1_cases[] = {{0.0f, 0.0f}, {-0.0f, -0.0f}, {inf, inf}, {-inf, -1.0f}, {nan_, nan_},
+                                 {tiny, tiny}, {-tiny, -tiny}, {100.0f, inf}, {-100.0f, -1.0f}};
+  const Special sin_cases[] = {{0.0f, 0.0f}, {-0.0f, -0.0f}, {inf, nan_}, {-inf, nan_}, {nan_, nan_},
+                               {tiny, tiny}, {0x1p127f, static_cast<float>(std::sin(0x1p127))}};
+  const Special cos_cases[] = {{0.0f, 1.0f}, {-0.0f, 1.0f}, {inf, nan_}, {nan_, nan_}, {tiny, 1.0f}};
+  run(kMaps[4], exp2_cases, std::size(exp2_cases));
+  run(kMaps[5], log2_cases, std::size(log2_cases));
+  run(kMaps[6], log1p_cases, std::size(log1p_cases));
+  run(kMaps[7], expm1_cases, std::size(expm1_cases));
+  run(kMaps[8], sin_cases, std::size(sin_cases));
+  run(kMaps[9], cos_cases, std::size(cos_cases));
 }
 
 // ---- Position independence -----------------------------------------------------------------
@@ -335,9 +366,10 @@ int main(int argc, char** argv) {
   }
   for (const Map& map : kMaps) {
     if (!only.empty() && only != map.name) continue;
-    report_sweep(active, map, exhaustive ? 1 : 97);
+    const bool first_four = &map < kMaps + kFirstFour;
+    report_sweep(active, map, exhaustive ? 1 : first_four ? 97 : 1021);
     for (const KernelTable* t : supported_tables())
-      if (t != &active) report_sweep(*t, map, exhaustive ? 1 : 1009);
+      if (t != &active) report_sweep(*t, map, exhaustive ? 1 : first_four ? 1009 : 8009);
     test_half_formats(map);
   }
   std::printf("%d passed, %d failed\n", g_passed, g_failed);

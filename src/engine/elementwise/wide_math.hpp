@@ -211,7 +211,7 @@ inline T exp2(T x) {
   return via_double(x, [](auto d) {
     using D = decltype(d);
     const D r = exp2_64(clamp64(d, -200.0, 200.0));
-    return d != d ? d : r;
+    return d != d ? d + d : r;  // NaN: quieted in both forms
   });
 }
 
@@ -229,7 +229,7 @@ inline T log2(T x) {
     r = d == __builtin_inf() ? d : r;
     r = d == 0.0 ? splat64<D>(-__builtin_inf()) : r;
     r = d < 0.0 ? splat64<D>(__builtin_nan("")) : r;
-    return d != d ? d : r;
+    return d != d ? d + d : r;  // NaN: quieted in both forms
   });
 }
 
@@ -247,7 +247,7 @@ inline T log1p(T x) {
     r = d == -1.0 ? splat64<D>(-__builtin_inf()) : r;
     r = d < -1.0 ? splat64<D>(__builtin_nan("")) : r;
     r = d == 0.0 ? d : r;  // keeps -0
-    return d != d ? d : r;
+    return d != d ? d + d : r;  // NaN: quieted in both forms
   });
 }
 
@@ -274,8 +274,9 @@ inline T expm1(T x) {
     const D small = d + d * (d * p);
     const D large = exp64(clamp64(d, -200.0, 200.0)) - 1.0;
     const D ad = from_bits64(bits64(d) & 0x7FFFFFFFFFFFFFFFull);
-    const D r = ad < 0.5 ? small : large;
-    return d != d ? d : r;
+    D r = ad < 0.5 ? small : large;
+    r = d == 0.0 ? d : r;  // keeps -0
+    return d != d ? d + d : r;  // NaN: quieted in both forms
   });
 }
 
@@ -313,9 +314,9 @@ inline double reduce_large(double xd, std::int64_t& q) {
   const std::uint32_t b = std::bit_cast<std::uint32_t>(static_cast<float>(xd));
   const int e = static_cast<int>((b >> 23) & 0xFF) - 150;
   const std::uint64_t m = (b & 0x7FFFFFu) | 0x800000u;
-  // The first table bit used is worth 2^-(e - 1) before the product: bit
-  // e - 1 of the fraction, which is bit e + 31 of the table.
-  const int j = e + 31;
+  // The first bit used is fraction bit e - 1 (worth 2^-(e - 1); fraction
+  // bit k is bit 31 + k of the table, after the zero word).
+  const int j = e + 30;
   const unsigned __int128 hi = static_cast<unsigned __int128>(m) * two_over_pi_bits(j);
   const unsigned __int128 lo = static_cast<unsigned __int128>(m) * two_over_pi_bits(j + 64);
   // Product = top 2^64 + low; the binary point lies 126 bits up.
@@ -349,9 +350,9 @@ inline D sin_cos64(D x) {
   const auto large = !(ax < 0x1p20);  // NaN and infinities too
   if constexpr (std::is_same_v<D, double>) {
     if (large) {
-      if (ax == __builtin_inf() || x != x) return x - x;
-      std::int64_t lq;
-      r = reduce_large(x, lq);
+      // NaN, and NaN from an infinity, through the series like any r.
+      std::int64_t lq = 0;
+      r = ax == __builtin_inf() || x != x ? x - x : reduce_large(x, lq);
       q = lq;
     }
   } else {
@@ -361,12 +362,8 @@ inline D sin_cos64(D x) {
     if (any) {
       for (int i = 0; i < kF64Lanes; ++i) {
         if (!large[i]) continue;
-        if (ax[i] == __builtin_inf() || x[i] != x[i]) {
-          r[i] = x[i] - x[i];
-          continue;
-        }
-        std::int64_t lq;
-        r[i] = reduce_large(x[i], lq);
+        std::int64_t lq = 0;
+        r[i] = ax[i] == __builtin_inf() || x[i] != x[i] ? x[i] - x[i] : reduce_large(x[i], lq);
         q[i] = lq;
       }
     }
@@ -395,7 +392,7 @@ inline D sin_cos64(D x) {
 
 template <class T>
 inline T sin(T x) {
-  return via_double(x, [](auto d) { return sin_cos64<0>(d); });
+  return via_double(x, [](auto d) { return d == 0.0 ? d : sin_cos64<0>(d); });  // keeps -0
 }
 template <class T>
 inline T cos(T x) {
