@@ -305,6 +305,64 @@ void test_half_formats(const Map& map) {
         std::string(map.name) + " refuses bool");
 }
 
+// ---- gelu ------------------------------------------------------------------------------------
+
+// Both forms of gelu against binary64 references, over every `stride`-th
+// pattern, in ulp of the result from `from` up: the exact form within
+// kGeluUlps where P(X <= x) is normal (x above -12.9); the tanh form, whose
+// sigmoid argument 2u is rounded in binary32 (a relative error of u costs
+// |u| times as much in e^u), within kGeluTanhUlps from -4 up. Below, both
+// are held to an absolute 2^-100 (their results are tinier still).
+constexpr std::int64_t kGeluUlps = 7;  // 5 with a fused multiply-add (AVX2, AVX-512)
+constexpr std::int64_t kGeluTanhUlps = 32;
+
+void test_gelu(const KernelTable& t, std::uint64_t stride) {
+  const double k = std::sqrt(2.0 / M_PI);
+  struct Form {
+    float p0;
+    const char* name;
+    std::int64_t bound;
+    float from;
+    double (*reference)(double, double);
+  };
+  const Form forms[] = {
+      {0.0f, "gelu", kGeluUlps, -12.9f, [](double x, double) { return x * 0.5 * std::erfc(-x / std::sqrt(2.0)); }},
+      {1.0f, "gelu tanh", kGeluTanhUlps, -4.0f,
+       // 0.5 x (1 + tanh(u)) as x / (1 + e^(-2u)), which does not cancel for negative x.
+       [](double x, double c) { return x / (1.0 + std::exp(-2.0 * c * (x + 0.044715 * x * x * x))); }},
+  };
+  for (const Form& form : forms) {
+    ParamUnaryRunFn fn = t.param[kGelu][static_cast<std::size_t>(DType::F32)];
+    const float params[2] = {form.p0, 0.0f};
+    constexpr std::size_t kChunk = 1 << 16;
+    std::vector<float> in(kChunk), out(kChunk);
+    Worst w;
+    std::int64_t bad_small = 0;
+    for (std::uint64_t p = 0; p < (std::uint64_t{1} << 32);) {
+      std::size_t m = 0;
+      for (; m < kChunk && p < (std::uint64_t{1} << 32); ++m, p += stride) in[m] = float_of(static_cast<std::uint32_t>(p));
+      fn(reinterpret_cast<char*>(out.data()), reinterpret_cast<const char*>(in.data()), 1, m, params);
+      for (std::size_t i = 0; i < m; ++i) {
+        const double exact = form.reference(in[i], k);
+        const float want = static_cast<float>(exact);
+        if (in[i] < form.from) {
+          bad_small += !(std::fabs(out[i] - exact) <= 0x1p-100) && !(std::isnan(out[i]) && std::isnan(exact));
+          continue;
+        }
+        const std::int64_t d = ulp_distance(out[i], want);
+        w.inexact += d != 0;
+        if (d > w.ulps) w = {d, in[i], out[i], want, w.count, w.inexact};
+      }
+      w.count += m;
+    }
+    std::printf("%-8s %-9s every %llu-th pattern: max %lld ulp at x = %a (got %a, want %a), %.4f%% not correctly rounded\n",
+                t.name, form.name, static_cast<unsigned long long>(stride), static_cast<long long>(w.ulps), w.input, w.got,
+                w.want, 100.0 * w.inexact / w.count);
+    check(w.ulps <= form.bound, std::string(t.name) + " " + form.name + " within its bound");
+    check(bad_small == 0, std::string(t.name) + " " + form.name + " far out within 2^-100");
+  }
+}
+
 // ---- Timing (printed only) -------------------------------------------------------------------
 
 // Median of `rounds` timings of fn, in nanoseconds.
@@ -372,6 +430,7 @@ int main(int argc, char** argv) {
       if (t != &active) report_sweep(*t, map, exhaustive ? 1 : first_four ? 1009 : 8009);
     test_half_formats(map);
   }
+  for (const KernelTable* t : supported_tables()) test_gelu(*t, exhaustive ? 1 : t == &active ? 1021 : 8009);
   std::printf("%d passed, %d failed\n", g_passed, g_failed);
   return g_failed == 0 ? 0 : 1;
 }
