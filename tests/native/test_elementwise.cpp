@@ -6,6 +6,7 @@
 //    scalar reference built from the conversion functions.
 // 2. The public operations on broadcast, transposed and permuted operands,
 //    element by element against a reference that walks the multi-index.
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -399,6 +400,103 @@ void test_unary_runs() {
   }
 }
 
+// The maps with numbers and their gradients, on every table: every run
+// shape (strided, streaming, the 16-bit formats) gives the contiguous
+// binary32 run's bits (rounded once for the 16-bit formats), and the
+// binary32 results agree with binary64 references within a few ulp of the
+// largest value (gelu's own accuracy is measured in test_maps_accuracy).
+void test_param_runs() {
+  struct Case {
+    ParamKernel kernel;
+    ParamGradientKernel gradient;
+    float p0, p1;
+    double (*value)(double, double, double);
+    double (*slope)(double, double, double);
+  };
+  const Case cases[] = {
+      {kGelu, kGeluGradient, 0.0f, 0.0f, [](double x, double, double) { return x * 0.5 * std::erfc(-x / std::sqrt(2.0)); },
+       [](double x, double, double) {
+         return 0.5 * std::erfc(-x / std::sqrt(2.0)) + x * std::exp(-x * x / 2) / std::sqrt(2 * M_PI);
+       }},
+      {kLeakyRelu, kLeakyReluGradient, 0.25f, 0.0f, [](double x, double a, double) { return x > 0 ? x : a * x; },
+       [](double x, double a, double) { return x > 0 ? 1.0 : a; }},
+      {kElu, kEluGradient, 1.5f, 0.0f, [](double x, double a, double) { return x > 0 ? x : a * std::expm1(x); },
+       [](double x, double a, double) { return x > 0 ? 1.0 : a * std::exp(x); }},
+      {kSoftplus, kSoftplusGradient, 2.0f, 30.0f,
+       [](double x, double b, double th) { return b * x > th ? x : std::log1p(std::exp(b * x)) / b; },
+       [](double x, double b, double th) { return b * x > th ? 1.0 : 1.0 / (1.0 + std::exp(-b * x)); }},
+      {kHardtanh, kHardtanhGradient, -2.0f, 3.0f, [](double x, double lo, double hi) { return std::min(std::max(x, lo), hi); },
+       [](double x, double lo, double hi) { return x <= lo || x >= hi ? 0.0 : 1.0; }},
+      {kClip, kClipGradient, -2.0f, 3.0f, [](double x, double lo, double hi) { return std::min(std::max(x, lo), hi); },
+       [](double x, double lo, double hi) { return x >= lo && x <= hi ? 1.0 : 0.0; }},
+      {kPowNumber, kPowNumberGradient, 3.0f, 0.0f, [](double x, double e, double) { return std::pow(x, e); },
+       [](double x, double e, double) { return e * std::pow(x, e - 1); }},
+      {kPowNumber, kPowNumberGradient, 1.75f, 0.0f, [](double x, double e, double) { return std::pow(x, e); },
+       [](double x, double e, double) { return e * std::pow(x, e - 1); }},
+  };
+  std::mt19937 rng(31);
+  std::uniform_real_distribution<float> u(-8.0f, 8.0f);
+  const std::size_t n = 5000;
+  std::vector<float> x(2 * n), g(2 * n);
+  for (float& v : x) v = u(rng);
+  for (float& v : g) v = u(rng);
+  auto bytes = [](auto& v, std::size_t i = 0) { return reinterpret_cast<char*>(v.data() + i); };
+  for (const KernelTable* t : supported_tables()) {
+    for (const Case& c : cases) {
+      const float params[2] = {c.p0, c.p1};
+      const std::string what = std::string(t->name) + " parameterised kernel " + std::to_string(c.kernel);
+      const std::size_t f32 = static_cast<std::size_t>(DType::F32);
+      std::vector<float> whole(n), other(n), grad(n), grad_strided(n), dense(n), dense_g(n);
+      for (std::size_t i = 0; i < n; ++i) dense[i] = x[2 * i], dense_g[i] = g[2 * i];
+      t->param[c.kernel][f32](bytes(whole), bytes(dense), 1, n, params);
+      int bad = 0;
+      for (bool streaming : {false, true}) {
+        (streaming ? t->param_streaming : t->param)[c.kernel][f32](bytes(other), bytes(x), 2, n, params);
+        bad += std::memcmp(whole.data(), other.data(), n * sizeof(float)) != 0;
+        (streaming ? t->param_streaming : t->param)[c.kernel][f32](bytes(other, 0), bytes(dense, 3), 1, n - 3, params);
+        bad += std::memcmp(whole.data() + 3, other.data(), (n - 3) * sizeof(float)) != 0;
+      }
+      t->param_gradient[c.gradient][f32](bytes(grad), bytes(dense), 1, bytes(dense_g), 1, n, params);
+      t->param_gradient[c.gradient][f32](bytes(grad_strided), bytes(x), 2, bytes(g), 2, n, params);
+      bad += std::memcmp(grad.data(), grad_strided.data(), n * sizeof(float)) != 0;
+      check(bad == 0, what + ": every run shape gives the same bits");
+      // Against binary64, within 16 binary32 units of the largest value.
+      double scale = 0, worst = 0, gscale = 0, gworst = 0;
+      for (std::size_t i = 0; i < n; ++i) {
+        const double want = c.value(dense[i], c.p0, c.p1);
+        const double gwant = dense_g[i] * c.slope(dense[i], c.p0, c.p1);
+        scale = std::max(scale, std::fabs(want));
+        gscale = std::max(gscale, std::fabs(gwant));
+        worst = std::max(worst, std::fabs(whole[i] - want));
+        gworst = std::max(gworst, std::fabs(grad[i] - gwant));
+      }
+      check(worst <= 16 * 0x1p-24 * scale && gworst <= 16 * 0x1p-24 * gscale, what + " near its binary64 reference");
+      // The 16-bit formats: the binary32 run on the widened values, rounded once.
+      for (DType d : {DType::F16, DType::BF16}) {
+        std::vector<std::uint16_t> h(n), hg(n), out(n), gout(n);
+        std::vector<float> wide(n), wide_g(n), ref(n), gref(n);
+        for (std::size_t i = 0; i < n; ++i) {
+          h[i] = d == DType::F16 ? f32_to_f16(dense[i]) : f32_to_bf16(dense[i]);
+          hg[i] = d == DType::F16 ? f32_to_f16(dense_g[i]) : f32_to_bf16(dense_g[i]);
+          wide[i] = d == DType::F16 ? f16_to_f32(h[i]) : bf16_to_f32(h[i]);
+          wide_g[i] = d == DType::F16 ? f16_to_f32(hg[i]) : bf16_to_f32(hg[i]);
+        }
+        const std::size_t di = static_cast<std::size_t>(d);
+        t->param[c.kernel][di](bytes(out), bytes(h), 1, n, params);
+        t->param_gradient[c.gradient][di](bytes(gout), bytes(h), 1, bytes(hg), 1, n, params);
+        t->param[c.kernel][f32](bytes(ref), bytes(wide), 1, n, params);
+        t->param_gradient[c.gradient][f32](bytes(gref), bytes(wide), 1, bytes(wide_g), 1, n, params);
+        int mismatched = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+          mismatched += out[i] != (d == DType::F16 ? f32_to_f16(ref[i]) : f32_to_bf16(ref[i]));
+          mismatched += gout[i] != (d == DType::F16 ? f32_to_f16(gref[i]) : f32_to_bf16(gref[i]));
+        }
+        check(mismatched == 0, what + " " + name(d) + " rounds the binary32 result once");
+      }
+    }
+  }
+}
+
 // ---- 2. Public operations -------------------------------------------------------------
 
 // A row-major storage of `shape` filled with random values.
@@ -670,6 +768,7 @@ int main() {
   test_missing_kernels_fault();
   test_binary_runs();
   test_unary_runs();
+  test_param_runs();
   test_public_broadcasting();
   test_public_strided();
   test_public_strided_bool();
