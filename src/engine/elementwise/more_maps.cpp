@@ -1,7 +1,8 @@
 // The maps with numbers, the two-tensor maps and where. The forward maps
-// run on the kernel tables (kernels.hpp); the gradients of the two-tensor
-// maps and where read three operands, which the loop below widens a block
-// at a time to binary32, combines element by element and rounds once.
+// run on the kernel tables (kernels.hpp); where picks element patterns; the
+// gradients of the two-tensor maps and of where read three operands, which
+// the loop below widens a block at a time to binary32, combines element by
+// element and rounds once.
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -24,54 +25,48 @@ using elementwise::LoopOperands;
 
 enum class Ternary : std::uint8_t { kWhere, kMaxLeft, kMaxRight, kMinLeft, kMinRight, kPowBase, kPowExponent };
 
-float combine(Ternary k, float a, float b, float c) {
-  switch (k) {
-    case Ternary::kWhere:
-      return a != 0.0f ? b : c;
-    // (a, b, g): a tie splits g in halves; NaN compares false and passes g.
-    case Ternary::kMaxLeft:
-      return a == b ? c * 0.5f : (a < b ? 0.0f : c);
-    case Ternary::kMaxRight:
-      return a == b ? c * 0.5f : (a > b ? 0.0f : c);
-    case Ternary::kMinLeft:
-      return a == b ? c * 0.5f : (a > b ? 0.0f : c);
-    case Ternary::kMinRight:
-      return a == b ? c * 0.5f : (a < b ? 0.0f : c);
-    // g (b a^(b - 1)) and g (a^b log a), with the binary32 power and logarithm.
-    case Ternary::kPowBase:
-      return b == 0.0f ? 0.0f : c * (b * elementwise::vmath::pow(a, b - 1.0f));
-    case Ternary::kPowExponent:
-      return a == 0.0f && b >= 0.0f ? 0.0f : c * (elementwise::vmath::pow(a, b) * elementwise::vmath::log(a));
-  }
+template <Ternary K>
+float combine(float a, float b, float c) {
+  if constexpr (K == Ternary::kWhere) return a != 0.0f ? b : c;
+  // (a, b, g): a tie splits g in halves; NaN compares false and passes g.
+  if constexpr (K == Ternary::kMaxLeft) return a == b ? c * 0.5f : (a < b ? 0.0f : c);
+  if constexpr (K == Ternary::kMaxRight) return a == b ? c * 0.5f : (a > b ? 0.0f : c);
+  if constexpr (K == Ternary::kMinLeft) return a == b ? c * 0.5f : (a > b ? 0.0f : c);
+  if constexpr (K == Ternary::kMinRight) return a == b ? c * 0.5f : (a < b ? 0.0f : c);
+  // g (b a^(b - 1)) and g (a^b log a), with the binary32 power and logarithm.
+  if constexpr (K == Ternary::kPowBase) return b == 0.0f ? 0.0f : c * (b * elementwise::vmath::pow(a, b - 1.0f));
+  if constexpr (K == Ternary::kPowExponent)
+    return a == 0.0f && b >= 0.0f ? 0.0f : c * (elementwise::vmath::pow(a, b) * elementwise::vmath::log(a));
   return 0.0f;
 }
 
 constexpr std::size_t kBlock = 256;
 
-void widen(DType d, const char* p, std::ptrdiff_t s, float* out, std::size_t n) {
+// n elements `s` apart to binary32, one loop per dtype.
+using WidenFn = void (*)(const char* p, std::ptrdiff_t s, float* out, std::size_t n);
+template <DType D>
+void widen_run(const char* p, std::ptrdiff_t s, float* out, std::size_t n) {
   for (std::size_t i = 0; i < n; ++i) {
-    const char* e = p + static_cast<std::ptrdiff_t>(i) * s * static_cast<std::ptrdiff_t>(dtype_size(d));
-    switch (d) {
-      case DType::F32:
-        std::memcpy(out + i, e, sizeof(float));
-        break;
-      case DType::F16: {
-        std::uint16_t h;
-        std::memcpy(&h, e, 2);
-        out[i] = widen_f16(h);
-        break;
-      }
-      case DType::BF16: {
-        std::uint16_t h;
-        std::memcpy(&h, e, 2);
-        out[i] = widen_bf16(h);
-        break;
-      }
-      case DType::Bool:
-        out[i] = *e != 0 ? 1.0f : 0.0f;
-        break;
+    const char* e = p + static_cast<std::ptrdiff_t>(i) * s * static_cast<std::ptrdiff_t>(dtype_size(D));
+    if constexpr (D == DType::F32) {
+      std::memcpy(out + i, e, sizeof(float));
+    } else if constexpr (D == DType::Bool) {
+      out[i] = *e != 0 ? 1.0f : 0.0f;
+    } else {
+      std::uint16_t h;
+      std::memcpy(&h, e, 2);
+      out[i] = D == DType::F16 ? widen_f16(h) : widen_bf16(h);
     }
   }
+}
+WidenFn widen_for(DType d) {
+  switch (d) {
+    case DType::F32: return widen_run<DType::F32>;
+    case DType::F16: return widen_run<DType::F16>;
+    case DType::BF16: return widen_run<DType::BF16>;
+    case DType::Bool: return widen_run<DType::Bool>;
+  }
+  return widen_run<DType::F32>;
 }
 
 void store(DType d, const float* in, char* out, std::size_t n) {
@@ -99,8 +94,9 @@ void store(DType d, const float* in, char* out, std::size_t n) {
 
 char* bytes(const void* p) { return static_cast<char*>(const_cast<void*>(p)); }
 
-// k over the broadcast of a, b and c, into a new row-major storage of `out`.
-Result<Storage> ternary(Ternary k, DType out, const Storage& a, const Storage& b, const Storage& c) {
+// The walk of three broadcast operands into a new row-major result of `out`.
+template <class Run>
+Result<Storage> walk_three(DType out, const Storage& a, const Storage& b, const Storage& c, Run&& run) {
   QUARN_TRY(Shape ab, broadcast_shape(a.shape(), b.shape()));
   QUARN_TRY(Shape shape, broadcast_shape(ab, c.shape()));
   QUARN_TRY(Strides sa, expanded_strides(a, shape, "A"));
@@ -108,25 +104,50 @@ Result<Storage> ternary(Ternary k, DType out, const Storage& a, const Storage& b
   QUARN_TRY(Strides sc, expanded_strides(c, shape, "C"));
   LongWork guard(numel(shape));
   Storage result = Storage::allocate_row_major(out, shape);
-  const DType da = a.dtype(), db = b.dtype(), dc = c.dtype();
   LoopOperands<4> ops{{static_cast<char*>(result.mutable_data()), bytes(a.data()), bytes(b.data()), bytes(c.data())},
                       {result.strides().data(), sa.data(), sb.data(), sc.data()},
-                      {dtype_size(out), dtype_size(da), dtype_size(db), dtype_size(dc)}};
-  elementwise::for_each_run_parallel(shape, ops, [&](const auto& p, const auto& s, std::size_t n) {
+                      {dtype_size(out), a.itemsize(), b.itemsize(), c.itemsize()}};
+  elementwise::for_each_run_parallel(shape, ops, run);
+  return result;
+}
+
+// K over the broadcast of a, b and c: each run widened a block at a time,
+// combined in binary32 and rounded once to `out`.
+template <Ternary K>
+Result<Storage> ternary(DType out, const Storage& a, const Storage& b, const Storage& c) {
+  const WidenFn wa_fn = widen_for(a.dtype()), wb_fn = widen_for(b.dtype()), wc_fn = widen_for(c.dtype());
+  const std::size_t ia = a.itemsize(), ib = b.itemsize(), ic = c.itemsize(), io = dtype_size(out);
+  return walk_three(out, a, b, c, [&](const auto& p, const auto& s, std::size_t n) {
     float wa[kBlock], wb[kBlock], wc[kBlock];
     for (std::size_t done = 0; done < n; done += kBlock) {
       const std::size_t m = std::min(kBlock, n - done);
-      const auto at = [&](std::size_t k2, DType d) {
-        return p[k2] + static_cast<std::ptrdiff_t>(done) * s[k2] * static_cast<std::ptrdiff_t>(dtype_size(d));
-      };
-      widen(da, at(1, da), s[1], wa, m);
-      widen(db, at(2, db), s[2], wb, m);
-      widen(dc, at(3, dc), s[3], wc, m);
-      for (std::size_t i = 0; i < m; ++i) wa[i] = combine(k, wa[i], wb[i], wc[i]);
-      store(out, wa, p[0] + done * dtype_size(out), m);
+      const auto off = static_cast<std::ptrdiff_t>(done);
+      wa_fn(p[1] + off * s[1] * static_cast<std::ptrdiff_t>(ia), s[1], wa, m);
+      wb_fn(p[2] + off * s[2] * static_cast<std::ptrdiff_t>(ib), s[2], wb, m);
+      wc_fn(p[3] + off * s[3] * static_cast<std::ptrdiff_t>(ic), s[3], wc, m);
+      for (std::size_t i = 0; i < m; ++i) wa[i] = combine<K>(wa[i], wb[i], wc[i]);
+      store(out, wa, p[0] + done * io, m);
     }
   });
-  return result;
+}
+
+// where itself picks element patterns: exact, and no widening.
+template <class E>
+Result<Storage> select_patterns(const Storage& cond, const Storage& a, const Storage& b) {
+  return walk_three(a.dtype(), cond, a, b, [](const auto& p, const auto& s, std::size_t n) {
+    auto* o = reinterpret_cast<E*>(p[0]);
+    const auto* c = reinterpret_cast<const std::uint8_t*>(p[1]);
+    const auto* x = reinterpret_cast<const E*>(p[2]);
+    const auto* y = reinterpret_cast<const E*>(p[3]);
+    if (s[1] == 1 && s[2] == 1 && s[3] == 1) {
+      for (std::size_t i = 0; i < n; ++i) o[i] = c[i] ? x[i] : y[i];
+      return;
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+      const auto k = static_cast<std::ptrdiff_t>(i);
+      o[i] = c[k * s[1]] ? x[k * s[2]] : y[k * s[3]];
+    }
+  });
 }
 
 std::optional<Error> float_operands(Op op, const Storage& a, const Storage& b) {
@@ -162,15 +183,17 @@ Result<Storage> pairwise(Op op, const Storage& a, const Storage& b) {
 
 Result<std::pair<Storage, Storage>> pairwise_backward(Op op, const Storage& a, const Storage& b, const Storage& g,
                                                       Needs needs) {
-  Ternary left = Ternary::kPowBase, right = Ternary::kPowExponent;
-  if (op == Op::maximum) left = Ternary::kMaxLeft, right = Ternary::kMaxRight;
-  if (op == Op::minimum) left = Ternary::kMinLeft, right = Ternary::kMinRight;
   std::pair<Storage, Storage> out;
+  const DType d = g.dtype();
   if (needs.left) {
-    QUARN_TRY(out.first, ternary(left, g.dtype(), a, b, g));
+    QUARN_TRY(out.first, op == Op::maximum   ? ternary<Ternary::kMaxLeft>(d, a, b, g)
+                         : op == Op::minimum ? ternary<Ternary::kMinLeft>(d, a, b, g)
+                                             : ternary<Ternary::kPowBase>(d, a, b, g));
   }
   if (needs.right) {
-    QUARN_TRY(out.second, ternary(right, g.dtype(), a, b, g));
+    QUARN_TRY(out.second, op == Op::maximum   ? ternary<Ternary::kMaxRight>(d, a, b, g)
+                          : op == Op::minimum ? ternary<Ternary::kMinRight>(d, a, b, g)
+                                              : ternary<Ternary::kPowExponent>(d, a, b, g));
   }
   return out;
 }
@@ -180,17 +203,18 @@ Result<Storage> where(const Storage& cond, const Storage& a, const Storage& b) {
     return type_error("where expected condition to be a bool tensor, but got a tensor with dtype " +
                       std::string(dtype_name(cond.dtype())));
   if (auto error = float_operands(Op::where, a, b)) return *error;
-  return ternary(Ternary::kWhere, a.dtype(), cond, a, b);
+  if (a.itemsize() == 2) return select_patterns<std::uint16_t>(cond, a, b);
+  return select_patterns<std::uint32_t>(cond, a, b);
 }
 
 Result<std::pair<Storage, Storage>> where_backward(const Storage& cond, const Storage& g, Needs needs) {
   const Storage zero = zero_like_scalar(g.dtype());
   std::pair<Storage, Storage> out;
   if (needs.left) {
-    QUARN_TRY(out.first, ternary(Ternary::kWhere, g.dtype(), cond, g, zero));
+    QUARN_TRY(out.first, ternary<Ternary::kWhere>(g.dtype(), cond, g, zero));
   }
   if (needs.right) {
-    QUARN_TRY(out.second, ternary(Ternary::kWhere, g.dtype(), cond, zero, g));
+    QUARN_TRY(out.second, ternary<Ternary::kWhere>(g.dtype(), cond, zero, g));
   }
   return out;
 }
