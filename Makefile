@@ -18,7 +18,7 @@ SANITIZE_OPT ?= -O2
 QUARN_WERROR ?= OFF
 
 .PHONY: all venv build demo test pytest native-test bench fuzz soak test-sanitize test-tsan clean
-.PHONY: wheel test-wheel
+.PHONY: wheel test-wheel mpi
 
 all: build
 
@@ -59,6 +59,11 @@ $(VENV)/.torch: $(VENV)/.ready
 $(VENV)/.typing: $(VENV)/.ready
 	$(PY) -m pip install -q mypy
 	touch $@
+
+# The `mpi` extra's packages (MPI from PyPI's binary wheel, nothing from the
+# system): with them, `make test` also trains across two MPI processes.
+mpi: $(VENV)/.ready
+	$(PY) -m pip install -q "mpi4py>=3.1" mpich
 
 pytest: build $(VENV)/.torch $(VENV)/.typing
 	$(PY) -m pytest

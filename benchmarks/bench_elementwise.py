@@ -17,6 +17,7 @@ Targets:
   comparisons and ReLU, 4M float32                       <= 1.0 vs NumPy
 """
 
+import sys
 import timeit
 
 import ml_dtypes
@@ -169,10 +170,38 @@ def main():
         tiny_times([lambda: grad_one[0] + grad_one[0], None, torch and (lambda: grad_pt + grad_pt)],
                         setups=[fresh_graph, None, None]), None, 0.5)
 
+    overhead_rows()
+
     missed = [label for label, ok in ROWS if not ok]
     print()
     print("all targets met" if not missed else "targets missed: " + ", ".join(missed))
 
 
+def overhead_rows():
+    """The per-operation cost of the quarn package's Tensor (a subclass the
+    extension makes) against quarn_core.Tensor and PyTorch, timed turn by
+    turn in one loop so that load from elsewhere hits all three alike."""
+    import quarn
+
+    header("per-operation overhead by tensor type, one element")
+    core = Tensor(np.ones(1, dtype=np.float32))
+    user = quarn.Tensor(np.ones(1, dtype=np.float32))
+    one_pt = torch.ones(1) if torch else None
+    for label, op in (("t + t", lambda x: x + x), ("t * 2.0", lambda x: x * 2.0),
+                      ("exp(t)", lambda x: quarn.exp(x) if not torch or not isinstance(x, torch.Tensor)
+                       else torch.exp(x))):
+        # More, shorter batches than the other rows: a difference of a few
+        # nanoseconds needs the best of many turns on a busy machine.
+        t_core, t_user, t_pt = tiny_times([lambda: op(core), lambda: op(user), torch and (lambda: op(one_pt))],
+                                          repeats=61, number=4000)
+        row(f"quarn.Tensor {label}", (t_user, None, t_pt), None, 0.5)
+        print(f"{'':<40} quarn_core.Tensor {fmt_time(t_core)}, quarn.Tensor / quarn_core.Tensor "
+              f"{t_user / t_core:5.2f}")
+
+
 if __name__ == "__main__":
-    main()
+    if sys.argv[1:] == ["--overhead"]:  # this section alone
+        _timing.one_thread(torch)
+        overhead_rows()
+    else:
+        main()

@@ -3,17 +3,17 @@ forward and backward entirely in quarn.
 
     python examples/train_mlp.py                      # float32
     python examples/train_mlp.py --dtype bfloat16     # or float16
+    python examples/train_mlp.py --optim adam --lr 1e-3
     python examples/train_mlp.py --plot curves.png    # loss and accuracy per epoch
     python examples/train_mlp.py --compare-torch      # the same run in PyTorch
 
 Needs scikit-learn and tqdm (matplotlib for --plot, torch for --compare-torch);
 `make demo` installs the first three.
 
-The training loop is the one the README explains: the parameters live in
-NumPy (float32, whatever the compute dtype); every step clears this thread's
-graph, wraps the parameters as fresh leaves, runs forward and backward in
-quarn, and updates the NumPy arrays. The loss, softmax cross-entropy, is part
-of the graph: backward() starts from it.
+The loop is PyTorch's: `opt.zero_grad()` begins the step (in quarn it clears
+this thread's graph), the model's parameters enter the graph as fresh leaves
+on first use, `loss.backward()` fills their gradients and `opt.step()`
+updates their float32 master copies, whatever the compute dtype.
 """
 
 import argparse
@@ -22,8 +22,7 @@ import time
 import numpy as np
 
 import quarn
-from quarn import Tensor
-from quarn.nn.functional import cross_entropy, relu
+from quarn import Tensor, nn, optim
 
 
 def parse_args():
@@ -32,14 +31,18 @@ def parse_args():
                         help="element type of the forward and backward pass (default float32)")
     parser.add_argument("--epochs", type=int, default=30)
     parser.add_argument("--batch-size", type=int, default=32)
-    parser.add_argument("--lr", type=float, default=0.05)
+    parser.add_argument("--optim", choices=["sgd", "adam"], default="sgd")
+    parser.add_argument("--lr", type=float, default=None, help="default 0.05 for SGD, 1e-3 for Adam")
     parser.add_argument("--momentum", type=float, default=0.9)
     parser.add_argument("--hidden", type=int, default=128)
     parser.add_argument("--seed", type=int, default=0)
     parser.add_argument("--plot", metavar="FILE", help="write loss and accuracy curves to this PNG")
     parser.add_argument("--compare-torch", action="store_true",
                         help="train the same network from the same weights in PyTorch too")
-    return parser.parse_args()
+    args = parser.parse_args()
+    if args.lr is None:
+        args.lr = 0.05 if args.optim == "sgd" else 1e-3
+    return args
 
 
 def load_data(seed):
@@ -52,83 +55,65 @@ def load_data(seed):
                             stratify=digits.target)
 
 
-def initial_params(n_in, n_hidden, n_out, rng):
-    """He-initialised weights and zero biases, as float32 NumPy arrays."""
-    return [
-        (rng.standard_normal((n_in, n_hidden)) * np.sqrt(2.0 / n_in)).astype(np.float32),
-        np.zeros(n_hidden, np.float32),
-        (rng.standard_normal((n_hidden, n_out)) * np.sqrt(2.0 / n_hidden)).astype(np.float32),
-        np.zeros(n_out, np.float32),
-    ]
+def quarn_trainer(model, args):
+    model.to(args.dtype)
+    loss_fn = nn.CrossEntropyLoss()
+    if args.optim == "sgd":
+        opt = optim.SGD(model.parameters(), lr=args.lr, momentum=args.momentum)
+    else:
+        opt = optim.Adam(model.parameters(), lr=args.lr)
+
+    def step(xb, yb):
+        opt.zero_grad()
+        loss = loss_fn(model(Tensor(xb, dtype=args.dtype)), yb)
+        loss.backward()
+        opt.step()
+        return loss.item()
+
+    def accuracy(x, y):
+        with quarn.no_grad():  # constant parameters: nothing is recorded
+            logits = model(Tensor(x, dtype=args.dtype))
+        return float((logits.to_numpy().astype(np.float32).argmax(axis=1) == y).mean())
+
+    return step, accuracy
 
 
-def sum_to_shape(grad, shape):
-    """The true gradient of a parameter of `shape` from the broadcast-shaped
-    gradient quarn hands back: sum the extra leading axes and every axis that
-    the parameter has as extent 1."""
-    grad = grad.sum(axis=tuple(range(grad.ndim - len(shape)))) if grad.ndim > len(shape) else grad
-    stretched = tuple(i for i, n in enumerate(shape) if n == 1 and grad.shape[i] != 1)
-    return grad.sum(axis=stretched, keepdims=True) if stretched else grad
-
-
-def forward(x, w1, b1, w2, b2):
-    return relu(x @ w1 + b1) @ w2 + b2
-
-
-def quarn_step(params, xb, yb, dtype):
-    # A new graph every step: tensors of the last step are stale now, and
-    # the memory their nodes held is given back.
-    quarn.clear_graph()
-    leaves = [Tensor(p, dtype=dtype, requires_grad=True) for p in params]
-    loss = cross_entropy(forward(Tensor(xb, dtype=dtype), *leaves), yb)
-    loss.backward()
-    return float(loss.to_numpy()), [sum_to_shape(t.grad().astype(np.float32), p.shape)
-                                    for t, p in zip(leaves, params)]
-
-
-def quarn_accuracy(params, x, y, dtype):
-    # Tensors without requires_grad record nothing: evaluation needs no graph.
-    logits = forward(Tensor(x, dtype=dtype), *(Tensor(p, dtype=dtype) for p in params))
-    return float((logits.to_numpy().astype(np.float32).argmax(axis=1) == y).mean())
-
-
-def make_torch_trainer(dtype):
+def torch_trainer(model, args):
     import torch
 
-    torch.set_num_threads(1)  # quarn computes on the calling thread only
-    tdtype = getattr(torch, dtype)
+    torch.set_num_threads(1)  # quarn computes on the calling thread here too
+    tmodel = torch.nn.Sequential(torch.nn.Linear(model[0].in_features, args.hidden), torch.nn.ReLU(),
+                                 torch.nn.Linear(args.hidden, 10))
+    tmodel.load_state_dict({k: torch.from_numpy(v) for k, v in model.state_dict().items()})
+    if args.optim == "sgd":
+        opt = torch.optim.SGD(tmodel.parameters(), lr=args.lr, momentum=args.momentum)
+    else:
+        opt = torch.optim.Adam(tmodel.parameters(), lr=args.lr)
+    # float32 master weights, computed in the chosen dtype, like quarn's
+    tdtype = getattr(torch, args.dtype)
+    cast = torch.autocast("cpu", dtype=tdtype, enabled=args.dtype != "float32")
 
-    def run(p):
-        return torch.relu(p[0] @ p[1] + p[2]) @ p[3] + p[4]
-
-    def step(params, xb, yb):
-        # float32 master weights, computed in the chosen dtype, like quarn's loop
-        cast = [t.to(tdtype) for t in params]
-        logits = run([torch.from_numpy(xb).to(tdtype), *cast]).float()
-        loss = torch.nn.functional.cross_entropy(logits, torch.from_numpy(yb))
-        for t in params:
-            t.grad = None
+    def step(xb, yb):
+        opt.zero_grad()
+        with cast:
+            logits = tmodel(torch.from_numpy(xb))
+        loss = torch.nn.functional.cross_entropy(logits.float(), torch.from_numpy(yb))
         loss.backward()
-        return loss.item(), [t.grad.numpy() for t in params]
+        opt.step()
+        return loss.item()
 
-    def accuracy(params, x, y):
-        with torch.no_grad():
-            logits = run([torch.from_numpy(x).to(tdtype), *(t.to(tdtype) for t in params)])
+    def accuracy(x, y):
+        with torch.no_grad(), cast:
+            logits = tmodel(torch.from_numpy(x))
         return float((logits.float().numpy().argmax(axis=1) == y).mean())
 
-    def leaves(params):
-        return [torch.from_numpy(p.copy()).requires_grad_() for p in params]
-
-    return torch, leaves, step, accuracy
+    return step, accuracy, torch.__version__
 
 
-def train(name, params, step, accuracy, data, args, bar_cls):
-    """SGD with momentum (v = m v + g; p -= lr v) on NumPy views of the
-    parameters; the batch order depends only on the seed, so two trainers
-    given the same initial weights see the same batches."""
+def train(name, step, accuracy, data, args, bar_cls):
+    """The batch order depends only on the seed, so two trainers given the
+    same initial weights see the same batches."""
     x_train, x_test, y_train, y_test = data
-    arrays = params["arrays"]
-    velocity = [np.zeros_like(a) for a in arrays]
     order = np.random.default_rng(args.seed + 1)
     steps = -(-len(x_train) // args.batch_size)
     history = {"loss": [], "accuracy": [], "seconds": []}
@@ -141,11 +126,7 @@ def train(name, params, step, accuracy, data, args, bar_cls):
             t0 = time.perf_counter()
             for i in range(steps):
                 idx = perm[i * args.batch_size:(i + 1) * args.batch_size]
-                loss, grads = step(params["live"], x_train[idx], y_train[idx])
-                for a, v, g in zip(arrays, velocity, grads):
-                    v *= args.momentum
-                    v += g
-                    a -= args.lr * v
+                loss = step(x_train[idx], y_train[idx])
                 losses.append(loss)
                 running = loss if running is None else 0.95 * running + 0.05 * loss
                 if i % 8 == 0:
@@ -153,7 +134,7 @@ def train(name, params, step, accuracy, data, args, bar_cls):
                 bar.update()
             history["seconds"].append(time.perf_counter() - t0)
             history["loss"].append(float(np.mean(losses)))
-            history["accuracy"].append(accuracy(params["live"], x_test, y_test))
+            history["accuracy"].append(accuracy(x_test, y_test))
             bar.set_postfix(epoch=epoch + 1, loss=f"{running:.4f}",
                             test_acc=f"{history['accuracy'][-1]:.3f}")
     return history
@@ -188,29 +169,23 @@ def main():
 
     data = load_data(args.seed)
     n_in, n_out = data[0].shape[1], 10
-    init = initial_params(n_in, args.hidden, n_out, np.random.default_rng(args.seed))
+    quarn.manual_seed(args.seed)
+    model = nn.Sequential(nn.Linear(n_in, args.hidden), nn.ReLU(), nn.Linear(args.hidden, n_out))
     print(f"quarn {quarn.__version__}: {n_in}-{args.hidden}-{n_out} MLP, {len(data[0])} training and "
-          f"{len(data[1])} test images, batch {args.batch_size}, {args.epochs} epochs, {args.dtype}")
+          f"{len(data[1])} test images, batch {args.batch_size}, {args.epochs} epochs, {args.dtype}, "
+          f"{args.optim} lr {args.lr}")
 
     runs = {}
-    arrays = [a.copy() for a in init]
-    runs["quarn"] = train(
-        "quarn", {"arrays": arrays, "live": arrays},
-        lambda p, xb, yb: quarn_step(p, xb, yb, args.dtype),
-        lambda p, x, y: quarn_accuracy(p, x, y, args.dtype), data, args, tqdm)
-
+    torch_run = None
     if args.compare_torch:
         try:
-            torch, leaves, step, accuracy = make_torch_trainer(args.dtype)
+            torch_run = torch_trainer(model, args)  # copies the initial weights
         except ImportError:
             print("PyTorch is not installed; --compare-torch skipped")
-        else:
-            live = leaves(init)
-            # The NumPy views share memory with the torch leaves, so the same
-            # update code changes both.
-            arrays = [t.detach().numpy() for t in live]
-            runs[f"PyTorch {torch.__version__}"] = train(
-                "torch", {"arrays": arrays, "live": live}, step, accuracy, data, args, tqdm)
+    runs["quarn"] = train("quarn", *quarn_trainer(model, args), data, args, tqdm)
+    if torch_run is not None:
+        step, accuracy, version = torch_run
+        runs[f"PyTorch {version}"] = train("torch", step, accuracy, data, args, tqdm)
 
     print()
     print(f"{'':<22} {'test accuracy':>14} {'time per epoch':>15}")

@@ -10,7 +10,9 @@ so the package costs no time per call.
 import quarn_core as _core
 
 from . import nn
-from ._tensor import Tensor
+from ._einsum import einsum
+from ._indexing import cat, chunk, gather, split, stack, take_along_axis
+from ._tensor import Tensor, from_dlpack, from_numpy
 
 __version__ = "0.1.0"
 
@@ -46,15 +48,33 @@ minimum = _core._functions.minimum
 where = _core._functions.where
 clip = _core._functions.clip
 pow = _core._functions.pow  # noqa: A001 - as NumPy's and PyTorch's
+cast = _core._functions.cast
+contiguous = _core._functions.contiguous
+broadcast_to = _core._functions.broadcast_to
+
+# Indexing and joining: integer positions and joins are the compiled
+# operations; the rest (and Tensor.__getitem__) are arranged from them in
+# quarn/_indexing.py.
+take = _core._functions.take
+concatenate = _core._functions.concatenate
 
 # The threads one large operation may use, the caller included: the
 # processors the process may run on, or QUARN_NUM_THREADS, until set.
 set_num_threads = _core._functions.set_num_threads
 get_num_threads = _core._functions.get_num_threads
 
+# Modules, optimisers, saving and the default generator (Python).
+from . import optim  # noqa: E402
+from ._random import manual_seed  # noqa: E402
+from ._serialize import load, save  # noqa: E402
+from .nn.parameter import no_grad  # noqa: E402
+
 __all__ = [
     "PanicException", "Tensor", "abs", "argmax", "argmin", "clear_graph", "exp", "get_num_threads", "log",
     "logsumexp", "max", "mean", "min", "neg", "nn", "set_num_threads", "sigmoid", "sum", "tanh",
     "clip", "cos", "exp2", "expm1", "log1p", "log2", "maximum", "minimum", "pow", "rsqrt", "sign", "sin", "sqrt",
     "square", "where",
+    "broadcast_to", "cast", "contiguous", "from_dlpack", "from_numpy",
 ]
+__all__ += ["load", "manual_seed", "no_grad", "optim", "save"]
+__all__ += ["cat", "chunk", "concatenate", "einsum", "gather", "split", "stack", "take", "take_along_axis"]

@@ -4,19 +4,24 @@ It is a subclass, made by the extension, of quarn_core.Tensor, with no
 fields of its own: the same record, every operation and message of the
 compiled type, and the results of any operation with a quarn.Tensor operand
 are quarn.Tensor again (plain quarn_core.Tensor operands still give plain
-quarn_core.Tensor results). What it adds lives here, in Python, where no
-operator's speed depends on it.
+quarn_core.Tensor results). What it adds is written here, in Python, and
+installed on that compiled subclass itself (quarn_core's _TensorBase) at
+import: a result is then allocated and freed by the compiled type's own
+functions, not by those of a class made in Python, which cost every
+operation about 15 ns more.
 """
 
 from __future__ import annotations
 
 import operator
-from typing import Any, Iterable, Sequence, SupportsIndex
+from typing import Any, Iterable, Iterator, Sequence, SupportsIndex, TypeVar, cast
 
 import numpy as np
 from numpy.typing import DTypeLike, NDArray
 
 import quarn_core as _core
+
+from ._indexing import getitem as _getitem
 
 _DTYPE_NAMES = {"f32": "float32", "f16": "float16", "bf16": "bfloat16", "bool": "bool"}
 
@@ -27,6 +32,7 @@ def _rebuild(values: NDArray[Any], dtype: str, requires_grad: bool) -> Tensor:
 
 
 _BFLOAT16_NAMES = ("bfloat16", "bf16")
+_NOT_GIVEN: Any = object()  # an argument the caller left out, told apart from None
 
 
 def _ensure_bfloat16() -> None:
@@ -56,7 +62,7 @@ class Tensor(_core._functions._TensorBase):
                 requires_grad: bool | np.bool_ = False) -> Tensor:
         if isinstance(dtype, str) and dtype in _BFLOAT16_NAMES:
             _ensure_bfloat16()
-        return super().__new__(cls, data, dtype, device, requires_grad)
+        return _core.Tensor.__new__(cls, data, dtype, device, requires_grad)
 
     def _count(self) -> int:
         n = 1
@@ -126,8 +132,8 @@ class Tensor(_core._functions._TensorBase):
 
     def reshape(self, *shape: SupportsIndex | Sequence[SupportsIndex]) -> Tensor:
         """The same elements under another shape, given as varargs or one
-        sequence; one extent may be -1. A view: the layout must allow
-        relabelling."""
+        sequence; one extent may be -1. A view when the layout allows
+        relabelling (row-major), else a copy."""
         dims = _indices(shape)
         count = self._count()
         unknown = [i for i, e in enumerate(dims) if e == -1]
@@ -142,11 +148,13 @@ class Tensor(_core._functions._TensorBase):
             if known == 0 or count % known:
                 raise ValueError(f"cannot reshape tensor of size {count} into shape {tuple(dims)}")
             dims[unknown[0]] = count // known
-        return super().reshape(dims)
+        # contiguous() is the tensor itself when it is row-major, the only
+        # layout a reshape can relabel; otherwise a copy (as NumPy copies).
+        return _core.Tensor.reshape(_core._functions.contiguous(self), dims)
 
     def transpose(self, dim0: SupportsIndex, dim1: SupportsIndex) -> Tensor:
         """Two axes swapped, negative axes counting from the end (a view)."""
-        return super().transpose(self._axis(dim0), self._axis(dim1))
+        return _core.Tensor.transpose(self, self._axis(dim0), self._axis(dim1))
 
     def permute(self, *axes: SupportsIndex | Iterable[SupportsIndex]) -> Tensor:
         """The axes in a new order (a view, made of swaps)."""
@@ -186,6 +194,75 @@ class Tensor(_core._functions._TensorBase):
         """Every element along one axis."""
         return self.reshape(-1)
 
+    # ---- Indexing --------------------------------------------------------------------------
+
+    def __getitem__(self, key: Any) -> Tensor:
+        """NumPy's indexing: integers, slices (any step), None, ..., integer
+        lists and arrays (broadcast together) and bool masks. Integers and
+        slices give a view where the selection is a dense block (a row
+        block, one row), a copy otherwise; the gradient goes back to the
+        positions read, summed where one was read more than once."""
+        if type(key) is slice or type(key) is int:  # the common t[a:b] and t[i], straight to the compiled call
+            return _core._functions._getitem(self, key)
+        return _getitem(self, key)
+
+    def __iter__(self) -> Iterator[Tensor]:
+        """The rows along the first axis (views), as NumPy iterates."""
+        if not self.ndim:
+            raise TypeError("iteration over a 0-d tensor")
+        return (self[i] for i in range(self.shape[0]))
+
+    def __setitem__(self, key: Any, value: Any) -> None:
+        raise TypeError("quarn tensors are immutable and do not support item assignment; make a new tensor "
+                        "instead, for example by joining pieces with quarn.concatenate, or with a float mask m "
+                        "of ones where v goes: t * (1 - m) + v * m")
+    def contiguous(self) -> Tensor:
+        """The elements laid out row-major: the tensor itself when they are."""
+        return _core._functions.contiguous(self)
+
+    def broadcast_to(self, shape: SupportsIndex | Sequence[SupportsIndex]) -> Tensor:
+        """The elements repeated over `shape`, which they must broadcast to
+        (a copy; the gradient is summed back)."""
+        return _core._functions.broadcast_to(self, _indices((shape,)))
+
+    def expand(self, *sizes: SupportsIndex | Sequence[SupportsIndex]) -> Tensor:
+        """broadcast_to with -1 keeping an existing extent."""
+        dims = _indices(sizes)
+        lead = len(dims) - self.ndim
+        if lead < 0:
+            raise ValueError(f"the number of sizes ({len(dims)}) must be at least the number of axes ({self.ndim})")
+        for i, e in enumerate(dims):
+            if e == -1:
+                if i < lead:
+                    raise ValueError(f"-1 is not allowed for the new leading axis {i}")
+                dims[i] = self.shape[i - lead]
+        return self.broadcast_to(dims)
+
+    # ---- Dtypes ---------------------------------------------------------------------------
+
+    def astype(self, dtype: DTypeLike) -> Tensor:
+        """The elements in another dtype (float32, float16, bfloat16 or bool),
+        rounded once to nearest-even where it narrows. The tensor itself when
+        it has that dtype already: tensors never change, so sharing one is as
+        good as NumPy's copy. Gradients flow between float dtypes (cast back
+        to the operand's dtype); a bool on either side is a mask, which no
+        gradient reaches."""
+        return _core._functions.cast(self, dtype)
+
+    def to(self, *args: Any, dtype: DTypeLike | None = None, device: str | None = None) -> Tensor:
+        """to(dtype), to(device) or to(device, dtype), as PyTorch spells it;
+        the only device is "cpu"."""
+        for a in args:
+            if isinstance(a, str) and a.lower() == "cpu":
+                device = a
+            elif dtype is None:
+                dtype = a
+            else:
+                raise TypeError("to() takes at most one device and one dtype")
+        if device is not None and (not isinstance(device, str) or device.lower() != "cpu"):
+            raise ValueError("The device string is invalid or not supported.")
+        return self if dtype is None else self.astype(dtype)
+
     # ---- Arithmetic the compiled type leaves out -----------------------------------------
 
     def __neg__(self) -> Tensor:
@@ -211,7 +288,36 @@ class Tensor(_core._functions._TensorBase):
             return _core._functions.pow(float(base), self)
         return NotImplemented
 
-    # ---- NumPy, pickle and copy -----------------------------------------------------------
+    # ---- NumPy, DLPack, pickle and copy ---------------------------------------------------
+
+    # NumPy's operators and ufuncs step aside for a tensor: `array * t`
+    # reaches the tensor's reflected operator (which takes the array as a
+    # constant) instead of making an object array.
+    __array_ufunc__ = None
+    __array_priority__ = 1000
+
+    def __dlpack__(self, stream: Any = None, *, max_version: tuple[int, int] | None = None,
+                   dl_device: Any = _NOT_GIVEN, copy: Any = _NOT_GIVEN) -> Any:
+        """A DLPack capsule of the elements: shared, flagged read-only, with a
+        consumer that speaks the whole DLPack 1.x protocol (it passes
+        max_version, dl_device and copy, as NumPy 2.1 and later do), unless it
+        asks for a copy; a private copy for every other consumer. A consumer
+        that asks for a versioned capsule need not honour its read-only flag:
+        PyTorch 2.13 asks with max_version alone and writes into what it gets,
+        so only the full protocol is trusted with the tensor's own memory."""
+        if stream is not None:
+            raise ValueError("stream must be None for a tensor on the CPU")
+        if dl_device is not _NOT_GIVEN and dl_device is not None and tuple(dl_device) != _DLPACK_CPU:
+            raise BufferError(f"cannot export to DLPack device {tuple(dl_device)}: only the CPU {_DLPACK_CPU}")
+        versioned = max_version is not None and max_version[0] >= 1
+        trusted = versioned and dl_device is not _NOT_GIVEN and copy is not _NOT_GIVEN
+        if copy is False and not trusted:
+            raise BufferError("a tensor's elements are shared only read-only, with a consumer that passes "
+                              "max_version, dl_device and copy (DLPack 1.x); ask for a copy instead")
+        return _core._functions._to_dlpack(self, versioned, not trusted or copy is True)
+
+    def __dlpack_device__(self) -> tuple[int, int]:
+        return _DLPACK_CPU
 
     def __array__(self, dtype: DTypeLike | None = None, copy: bool | None = None) -> NDArray[Any]:
         if copy is False:
@@ -229,5 +335,57 @@ class Tensor(_core._functions._TensorBase):
         return self.__copy__()
 
 
-Tensor.__module__ = "quarn"
+# What a class statement makes besides the methods and attributes.
+_CLASS_RECORDS = {"__module__", "__qualname__", "__doc__", "__slots__", "__dict__", "__weakref__",
+                  "__static_attributes__", "__firstlineno__"}
+
+
+_C = TypeVar("_C", bound=type)
+
+
+def _installed_on_base(cls: _C) -> _C:
+    """The compiled base with the class's methods and attributes, named
+    quarn.Tensor; the methods above call the compiled ones through
+    quarn_core.Tensor, never through super(), which would need `cls`."""
+    base = cls.__base__
+    assert base is not None and base.__basicsize__ == cls.__basicsize__
+    for name, value in vars(cls).items():
+        if name not in _CLASS_RECORDS:
+            setattr(base, name, value)
+    base.__name__ = base.__qualname__ = "Tensor"
+    base.__module__ = "quarn"
+    base.__doc__ = cls.__doc__
+    return cast(_C, base)
+
+
+Tensor = _installed_on_base(Tensor)  # type: ignore[misc]
 _core._functions._register_tensor_type(Tensor)
+
+_DLPACK_CPU = (1, 0)  # DLPack's device type of the CPU, device 0
+_NUMPY_DTYPES = {"float32", "float16", "bfloat16", "bool"}
+
+
+def from_numpy(array: NDArray[Any]) -> Tensor:
+    """A new leaf tensor holding a copy of a float32, float16, bfloat16 or
+    bool NumPy array, in that dtype."""
+    if not isinstance(array, np.ndarray):
+        raise TypeError(f"expected a numpy.ndarray, got {type(array).__name__}")
+    if array.dtype.name not in _NUMPY_DTYPES:
+        raise TypeError(f"cannot convert a numpy.ndarray of {array.dtype.name}: "
+                        "only float32, float16, bfloat16 and bool are supported")
+    return Tensor(array, dtype=array.dtype.name)
+
+
+def from_dlpack(x: Any) -> Tensor:
+    """A new leaf tensor holding a copy of the elements of any object that
+    exports DLPack (NumPy arrays, PyTorch tensors, ...) or of a DLPack capsule;
+    float32, float16, bfloat16 and bool, on the CPU."""
+    if hasattr(x, "__dlpack__"):
+        try:
+            capsule = x.__dlpack__(max_version=(1, 0))
+        except TypeError:  # a producer from before DLPack 1.0 takes no max_version
+            capsule = x.__dlpack__()
+    else:
+        capsule = x
+    t: Tensor = _core._functions._from_dlpack(capsule, False)
+    return t

@@ -1,20 +1,26 @@
 """Operations beyond the operators; a private attribute of quarn_core, named by the quarn package."""
 
-from typing import Literal, Sequence, SupportsIndex, TypeVar, overload
+from typing import Any, Literal, Sequence, SupportsIndex, TypeVar, overload
 
-from numpy.typing import ArrayLike
+from numpy import float32
+from numpy.typing import ArrayLike, DTypeLike, NDArray
 
 from . import Tensor
 
 __all__ = ["abs", "argmax", "argmin", "cross_entropy", "exp", "log", "log_softmax", "logsumexp", "max", "mean", "min",
            "mse_loss", "neg", "relu", "sigmoid", "softmax", "sum", "tanh",
            "clip", "cos", "elu", "exp2", "expm1", "gelu", "hardtanh", "leaky_relu", "log1p", "log2", "maximum",
-           "minimum", "pow", "relu6", "rsqrt", "sign", "silu", "sin", "softplus", "sqrt", "square", "where"]
+           "minimum", "pow", "relu6", "rsqrt", "sign", "silu", "sin", "softplus", "sqrt", "square", "where",
+           "concatenate", "take",
+           "adaptive_avg_pool2d", "avg_pool2d", "conv1d", "conv2d", "conv_transpose2d", "max_pool2d",
+           "cast", "contiguous", "broadcast_to"]
 operations: tuple[dict[str, str], ...]
 
 _Axes = SupportsIndex | Sequence[SupportsIndex] | None
 # A result has its (first) operand's type: a quarn.Tensor gives a quarn.Tensor.
 _T = TypeVar("_T", bound=Tensor)
+_Size1 = SupportsIndex | tuple[SupportsIndex]
+_Size2 = SupportsIndex | tuple[SupportsIndex, SupportsIndex]
 
 def exp(input: _T) -> _T:
     """e to the power of each element."""
@@ -99,6 +105,40 @@ def pow(input: _T, exponent: Tensor | float) -> _T:
 def pow(input: float, exponent: _T) -> _T: ...
 def where(condition: Tensor | ArrayLike, input: _T | float, other: _T | float) -> _T:
     """input where condition (bool) is true, else other, all broadcast."""
+def take(input: _T, indices: ArrayLike, axis: _Axes = None) -> _T:
+    """The elements at integer positions along an axis (or the flattening of adjacent axes, or of all)."""
+def concatenate(tensors: Sequence[_T], axis: SupportsIndex = 0) -> _T:
+    """Tensors of one dtype joined along an existing axis."""
+def _getitem(input: _T, key: object, /) -> _T:
+    """input[key] for integers, slices, None and Ellipsis: a view where the selection is a dense block."""
+def conv2d(input: _T, weight: Tensor, bias: Tensor | None = None, stride: _Size2 = 1,
+           padding: _Size2 | Literal["same", "valid"] = 0, dilation: _Size2 = 1, groups: SupportsIndex = 1) -> _T:
+    """2-D convolution of [N, C, H, W] input with [O, C/groups, kh, kw] filters, plus a bias of [O]."""
+def conv1d(input: _T, weight: Tensor, bias: Tensor | None = None, stride: _Size1 = 1,
+           padding: _Size1 | Literal["same", "valid"] = 0, dilation: _Size1 = 1, groups: SupportsIndex = 1) -> _T:
+    """1-D convolution of [N, C, L] input with [O, C/groups, k] filters, plus a bias of [O]."""
+def conv_transpose2d(input: _T, weight: Tensor, bias: Tensor | None = None, stride: _Size2 = 1,
+                     padding: _Size2 = 0, output_padding: _Size2 = 0, groups: SupportsIndex = 1,
+                     dilation: _Size2 = 1) -> _T:
+    """2-D transposed convolution (the gradient of conv2d for its input), plus a bias."""
+def max_pool2d(input: _T, kernel_size: _Size2, stride: _Size2 | None = None, padding: _Size2 = 0,
+               dilation: _Size2 = 1, ceil_mode: bool = False) -> _T:
+    """Largest element of each window; the gradient goes to the first largest element of each window."""
+def avg_pool2d(input: _T, kernel_size: _Size2, stride: _Size2 | None = None, padding: _Size2 = 0,
+               ceil_mode: bool = False, count_include_pad: bool = True) -> _T:
+    """Mean of each window."""
+def adaptive_avg_pool2d(input: _T, output_size: SupportsIndex | tuple[SupportsIndex | None, SupportsIndex | None]) -> _T:
+    """Mean over equal windows that tile the input into output_size, which must divide the input size."""
+def cast(input: _T, dtype: DTypeLike) -> _T:
+    """The elements converted to another dtype; the tensor itself when it has that dtype."""
+def contiguous(input: _T) -> _T:
+    """The elements laid out row-major (the tensor itself when they are)."""
+def broadcast_to(input: _T, shape: Sequence[SupportsIndex]) -> _T:
+    """The elements repeated over a shape they broadcast to."""
+def _to_dlpack(tensor: Tensor, versioned: bool, copy: bool, /) -> Any:
+    """A DLPack capsule of the tensor: versioned and read-only sharing its elements, or a copy."""
+def _from_dlpack(capsule: Any, requires_grad: bool, /) -> Any:
+    """A new leaf tensor holding a copy of a DLPack capsule's elements."""
 def bf16_dot_mode(mode: Literal["auto", "on", "off"] | None = None) -> str:
     """Whether bfloat16 products use the CPU's dot-product instruction; returns the previous mode."""
 
@@ -111,3 +151,13 @@ def set_num_threads(n: SupportsIndex) -> None:
     """Sets how many threads one large operation may use (1 to 256), the caller included."""
 def get_num_threads() -> int:
     """How many threads one large operation may use, the caller included."""
+def _sgd_step(param: NDArray[float32], grad: NDArray[float32], momentum_buffer: NDArray[float32] | None, lr: float,
+              momentum: float, dampening: float, weight_decay: float, nesterov: bool, first: bool, /) -> None:
+    """One SGD update of the float32 array param in place (and of its momentum buffer)."""
+def _adam_step(param: NDArray[float32], grad: NDArray[float32], exp_avg: NDArray[float32],
+               exp_avg_sq: NDArray[float32], max_exp_avg_sq: NDArray[float32] | None, lr: float, beta1: float,
+               beta2: float, eps: float, weight_decay: float, step_size: float, bias2_sqrt: float,
+               decoupled: bool, /) -> None:
+    """One Adam (decoupled: AdamW) update of the float32 array param and its state in place."""
+def _graph_identity() -> int:
+    """A number that changes whenever the calling thread's graph is cleared and differs between threads."""

@@ -11,6 +11,8 @@
 #include "core/operation.hpp"
 #include "core/shape.hpp"
 #include "core/storage.hpp"
+#include "engine/conv/window.hpp"
+#include "engine/indexing.hpp"
 
 namespace quarn::autograd {
 
@@ -25,6 +27,11 @@ struct Saved {
   Shape axes;      // reductions: the reduced axes, ascending
   bool keepdims = false;
   std::vector<std::size_t> targets;  // cross-entropy: one class per row
+  // getitem: what was selected; take: the positions. Held by pointer so
+  // that every other rule's Saved stays small.
+  std::shared_ptr<const engine::Selection> selection;
+  std::shared_ptr<const engine::Positions> positions;
+  engine::Window window;             // convolutions and pooling
 };
 
 struct Node {

@@ -18,6 +18,8 @@
 #include "autograd/rules.hpp"
 
 #include "engine/map_ops.hpp"
+#include "engine/conv/conv.hpp"
+#include "engine/layout_ops.hpp"
 #include "engine/storage_ops.hpp"
 
 namespace quarn::autograd {
@@ -254,6 +256,119 @@ Result<void> pairwise(const Node& n, GradContext& ctx, const Storage& g) {
 // g where the condition (kept as the saved input) holds to a, elsewhere to b.
 Result<void> select_where(const Node& n, GradContext& ctx, const Storage& g) {
   return accumulate_pair(ctx, n, engine::where_backward(n.saved->input, g, needs(ctx, n)));
+}
+
+}  // namespace quarn::autograd::rules
+
+// ---- Indexing and joining -----------------------------------------------------------------
+// Each takes g at its result's own shape; the contribution has the operand's
+// shape and g's dtype.
+
+namespace quarn::autograd::rules {
+
+// g written into zeros at the positions the selection read.
+Result<void> place_back(const Node& n, GradContext& ctx, const Storage& g) {
+  QUARN_TRY(Storage at_own, at_own_shape(n, g));
+  return ctx.accumulate(n.inputs[0], engine::select_backward(at_own, *n.saved->selection));
+}
+
+// Every row of g added into zeros at the position it was taken from;
+// repeated positions sum in the order of the positions (engine::take_backward).
+Result<void> add_back(const Node& n, GradContext& ctx, const Storage& g) {
+  QUARN_TRY(Storage at_own, at_own_shape(n, g));
+  return ctx.accumulate(n.inputs[0], engine::take_backward(at_own, n.saved->shape, *n.saved->positions));
+}
+
+// The two blocks of g along the joined axis (axis0), the first axis1 long:
+// views where g's layout allows.
+Result<void> split_back(const Node& n, GradContext& ctx, const Storage& g) {
+  QUARN_TRY(Storage at_own, at_own_shape(n, g));
+  const std::size_t axis = n.axis0, first = n.axis1;
+  const Shape& own = n.own_shape;
+  if (ctx.wants(n.inputs[0]))
+    QUARN_CHECK(ctx.accumulate(n.inputs[0], engine::select(at_own, engine::slice_along(own, axis, 0, first))));
+  if (ctx.wants(n.inputs[1]))
+    return ctx.accumulate(n.inputs[1], engine::select(at_own, engine::slice_along(own, axis, first, own[axis] - first)));
+  return {};
+}
+
+}  // namespace quarn::autograd::rules
+
+// ---- Convolutions and pooling ----------------------------------------------------------------
+// Computed as the forward passes are (engine/conv/conv.hpp): in binary32,
+// rounded once to the dtype.
+
+namespace quarn::autograd::rules {
+
+namespace {
+
+// A 1-D convolution's operand or gradient seen as 2-D with a height of 1,
+// as its forward pass saw it.
+Storage height_one(const Storage& s) {
+  const Shape& at = s.shape();
+  return engine::reshape(engine::row_major(s), Shape{at[0], at[1], 1, at[2]}).value();
+}
+
+Storage without_height(const Storage& s) {
+  if (s.numel() == 0 && s.ndim() == 0) return s;  // a contribution not asked for
+  return engine::reshape(s, Shape{s.shape()[0], s.shape()[1], s.shape()[3]}).value();
+}
+
+}  // namespace
+
+Result<void> convolution(const Node& n, GradContext& ctx, const Storage& g) {
+  QUARN_TRY(Storage at_own, at_own_shape(n, g));
+  const Storage& x = n.saved->input;
+  const Storage& w = n.saved->other;
+  const engine::Window& win = n.saved->window;
+  std::pair<Storage, Storage> grads;
+  if (n.op == Op::conv_transpose2d) {
+    grads = engine::convolution_transpose_backward(x, w, at_own, win, needs(ctx, n));
+  } else if (n.op == Op::conv1d) {
+    grads = engine::convolution_backward(height_one(x), height_one(w), height_one(at_own), win, needs(ctx, n));
+    grads = {without_height(grads.first), without_height(grads.second)};
+  } else {
+    grads = engine::convolution_backward(x, w, at_own, win, needs(ctx, n));
+  }
+  return accumulate_pair(ctx, n, std::move(grads));
+}
+
+// The result is the convolution's plus the bias: g passes on unchanged, and
+// the bias gathers it over every axis but the channels'.
+Result<void> channel_bias(const Node& n, GradContext& ctx, const Storage& g) {
+  QUARN_TRY(Storage at_own, at_own_shape(n, g));
+  if (ctx.wants(n.inputs[0])) QUARN_CHECK(ctx.accumulate(n.inputs[0], at_own));
+  if (!ctx.wants(n.inputs[1])) return {};
+  return ctx.accumulate(n.inputs[1], engine::channel_sum(at_own));
+}
+
+Result<void> pooling(const Node& n, GradContext& ctx, const Storage& g) {
+  QUARN_TRY(Storage at_own, at_own_shape(n, g));
+  if (n.op == Op::max_pool2d)
+    return ctx.accumulate(n.inputs[0], engine::max_pool_backward(n.saved->input, at_own, n.saved->window));
+  return ctx.accumulate(n.inputs[0], engine::avg_pool_backward(n.saved->shape, at_own, n.saved->window));
+}
+
+}  // namespace quarn::autograd::rules
+
+// ---- Layout operations ------------------------------------------------------------------
+
+namespace quarn::autograd::rules {
+
+// g summed back to the result's shape, then converted to the operand's dtype
+// (kept in axis0), rounded once to nearest-even when that narrows. Summing
+// first rounds the sum of a broadcast gradient once, instead of rounding
+// every term of it to the narrower dtype.
+Result<void> cast_back(const Node& n, GradContext& ctx, const Storage& g) {
+  QUARN_TRY(Storage at_own, at_own_shape(n, g));
+  return ctx.accumulate(n.inputs[0], engine::cast(at_own, static_cast<DType>(n.axis0)));
+}
+
+// The elements only moved: g is the operand's gradient as it stands. For
+// broadcast_to it is one at the broadcast shape, which the contract above
+// lets any node receive.
+Result<void> pass_through(const Node& n, GradContext& ctx, const Storage& g) {
+  return ctx.accumulate(n.inputs[0], g);
 }
 
 }  // namespace quarn::autograd::rules

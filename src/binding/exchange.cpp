@@ -203,3 +203,14 @@ PyObject* tensor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 }  // namespace quarn::binding
+
+namespace quarn::binding {
+
+Result<DType> dtype_argument(PyObject* dtype) {
+  QUARN_TRY(std::string name, resolve_dtype_name(dtype));
+  const DTypeName* entry = find_dtype(name);
+  if (entry == nullptr) return value_error("Unsupported or invalid data type: '" + name + "'");
+  return entry->dtype;
+}
+
+}  // namespace quarn::binding

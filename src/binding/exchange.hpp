@@ -18,4 +18,8 @@ Result<Storage> ingest_array(PyObject* array, std::string_view dtype_name);
 // when that is row-major or column-major.
 PyObject* export_storage(const Storage& s);
 
+// A dtype argument as Tensor() reads one: None (float32), a name such as
+// "float16" or "bf16", a NumPy type or dtype. ValueError for any other.
+Result<DType> dtype_argument(PyObject* dtype);
+
 }  // namespace quarn::binding

@@ -14,8 +14,12 @@
 
 #include "binding/args.hpp"
 #include "binding/elementwise_functions.hpp"
+#include "binding/conv_functions.hpp"
+#include "binding/index_functions.hpp"
+#include "binding/numpy.hpp"
 #include "binding/tensor_object.hpp"
 #include "engine/gemm/bf16gemm.hpp"
+#include "ops/layout_ops.hpp"
 #include "ops/tensor_ops.hpp"
 
 namespace quarn::binding {
@@ -43,7 +47,15 @@ PyObject* reduce(Op op, PyObject* t, PyObject* axis, PyObject* keepdims) {
   if (!arg_axes(axis, "axis", &axes)) return nullptr;
   bool keep = false;
   if (keepdims != nullptr && !arg_bool(keepdims, "keepdims", &keep)) return nullptr;
-  return wrap_result(ops::reduce(op, record_of(t), axes, keep), result_type(t));
+  PyTypeObject* type = result_type(t);
+  // quarn.Tensor counts: the sum and mean of a bool tensor are float32, as
+  // in NumPy; quarn_core.Tensor keeps refusing bool.
+  if ((op == Op::sum || op == Op::mean) && record_of(t).data.dtype() == DType::Bool && type != tensor_type()) {
+    Result<Tensor> counted = ops::cast(record_of(t), DType::F32);
+    if (!counted.ok()) return raise(counted.error());
+    return wrap_result(ops::reduce(op, counted.value(), axes, keep), type);
+  }
+  return wrap_result(ops::reduce(op, record_of(t), axes, keep), type);
 }
 
 template <Op op>
@@ -82,6 +94,26 @@ PyObject* row_function(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// Targets of 2^63 and more, given as uint64, reach the front end as
+// negative int64s (NumPy's cast wraps them); named as given instead, where
+// the front end would refuse the first out-of-bounds target. nullopt when
+// the targets are not unsigned or the front end refuses something first.
+std::optional<Error> unsigned_target_error(PyObject* targets_obj, const Tensor& logits,
+                                           const std::vector<std::int64_t>& targets) {
+  PyRef array = PyRef::steal(PyArray_FromAny(targets_obj, nullptr, 0, 0, 0, nullptr));
+  if (!array || !PyArray_ISUNSIGNED(reinterpret_cast<PyArrayObject*>(array.get()))) return std::nullopt;
+  const Shape& shape = logits.data.shape();
+  if (unsupported_dtype(Op::cross_entropy, logits.data.dtype()) || shape.size() != 2 || targets.size() != shape[0])
+    return std::nullopt;
+  for (std::int64_t t : targets) {
+    const auto value = static_cast<std::uint64_t>(t);  // the wrap undone
+    if (value >= shape[1])
+      return index_error("Target " + std::to_string(value) + " is out of bounds for " + std::to_string(shape[1]) +
+                         " classes.");
+  }
+  return std::nullopt;
+}
+
 PyObject* cross_entropy_function(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     static const char* kwlist[] = {"logits", "targets", nullptr};
@@ -91,6 +123,11 @@ PyObject* cross_entropy_function(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!arg_tensor(logits, "logits")) return nullptr;
     std::vector<std::int64_t> targets;
     if (!arg_targets(targets_obj, "targets", &targets)) return nullptr;
+    if (std::any_of(targets.begin(), targets.end(), [](std::int64_t t) { return t < 0; })) {
+      std::optional<Error> huge = unsigned_target_error(targets_obj, record_of(logits), targets);
+      if (PyErr_Occurred()) return nullptr;
+      if (huge) return raise(*huge);
+    }
     return wrap_result(ops::cross_entropy(record_of(logits), targets), result_type(logits));
   });
 }
@@ -208,6 +245,13 @@ const char* name_of(Family f) {
     case Family::ParamMap: return "ParamMap";
     case Family::Pairwise: return "Pairwise";
     case Family::Select: return "Select";
+    case Family::Item: return "Item";
+    case Family::Index: return "Index";
+    case Family::Join: return "Join";
+    case Family::Convolution: return "Convolution";
+    case Family::Bias: return "Bias";
+    case Family::Pooling: return "Pooling";
+    case Family::Layout: return "Layout";
   }
   return "?";
 }
@@ -282,16 +326,24 @@ PyObject* functions_module() {
   PyRef module = PyRef::steal(PyModule_New("quarn_core._functions"));
   if (!module || PyModule_AddFunctions(module.get(), function_defs) < 0 ||
       PyModule_AddFunctions(module.get(), elementwise_function_defs) < 0 ||
-      PyModule_AddFunctions(module.get(), setting_defs) < 0)
+      PyModule_AddFunctions(module.get(), setting_defs) < 0 ||
+      PyModule_AddFunctions(module.get(), conv_function_defs) < 0)
+    return nullptr;
+  if (PyModule_AddFunctions(module.get(), index_function_defs) < 0 ||
+      PyModule_AddFunctions(module.get(), index_private_defs) < 0)
     return nullptr;
   // Every function above, for `from quarn_core._functions import *`.
   PyRef all = PyRef::steal(PyList_New(0));
   if (!all) return nullptr;
-  for (const PyMethodDef* defs : {function_defs, elementwise_function_defs}) {
+  for (const PyMethodDef* defs : {function_defs, conv_function_defs, elementwise_function_defs}) {
     for (const PyMethodDef* def = defs; def->ml_name != nullptr; ++def) {
       PyRef name = PyRef::steal(PyUnicode_FromString(def->ml_name));
       if (!name || PyList_Append(all.get(), name.get()) < 0) return nullptr;
     }
+  }
+  for (const PyMethodDef* def = index_function_defs; def->ml_name != nullptr; ++def) {
+    PyRef name = PyRef::steal(PyUnicode_FromString(def->ml_name));
+    if (!name || PyList_Append(all.get(), name.get()) < 0) return nullptr;
   }
   if (PyModule_AddObjectRef(module.get(), "__all__", all.get()) < 0) return nullptr;
   PyTypeObject* base = tensor_base_type();

@@ -3,6 +3,8 @@
 #include "binding/args.hpp"
 #include "binding/functions.hpp"
 #include "binding/long_work.hpp"
+#include "binding/optim.hpp"
+#include "binding/protocol.hpp"
 #include "binding/tensor_object.hpp"
 #include "binding/threads.hpp"
 #include "ops/tensor_ops.hpp"
@@ -64,7 +66,8 @@ int module_exec(PyObject* module) {
   if (panic == nullptr || PyObject_SetAttrString(module, "_PanicException", panic) < 0) return -1;
   // The operations beyond the operators, for the quarn package to name.
   PyRef functions = PyRef::steal(functions_module());
-  if (!functions || add_thread_functions(functions.get()) < 0 ||
+  if (!functions || add_thread_functions(functions.get()) < 0 || add_optim_functions(functions.get()) < 0 ||
+      add_layout_functions(functions.get()) < 0 || add_dlpack_functions(functions.get()) < 0 ||
       PyObject_SetAttrString(module, "_functions", functions.get()) < 0)
     return -1;
   return install_lock_release();

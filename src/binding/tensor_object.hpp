@@ -17,9 +17,10 @@ struct PyTensor {
 // The Tensor class, built on first request and shared by every later one.
 // Python cannot subclass it.
 PyTypeObject* tensor_type();
-// Its one subclass made here, which Python may subclass: the quarn
-// package's Tensor is a subclass of it (with no fields of its own), and
-// registers itself as the type of results (`set_user_type`).
+// Its one subclass made here, which Python may subclass: the quarn package
+// installs its Python-written protocol on this type itself and registers it
+// as the type of results (`set_user_type`), so that results are allocated
+// and freed by compiled functions.
 PyTypeObject* tensor_base_type();
 // The type that results take when any tensor operand is not a plain
 // quarn_core.Tensor: the registered user type, or the base until then.

@@ -25,7 +25,10 @@ enum class Op : std::uint8_t {
 #undef QUARN_OP_ENUMERATOR
 };
 
-enum class Family : std::uint8_t { Node, Operator, Scalar, Shape, Map, Reduction, Row, Loss, Untracked, ParamMap, Pairwise, Select };
+enum class Family : std::uint8_t {
+  Node, Operator, Scalar, Shape, Map, Reduction, Row, Loss, Untracked, Item, Index, Join, Convolution, Bias, Pooling,
+  Layout, ParamMap, Pairwise, Select
+};
 enum class Order : std::uint8_t { Recorded, Checked, Never };
 enum class Dtypes : std::uint8_t { Float, Any, Bool };
 enum class Compute : std::uint8_t { Pattern, Stepwise, Widen, Own };

@@ -33,6 +33,18 @@ Storage Storage::relabel(Shape shape, Strides strides) const {
   s.shape_ = std::move(shape);
   s.strides_ = std::move(strides);
   s.numel_ = numel_;
+  s.offset_ = offset_;
+  s.buffer_ = buffer_;
+  return s;
+}
+
+Storage Storage::view(std::size_t element_offset, Shape shape, Strides strides) const {
+  Storage s;
+  s.dtype_ = dtype_;
+  s.numel_ = quarn::numel(shape);
+  s.shape_ = std::move(shape);
+  s.strides_ = std::move(strides);
+  s.offset_ = offset_ + element_offset * itemsize();
   s.buffer_ = buffer_;
   return s;
 }

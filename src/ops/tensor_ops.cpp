@@ -1,11 +1,13 @@
 #include "ops/tensor_ops.hpp"
 
+#include <functional>
 #include <string>
 #include <utility>
 
 #include "autograd/graph.hpp"
 #include "engine/dtype_rules.hpp"
 #include "ops/recording.hpp"
+#include "ops/layout_ops.hpp"
 #include "runtime/fault.hpp"
 
 namespace quarn::ops {
@@ -279,5 +281,15 @@ Result<Tensor> run_recorded(const Tensor& a, const Tensor* b, autograd::Node nod
 }
 
 autograd::Node node_reading(Op op, const Tensor& a, const Tensor* b) { return node_for(op, a, b); }
+
+}  // namespace quarn::ops
+
+namespace quarn::ops {
+
+// The shared `run` for the one-operand front ends written in other files of
+// this layer.
+Result<Tensor> run_one(const Tensor& a, autograd::Node node, const std::function<Result<Storage>()>& compute) {
+  return run(a, nullptr, std::move(node), compute);
+}
 
 }  // namespace quarn::ops
