@@ -19,9 +19,14 @@ elements with `--bench` (a fresh result each call, as from Python), and
 that row is marked "(engine)". Such a row leaves out only the Python call,
 a few microseconds against milliseconds.
 
+Then the maps and element-wise operations added for models (sqrt to cos,
+the activations, clip, pow, maximum, where), each against NumPy where it has
+the function and PyTorch; `--more` runs only these.
+
 Targets:
   exp, log, 4M float32                    <= 1.0 vs PyTorch
   tanh, sigmoid, 4M float32, every range  <= 1.0 vs the faster of NumPy and PyTorch
+  gelu forward+backward, 4M float32       <= 1.0 vs PyTorch
 """
 
 import re
@@ -152,5 +157,137 @@ def main():
     print("all targets met" if not missed else "targets missed: " + ", ".join(missed))
 
 
+def more_maps():
+    """The maps, activations and element-wise operations added for models,
+    4M float32 on one thread against NumPy (where it has the function) and
+    PyTorch, each row measured in three passes (best median of each
+    contender); and gelu forward and backward, whose target is PyTorch's
+    time (medians over the three passes)."""
+    import quarn
+    import quarn.nn.functional as F
+
+    rng = np.random.default_rng(1)
+    wide = rng.uniform(-10, 10, N).astype(np.float32)
+    positive = rng.uniform(1e-3, 10, N).astype(np.float32)
+    other = rng.uniform(-10, 10, N).astype(np.float32)
+    cond = rng.random(N) < 0.5
+    tf = torch and torch.nn.functional
+
+    def np_silu(a):
+        with np.errstate(over="ignore"):
+            return a / (1 + np.exp(-a))
+
+    def np_softplus(a):
+        return np.where(a > 20, a, np.logaddexp(0, a))
+
+    # (label, ours, input, NumPy's, PyTorch's); each takes the input array
+    # (ours a Tensor, PyTorch's a tensor, NumPy's the array).
+    cases = [
+        ("sqrt", quarn.sqrt, positive, np.sqrt, torch and torch.sqrt),
+        ("rsqrt", quarn.rsqrt, positive, lambda a: 1 / np.sqrt(a), torch and torch.rsqrt),
+        ("square", quarn.square, wide, np.square, torch and torch.square),
+        ("sign", quarn.sign, wide, np.sign, torch and torch.sign),
+        ("exp2", quarn.exp2, wide, np.exp2, torch and torch.exp2),
+        ("log2", quarn.log2, positive, np.log2, torch and torch.log2),
+        ("log1p", quarn.log1p, positive, np.log1p, torch and torch.log1p),
+        ("expm1", quarn.expm1, wide, np.expm1, torch and torch.expm1),
+        ("sin", quarn.sin, wide, np.sin, torch and torch.sin),
+        ("cos", quarn.cos, wide, np.cos, torch and torch.cos),
+        ("silu", F.silu, wide, np_silu, tf and tf.silu),
+        ("gelu", F.gelu, wide, None, tf and tf.gelu),
+        ("gelu tanh", lambda t: F.gelu(t, approximate="tanh"), wide, None,
+         tf and (lambda t: tf.gelu(t, approximate="tanh"))),
+        ("leaky_relu", F.leaky_relu, wide, lambda a: np.where(a > 0, a, 0.01 * a), tf and tf.leaky_relu),
+        ("elu", F.elu, wide, lambda a: np.where(a > 0, a, np.expm1(a)), tf and tf.elu),
+        ("softplus", F.softplus, wide, np_softplus, tf and tf.softplus),
+        ("hardtanh", F.hardtanh, wide, lambda a: np.clip(a, -1, 1), tf and tf.hardtanh),
+        ("clip", lambda t: quarn.clip(t, -1.0, 2.0), wide, lambda a: np.clip(a, -1, 2),
+         torch and (lambda t: torch.clamp(t, -1.0, 2.0))),
+        ("t ** 3", lambda t: quarn.pow(t, 3.0), wide, lambda a: a ** 3, torch and (lambda t: t ** 3)),
+        ("t ** 1.7", lambda t: quarn.pow(t, 1.7), positive, lambda a: a ** np.float32(1.7),
+         torch and (lambda t: t ** 1.7)),
+        ("2.5 ** t", lambda t: quarn.pow(2.5, t), wide, lambda a: np.float32(2.5) ** a, torch and (lambda t: 2.5 ** t)),
+    ]
+    other_t, other_tt = Tensor(other), torch and torch.from_numpy(other)
+    cond_t, cond_tt = Tensor(cond, dtype="bool"), torch and torch.from_numpy(cond)
+    pairs = [
+        ("maximum", lambda t: quarn.maximum(t, other_t), lambda a: np.maximum(a, other),
+         torch and (lambda t: torch.maximum(t, other_tt))),
+        ("pow (tensors)", lambda t: quarn.pow(t, other_t), lambda a: np.power(a, other),
+         torch and (lambda t: torch.pow(t, other_tt))),
+        ("where", lambda t: quarn.where(cond_t, t, other_t), lambda a: np.where(cond, a, other),
+         torch and (lambda t: torch.where(cond_tt, t, other_tt))),
+    ]
+    cases += [(label, ours, positive, np_fn, torch_fn) for label, ours, np_fn, torch_fn in pairs]
+
+    best = {}
+    for _ in range(PASSES):
+        for label, ours_fn, data, np_fn, torch_fn in cases:
+            t, tt = Tensor(data), torch and torch.from_numpy(data)
+            with np.errstate(all="ignore"):
+                times = median_times([lambda: ours_fn(t), np_fn and (lambda: np_fn(data)),
+                                      torch_fn and (lambda: torch_fn(tt))], rounds=7)
+            best[label] = tuple(map(lower, best.get(label, (None, None, None)), times))
+
+    # gelu forward and backward: the result's gradient seeded with ones on
+    # both sides. Before each timed step, untimed, each side gets a fresh
+    # leaf (ours: a new graph; PyTorch: no stored gradient), so that neither
+    # adds into a gradient left from the step before. The contenders take
+    # turns; min and median of 15 rounds in each of three passes.
+    import statistics
+    import time
+
+    def ours_setup():
+        Tensor.clear_graph()
+        return quarn.Tensor(wide, requires_grad=True)
+
+    def ours_step(x):
+        F.gelu(x).backward()
+
+    xt = torch and torch.from_numpy(wide.copy()).requires_grad_()
+
+    def torch_setup():
+        xt.grad = None
+        return xt
+
+    def torch_step(x):
+        y = tf.gelu(x)
+        y.backward(torch.ones_like(y))
+
+    contenders = [("ours", ours_setup, ours_step)] + ([("torch", torch_setup, torch_step)] if torch else [])
+    samples = {name: [] for name, _, _ in contenders}
+    for _ in range(PASSES):
+        for r in range(16):
+            for name, setup, run in contenders[r % 2:] + contenders[:r % 2]:
+                x = setup()
+                t0 = time.perf_counter()
+                run(x)
+                if r:  # the first round warms up
+                    samples[name].append(time.perf_counter() - t0)
+    Tensor.clear_graph()
+    step = {name: (min(v), statistics.median(v)) for name, v in samples.items()}
+
+    section("maps and element-wise operations for models, 4M float32")
+    print()
+    print(f"{'':<34} {'ours':>10} {'numpy':>10} {'torch':>10} {'/numpy':>7} {'/torch':>7}")
+    for label, *_ in cases:
+        ours, ref_np, ref_torch = best[label]
+        record(f"{label}, 4M float32", ours, ref_np, ref_torch)
+        print(f"{label + ', 4M float32':<34} {fmt(ours)} {fmt(ref_np)} {fmt(ref_torch)} {ratio(ours, ref_np)} "
+              f"{ratio(ours, ref_torch)}")
+    ours, theirs = step["ours"][1], step.get("torch", (None, None))[1]
+    record("gelu forward+backward, 4M float32", ours, None, theirs)
+    ok = theirs is None or ours / theirs <= TARGET
+    print(f"{'gelu forward+backward, 4M float32':<34} {fmt(ours)} {fmt(None)} {fmt(theirs)} {ratio(None, None)} "
+          f"{ratio(ours, theirs)}  torch<={TARGET} {'ok' if ok else 'MISSED'} (medians)")
+    if theirs:
+        print(f"{'  the same, fastest rounds':<34} {fmt(step['ours'][0])} {fmt(None)} {fmt(step['torch'][0])} "
+              f"{ratio(None, None)} {ratio(step['ours'][0], step['torch'][0])}")
+
+
 if __name__ == "__main__":
-    main()
+    import sys
+
+    if sys.argv[1:] != ["--more"]:
+        main()
+    more_maps()

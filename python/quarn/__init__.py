@@ -33,6 +33,21 @@ min = _core._functions.min  # noqa: A001
 logsumexp = _core._functions.logsumexp
 argmax = _core._functions.argmax
 argmin = _core._functions.argmin
+sqrt = _core._functions.sqrt
+rsqrt = _core._functions.rsqrt
+square = _core._functions.square
+sign = _core._functions.sign
+exp2 = _core._functions.exp2
+log2 = _core._functions.log2
+log1p = _core._functions.log1p
+expm1 = _core._functions.expm1
+sin = _core._functions.sin
+cos = _core._functions.cos
+maximum = _core._functions.maximum
+minimum = _core._functions.minimum
+where = _core._functions.where
+clip = _core._functions.clip
+pow = _core._functions.pow  # noqa: A001 - as NumPy's and PyTorch's
 cast = _core._functions.cast
 contiguous = _core._functions.contiguous
 broadcast_to = _core._functions.broadcast_to
@@ -65,6 +80,8 @@ from .nn.parameter import no_grad  # noqa: E402
 __all__ = [
     "PanicException", "Tensor", "abs", "argmax", "argmin", "clear_graph", "exp", "get_num_threads", "log",
     "logsumexp", "max", "mean", "min", "neg", "nn", "set_num_threads", "sigmoid", "sum", "tanh",
+    "clip", "cos", "exp2", "expm1", "log1p", "log2", "maximum", "minimum", "pow", "rsqrt", "sign", "sin", "sqrt",
+    "square", "where",
     "broadcast_to", "cast", "contiguous", "from_dlpack", "from_numpy",
 ]
 __all__ += ["load", "manual_seed", "no_grad", "optim", "save"]

@@ -274,6 +274,20 @@ class Tensor(_core._functions._TensorBase):
     def __abs__(self) -> Tensor:
         return _core._functions.abs(self)
 
+    def __pow__(self, exponent: Any, modulo: None = None) -> Tensor:
+        if modulo is not None:
+            return NotImplemented
+        if isinstance(exponent, _core.Tensor):
+            return _core._functions.pow(self, exponent)
+        if isinstance(exponent, (int, float, np.number)):
+            return _core._functions.pow(self, float(exponent))
+        return NotImplemented
+
+    def __rpow__(self, base: Any) -> Tensor:
+        if isinstance(base, (int, float, np.number)):
+            return _core._functions.pow(float(base), self)
+        return NotImplemented
+
     # ---- NumPy, DLPack, pickle and copy ---------------------------------------------------
 
     # NumPy's operators and ufuncs step aside for a tensor: `array * t`

@@ -1,6 +1,6 @@
 """Operations beyond the operators; a private attribute of quarn_core, named by the quarn package."""
 
-from typing import Any, Literal, Sequence, SupportsIndex, TypeVar
+from typing import Any, Literal, Sequence, SupportsIndex, TypeVar, overload
 
 from numpy import float32
 from numpy.typing import ArrayLike, DTypeLike, NDArray
@@ -9,6 +9,8 @@ from . import Tensor
 
 __all__ = ["abs", "argmax", "argmin", "cross_entropy", "exp", "log", "log_softmax", "logsumexp", "max", "mean", "min",
            "mse_loss", "neg", "relu", "sigmoid", "softmax", "sum", "tanh",
+           "clip", "cos", "elu", "exp2", "expm1", "gelu", "hardtanh", "leaky_relu", "log1p", "log2", "maximum",
+           "minimum", "pow", "relu6", "rsqrt", "sign", "silu", "sin", "softplus", "sqrt", "square", "where",
            "concatenate", "take",
            "adaptive_avg_pool2d", "avg_pool2d", "conv1d", "conv2d", "conv_transpose2d", "max_pool2d",
            "cast", "contiguous", "broadcast_to",
@@ -92,6 +94,53 @@ def layer_norm(input: _T, normalized_shape: SupportsIndex | Sequence[SupportsInd
 def pad(input: _T, pad: Sequence[SupportsIndex], mode: Literal["constant", "reflect", "replicate"] = "constant",
         value: float | None = 0.0) -> _T:
     """Pads the last len(pad) // 2 axes, last axis first."""
+def sqrt(input: _T) -> _T:
+    """Square root of each element."""
+def rsqrt(input: _T) -> _T:
+    """1 / sqrt(x) of each element."""
+def square(input: _T) -> _T:
+    """x * x of each element."""
+def sign(input: _T) -> _T:
+    """-1, 0 or 1 by the sign of each element (NaN stays NaN); its gradient is 0."""
+def exp2(input: _T) -> _T:
+    """2 to the power of each element."""
+def log2(input: _T) -> _T:
+    """Base-2 logarithm of each element."""
+def log1p(input: _T) -> _T:
+    """log(1 + x) of each element, accurate for small x."""
+def expm1(input: _T) -> _T:
+    """e^x - 1 of each element, accurate for small x."""
+def sin(input: _T) -> _T:
+    """Sine of each element (radians)."""
+def cos(input: _T) -> _T:
+    """Cosine of each element (radians)."""
+def silu(input: _T) -> _T:
+    """x * sigmoid(x) of each element."""
+def gelu(input: _T, approximate: Literal["none", "tanh"] = "none") -> _T:
+    """x * P(X <= x) for a standard normal X, or its tanh approximation."""
+def leaky_relu(input: _T, negative_slope: float = 0.01) -> _T:
+    """x where x > 0, else x * negative_slope."""
+def elu(input: _T, alpha: float = 1.0) -> _T:
+    """x where x > 0, else alpha * (e^x - 1)."""
+def softplus(input: _T, beta: float = 1.0, threshold: float = 20.0) -> _T:
+    """log(1 + e^(beta x)) / beta, and x itself where beta x > threshold."""
+def hardtanh(input: _T, min_val: float = -1.0, max_val: float = 1.0) -> _T:
+    """x clamped to [min_val, max_val]."""
+def relu6(input: _T) -> _T:
+    """x clamped to [0, 6]."""
+def clip(input: _T, min: float | None = None, max: float | None = None) -> _T:
+    """x clamped to [min, max]; None leaves that side open. The gradient passes at the bounds."""
+def maximum(input: _T | float, other: _T | float) -> _T:
+    """The larger of two tensors (or a tensor and a number), broadcast; NaN if either is."""
+def minimum(input: _T | float, other: _T | float) -> _T:
+    """The smaller of two tensors (or a tensor and a number), broadcast; NaN if either is."""
+@overload
+def pow(input: _T, exponent: Tensor | float) -> _T:
+    """input ** exponent element by element: two tensors broadcast, or a tensor and a number on either side."""
+@overload
+def pow(input: float, exponent: _T) -> _T: ...
+def where(condition: Tensor | ArrayLike, input: _T | float, other: _T | float) -> _T:
+    """input where condition (bool) is true, else other, all broadcast."""
 def take(input: _T, indices: ArrayLike, axis: _Axes = None) -> _T:
     """The elements at integer positions along an axis (or the flattening of adjacent axes, or of all)."""
 def concatenate(tensors: Sequence[_T], axis: SupportsIndex = 0) -> _T:

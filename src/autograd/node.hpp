@@ -47,6 +47,7 @@ struct Saved {
 struct Node {
   Op op = Op::leaf;
   float number = 0.0f;             // the number of a scalar operation
+  float number2 = 0.0f;            // a map's second number (softplus's threshold, clip's max)
   // Filled in by Graph::record; the third only for layer_norm's bias.
   std::size_t inputs[3] = {0, 0, 0};
   std::size_t axis0 = 0, axis1 = 0;  // transpose's axes; the axis of a row operation

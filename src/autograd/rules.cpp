@@ -17,6 +17,7 @@
 // family and the losses compute their whole rule in binary32 and round once.
 #include "autograd/rules.hpp"
 
+#include "engine/map_ops.hpp"
 #include "engine/conv/conv.hpp"
 #include "engine/layout_ops.hpp"
 #include "engine/nn_ops.hpp"
@@ -339,6 +340,35 @@ Result<void> apply_rule(const Node& n, GradContext& ctx, const Storage& g) {
 }
 
 }  // namespace quarn::autograd
+
+// ---- Maps with numbers, two-tensor maps and where -------------------------------------
+
+namespace quarn::autograd::rules {
+
+// The row's gradient functor with the node's two numbers, at the saved
+// input (the result, for number ** tensor), for g summed back to the
+// result's shape first, as map_gradient does.
+Result<void> param_map_gradient(const Node& n, GradContext& ctx, const Storage& g) {
+  QUARN_TRY(Storage at_own, at_own_shape(n, g));
+  const Storage& saved = info(n.op).saves == Saves::Result ? n.saved->result : n.saved->input;
+  return accumulate_input(ctx, n, engine::param_map_gradient(n.op, saved, at_own, n.number, n.number2));
+}
+
+// Both contributions of the broadcast shape of a and b, from one kernel
+// each (engine/map_ops.hpp), for g summed back to the result's shape first:
+// an infinite slope then meets the summed gradient, as in map_gradient.
+Result<void> pairwise(const Node& n, GradContext& ctx, const Storage& g) {
+  QUARN_TRY(Storage at_own, at_own_shape(n, g));
+  return accumulate_pair(ctx, n,
+                         engine::pairwise_backward(n.op, n.saved->input, n.saved->other, at_own, needs(ctx, n)));
+}
+
+// g where the condition (kept as the saved input) holds to a, elsewhere to b.
+Result<void> select_where(const Node& n, GradContext& ctx, const Storage& g) {
+  return accumulate_pair(ctx, n, engine::where_backward(n.saved->input, g, needs(ctx, n)));
+}
+
+}  // namespace quarn::autograd::rules
 
 // ---- Indexing and joining -----------------------------------------------------------------
 // Each takes g at its result's own shape; the contribution has the operand's

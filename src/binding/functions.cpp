@@ -8,10 +8,12 @@
 
 #include <algorithm>
 #include <cstring>
+#include <initializer_list>
 #include <iterator>
 #include <string>
 
 #include "binding/args.hpp"
+#include "binding/elementwise_functions.hpp"
 #include "binding/conv_functions.hpp"
 #include "binding/index_functions.hpp"
 #include "binding/nn_functions.hpp"
@@ -191,6 +193,9 @@ const char* name_of(Family f) {
     case Family::Row: return "Row";
     case Family::Loss: return "Loss";
     case Family::Untracked: return "Untracked";
+    case Family::ParamMap: return "ParamMap";
+    case Family::Pairwise: return "Pairwise";
+    case Family::Select: return "Select";
     case Family::Item: return "Item";
     case Family::Index: return "Index";
     case Family::Join: return "Join";
@@ -272,6 +277,7 @@ PyMethodDef extra_tensor_methods[] = {
 PyObject* functions_module() {
   PyRef module = PyRef::steal(PyModule_New("quarn_core._functions"));
   if (!module || PyModule_AddFunctions(module.get(), function_defs) < 0 ||
+      PyModule_AddFunctions(module.get(), elementwise_function_defs) < 0 ||
       PyModule_AddFunctions(module.get(), setting_defs) < 0 ||
       PyModule_AddFunctions(module.get(), conv_function_defs) < 0 ||
       PyModule_AddFunctions(module.get(), nn_function_defs) < 0)
@@ -282,7 +288,7 @@ PyObject* functions_module() {
   // Every function above, for `from quarn_core._functions import *`.
   PyRef all = PyRef::steal(PyList_New(0));
   if (!all) return nullptr;
-  for (const PyMethodDef* defs : {function_defs, conv_function_defs, nn_function_defs}) {
+  for (const PyMethodDef* defs : {function_defs, conv_function_defs, nn_function_defs, elementwise_function_defs}) {
     for (const PyMethodDef* def = defs; def->ml_name != nullptr; ++def) {
       PyRef name = PyRef::steal(PyUnicode_FromString(def->ml_name));
       if (!name || PyList_Append(all.get(), name.get()) < 0) return nullptr;

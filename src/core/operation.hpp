@@ -27,7 +27,7 @@ enum class Op : std::uint8_t {
 
 enum class Family : std::uint8_t {
   Node, Operator, Scalar, Shape, Map, Reduction, Row, Loss, Untracked, Item, Index, Join, Convolution, Bias, Pooling,
-  Layout, Layer
+  Layout, Layer, ParamMap, Pairwise, Select
 };
 enum class Order : std::uint8_t { Recorded, Checked, Never };
 enum class Dtypes : std::uint8_t { Float, Any, Bool };

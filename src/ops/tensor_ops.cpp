@@ -6,6 +6,7 @@
 
 #include "autograd/graph.hpp"
 #include "engine/dtype_rules.hpp"
+#include "ops/recording.hpp"
 #include "ops/layout_ops.hpp"
 #include "runtime/fault.hpp"
 
@@ -267,6 +268,19 @@ Tensor make_leaf(Storage data, bool requires_grad) {
   if (requires_grad) return thread_graph().add_leaf(std::move(data));
   return untracked(std::move(data));
 }
+
+}  // namespace quarn::ops
+
+// ---- For the front ends of other files (recording.hpp) ---------------------------------
+
+namespace quarn::ops {
+
+Result<Tensor> run_recorded(const Tensor& a, const Tensor* b, autograd::Node node,
+                            const std::function<Result<Storage>()>& compute) {
+  return run(a, b, std::move(node), compute);
+}
+
+autograd::Node node_reading(Op op, const Tensor& a, const Tensor* b) { return node_for(op, a, b); }
 
 }  // namespace quarn::ops
 

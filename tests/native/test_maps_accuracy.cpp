@@ -1,4 +1,5 @@
-// Accuracy of the binary32 maps exp, log, tanh and sigmoid.
+// Accuracy of the binary32 maps exp, log, tanh and sigmoid, and of those
+// computed through binary64 (exp2, log2, log1p, expm1, sin, cos, rsqrt, sqrt).
 //
 // The reference is the binary64 function rounded once to binary32; every
 // result must be within one ulp of it, NaN exactly where it is NaN. The
@@ -58,7 +59,19 @@ const Map kMaps[] = {
     {kLog, "log", [](double x) { return std::log(x); }, engine::log},
     {kTanh, "tanh", [](double x) { return std::tanh(x); }, engine::tanh},
     {kSigmoid, "sigmoid", [](double x) { return 1.0 / (1.0 + std::exp(-x)); }, engine::sigmoid},
+    // Computed in binary64 and rounded once (wide_math.hpp).
+    {kExp2, "exp2", [](double x) { return std::exp2(x); }, [](const Storage& s) { return engine::map(Op::exp2, s); }},
+    {kLog2, "log2", [](double x) { return std::log2(x); }, [](const Storage& s) { return engine::map(Op::log2, s); }},
+    {kLog1p, "log1p", [](double x) { return std::log1p(x); }, [](const Storage& s) { return engine::map(Op::log1p, s); }},
+    {kExpm1, "expm1", [](double x) { return std::expm1(x); }, [](const Storage& s) { return engine::map(Op::expm1, s); }},
+    {kSin, "sin", [](double x) { return std::sin(x); }, [](const Storage& s) { return engine::map(Op::sin, s); }},
+    {kCos, "cos", [](double x) { return std::cos(x); }, [](const Storage& s) { return engine::map(Op::cos, s); }},
+    {kRsqrt, "rsqrt", [](double x) { return 1.0 / std::sqrt(x); }, [](const Storage& s) { return engine::map(Op::rsqrt, s); }},
+    {kSqrt, "sqrt", [](double x) { return std::sqrt(x); }, [](const Storage& s) { return engine::map(Op::sqrt, s); }},
 };
+// The first four sweep every 97th pattern by default, the binary64 ones
+// (slower references, and the same formula on every table) every 1021st.
+constexpr std::size_t kFirstFour = 4;
 
 std::vector<const KernelTable*> supported_tables() {
   std::vector<const KernelTable*> t{&kernel_table_baseline()};
@@ -155,6 +168,24 @@ void test_specials(const KernelTable& t) {
   run(kMaps[1], log_cases, std::size(log_cases));
   run(kMaps[2], tanh_cases, std::size(tanh_cases));
   run(kMaps[3], sigmoid_cases, std::size(sigmoid_cases));
+  const float nan_ = nan;
+  const Special exp2_cases[] = {{0.0f, 1.0f}, {-0.0f, 1.0f}, {inf, inf}, {-inf, 0.0f}, {nan_, nan_},
+                                {128.0f, inf}, {127.0f, 0x1p127f}, {-149.0f, tiny}, {-150.0f, 0.0f}, {-126.5f, static_cast<float>(std::exp2(-126.5))}};
+  const Special log2_cases[] = {{0.0f, -inf}, {-0.0f, -inf}, {1.0f, 0.0f}, {8.0f, 3.0f}, {tiny, -149.0f},
+                                {-1.0f, nan_}, {inf, inf}, {nan_, nan_}, {0x1p-126f, -126.0f}};
+  const Special log1p_cases[] = {{0.0f, 0.0f}, {-0.0f, -0.0f}, {-1.0f, -inf}, {-2.0f, nan_}, {inf, inf},
+                                 {nan_, nan_}, {tiny, tiny}, {-tiny, -tiny}, {1e-30f, 1e-30f}};
+  const Special expm1_cases[] = {{0.0f, 0.0f}, {-0.0f, -0.0f}, {inf, inf}, {-inf, -1.0f}, {nan_, nan_},
+                                 {tiny, tiny}, {-tiny, -tiny}, {100.0f, inf}, {-100.0f, -1.0f}};
+  const Special sin_cases[] = {{0.0f, 0.0f}, {-0.0f, -0.0f}, {inf, nan_}, {-inf, nan_}, {nan_, nan_},
+                               {tiny, tiny}, {0x1p127f, static_cast<float>(std::sin(0x1p127))}};
+  const Special cos_cases[] = {{0.0f, 1.0f}, {-0.0f, 1.0f}, {inf, nan_}, {nan_, nan_}, {tiny, 1.0f}};
+  run(kMaps[4], exp2_cases, std::size(exp2_cases));
+  run(kMaps[5], log2_cases, std::size(log2_cases));
+  run(kMaps[6], log1p_cases, std::size(log1p_cases));
+  run(kMaps[7], expm1_cases, std::size(expm1_cases));
+  run(kMaps[8], sin_cases, std::size(sin_cases));
+  run(kMaps[9], cos_cases, std::size(cos_cases));
 }
 
 // ---- Position independence -----------------------------------------------------------------
@@ -274,6 +305,66 @@ void test_half_formats(const Map& map) {
         std::string(map.name) + " refuses bool");
 }
 
+// ---- gelu ------------------------------------------------------------------------------------
+
+// Both forms of gelu against binary64 references, over every `stride`-th
+// pattern, in ulp of the result from `from` up: the exact form within
+// kGeluUlps where P(X <= x) is normal (x above -12.9); the tanh form, whose
+// sigmoid argument 2u is rounded in binary32 (a relative error of u costs
+// |u| times as much in e^u), within kGeluTanhUlps from -4 up. Below, both
+// are held to a relative 2^-12 or an absolute 2^-140 (subnormal results).
+constexpr std::int64_t kGeluUlps = 7;  // 5 with a fused multiply-add (AVX2, AVX-512)
+constexpr std::int64_t kGeluTanhUlps = 32;
+
+void test_gelu(const KernelTable& t, std::uint64_t stride) {
+  const double k = std::sqrt(2.0 / M_PI);
+  struct Form {
+    float p0;
+    const char* name;
+    std::int64_t bound;
+    float from;
+    double (*reference)(double, double);
+  };
+  const Form forms[] = {
+      {0.0f, "gelu", kGeluUlps, -12.9f, [](double x, double) { return x * 0.5 * std::erfc(-x / std::sqrt(2.0)); }},
+      {1.0f, "gelu tanh", kGeluTanhUlps, -4.0f,
+       // 0.5 x (1 + tanh(u)) as x / (1 + e^(-2u)), which does not cancel for negative x.
+       [](double x, double c) { return x / (1.0 + std::exp(-2.0 * c * (x + 0.044715 * x * x * x))); }},
+  };
+  for (const Form& form : forms) {
+    ParamUnaryRunFn fn = t.param[kGelu][static_cast<std::size_t>(DType::F32)];
+    const float params[2] = {form.p0, 0.0f};
+    constexpr std::size_t kChunk = 1 << 16;
+    std::vector<float> in(kChunk), out(kChunk);
+    Worst w;
+    std::int64_t bad_small = 0;
+    for (std::uint64_t p = 0; p < (std::uint64_t{1} << 32);) {
+      std::size_t m = 0;
+      for (; m < kChunk && p < (std::uint64_t{1} << 32); ++m, p += stride) in[m] = float_of(static_cast<std::uint32_t>(p));
+      fn(reinterpret_cast<char*>(out.data()), reinterpret_cast<const char*>(in.data()), 1, m, params);
+      for (std::size_t i = 0; i < m; ++i) {
+        const double exact = form.reference(in[i], k);
+        const float want = static_cast<float>(exact);
+        if (in[i] < form.from) {
+          const double error = std::fabs(out[i] - exact);
+          bad_small += !(error <= 0x1p-140 || error <= 0x1p-12 * std::fabs(exact)) &&
+                       !(std::isnan(out[i]) && std::isnan(exact));
+          continue;
+        }
+        const std::int64_t d = ulp_distance(out[i], want);
+        w.inexact += d != 0;
+        if (d > w.ulps) w = {d, in[i], out[i], want, w.count, w.inexact};
+      }
+      w.count += m;
+    }
+    std::printf("%-8s %-9s every %llu-th pattern: max %lld ulp at x = %a (got %a, want %a), %.4f%% not correctly rounded\n",
+                t.name, form.name, static_cast<unsigned long long>(stride), static_cast<long long>(w.ulps), w.input, w.got,
+                w.want, 100.0 * w.inexact / w.count);
+    check(w.ulps <= form.bound, std::string(t.name) + " " + form.name + " within its bound");
+    check(bad_small == 0, std::string(t.name) + " " + form.name + " far out within its bound");
+  }
+}
+
 // ---- Timing (printed only) -------------------------------------------------------------------
 
 // Median of `rounds` timings of fn, in nanoseconds.
@@ -335,11 +426,13 @@ int main(int argc, char** argv) {
   }
   for (const Map& map : kMaps) {
     if (!only.empty() && only != map.name) continue;
-    report_sweep(active, map, exhaustive ? 1 : 97);
+    const bool first_four = &map < kMaps + kFirstFour;
+    report_sweep(active, map, exhaustive ? 1 : first_four ? 97 : 1021);
     for (const KernelTable* t : supported_tables())
-      if (t != &active) report_sweep(*t, map, exhaustive ? 1 : 1009);
+      if (t != &active) report_sweep(*t, map, exhaustive ? 1 : first_four ? 1009 : 8009);
     test_half_formats(map);
   }
+  for (const KernelTable* t : supported_tables()) test_gelu(*t, exhaustive ? 1 : t == &active ? 1021 : 8009);
   std::printf("%d passed, %d failed\n", g_passed, g_failed);
   return g_failed == 0 ? 0 : 1;
 }

@@ -10,6 +10,7 @@ gradient and its result broadcast further before the loss.
 """
 
 import ast
+import math
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Callable
@@ -41,6 +42,13 @@ ROUND_TRIP = {"f32": "bfloat16", "f16": "float32", "bf16": "float32"}
 def np_softmax(x, axis):
     e = np.exp(x - x.max(axis=axis, keepdims=True))
     return e / e.sum(axis=axis, keepdims=True)
+
+
+COND = np.array([[True], [False], [True]])
+
+
+def np_normal_cdf(x):
+    return 0.5 * np.vectorize(math.erfc)(-x / math.sqrt(2))
 
 
 def np_log_softmax(x, axis):
@@ -122,6 +130,37 @@ MODELS = {
     "logical_not": Model(lambda a: ~a, np.logical_not, None),
     "zeros_like": Model(lambda a: a.zeros_like(), np.zeros_like, None),
     "ones_like": Model(lambda a: a.ones_like(), np.ones_like, None),
+    # Maps, maps with numbers, two-tensor maps and where, added for models.
+    "sqrt": Model(quarn.sqrt, np.sqrt, torch_fn("sqrt"), domain="positive"),
+    "rsqrt": Model(quarn.rsqrt, lambda a: 1 / np.sqrt(a), torch_fn("rsqrt"), domain="positive"),
+    "square": Model(quarn.square, np.square, torch_fn("square")),
+    "sign": Model(quarn.sign, np.sign, torch_fn("sign"), domain="kinked", smooth=False),
+    "exp2": Model(quarn.exp2, np.exp2, torch_fn("exp2")),
+    "log2": Model(quarn.log2, np.log2, torch_fn("log2"), domain="positive"),
+    "log1p": Model(quarn.log1p, np.log1p, torch_fn("log1p"), domain="positive"),
+    "expm1": Model(quarn.expm1, np.expm1, torch_fn("expm1")),
+    "sin": Model(quarn.sin, np.sin, torch_fn("sin")),
+    "cos": Model(quarn.cos, np.cos, torch_fn("cos")),
+    "silu": Model(F.silu, lambda a: a / (1 + np.exp(-a)), torch_fn("nn.functional.silu")),
+    "gelu": Model(F.gelu, lambda a: a * np_normal_cdf(a), torch_fn("nn.functional.gelu")),
+    "leaky_relu": Model(lambda a: F.leaky_relu(a, 0.2), lambda a: np.where(a > 0, a, 0.2 * a),
+                        lambda a: torch.nn.functional.leaky_relu(a, 0.2), domain="kinked", smooth=False),
+    "elu": Model(lambda a: F.elu(a, alpha=1.5), lambda a: np.where(a > 0, a, 1.5 * np.expm1(a)),
+                 lambda a: torch.nn.functional.elu(a, 1.5), domain="kinked", smooth=False),
+    "softplus": Model(lambda a: F.softplus(a, beta=2.0, threshold=5.0),
+                      lambda a: np.where(2 * a > 5, a, np.logaddexp(0, 2 * a) / 2),
+                      lambda a: torch.nn.functional.softplus(a, 2.0, 5.0)),
+    "hardtanh": Model(lambda a: F.hardtanh(a, -0.5, 1.0), lambda a: np.clip(a, -0.5, 1.0),
+                      lambda a: torch.nn.functional.hardtanh(a, -0.5, 1.0), smooth=False),
+    "clip": Model(lambda a: quarn.clip(a, -0.5, 1.0), lambda a: np.clip(a, -0.5, 1.0),
+                  lambda a: torch.clamp(a, -0.5, 1.0), smooth=False),
+    "scalar_pow": Model(lambda a: a ** 3.0, lambda a: a ** 3.0, lambda a: a ** 3.0),
+    "scalar_rpow": Model(lambda a: 2.5 ** a, lambda a: 2.5 ** a, lambda a: 2.5 ** a),
+    "maximum": Model(quarn.maximum, np.maximum, torch_fn("maximum"), ((2, 3, 5), (3, 1)), smooth=False),
+    "minimum": Model(quarn.minimum, np.minimum, torch_fn("minimum"), ((3, 1), (2, 3, 5)), smooth=False),
+    "pow": Model(quarn.pow, np.power, torch_fn("pow"), ((2, 3, 5), (3, 1)), domain="positive", tol=16),
+    "where": Model(lambda a, b: quarn.where(COND, a, b), lambda a, b: np.where(COND, a, b),
+                   lambda a, b: torch.where(torch.tensor(COND), a, b), ((3, 5), (5,))),
     # Indexing and joining: exact; repeated positions add their gradients.
     "getitem": Model(lambda a: a[1:, ::-2], lambda a: a[1:, ::-2], lambda a: a[1:].flip(1)[:, ::2]),
     "take": Model(lambda a: quarn.take(a, [[4, 0], [4, -1]], axis=1), lambda a: np.take(a, [[4, 0], [4, -1]], axis=1),
@@ -258,7 +297,8 @@ def test_every_operation_has_a_model_a_python_name_and_a_stub():
     bound = set(quarn_core._functions.__all__)
     functions = {n for n, row in OPERATIONS.items()
                  if row["family"] in ("Map", "Reduction", "Row", "Loss", "Index", "Join", "Convolution", "Pooling",
-                                      "Layout", "Layer")}
+                                      "Layout", "Layer", "ParamMap", "Pairwise", "Select")}
+    functions.add("relu6")  # hardtanh's row with its bounds fixed
     assert bound == functions == set(stubbed) and functions <= defined
     for name in bound - {"relu"}:  # quarn's relu is quarn_core.nn.functional's
         public = getattr(quarn, name, None) or getattr(F, name)

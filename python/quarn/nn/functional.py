@@ -16,6 +16,13 @@ log_softmax = _core._functions.log_softmax
 softmax = _core._functions.softmax
 cross_entropy = _core._functions.cross_entropy
 mse_loss = _core._functions.mse_loss
+silu = _core._functions.silu
+gelu = _core._functions.gelu
+leaky_relu = _core._functions.leaky_relu
+elu = _core._functions.elu
+softplus = _core._functions.softplus
+hardtanh = _core._functions.hardtanh
+relu6 = _core._functions.relu6
 
 from .._indexing import embedding  # noqa: E402 - after the compiled names, which need nothing
 from .._random import generator_or_default  # noqa: E402
@@ -80,3 +87,4 @@ def dropout(t: Tensor, p: float = 0.5, training: bool = True, generator: np.rand
 
 def _dtype_name(t: Tensor) -> str:
     return {"f32": "float32", "f16": "float16", "bf16": "bfloat16"}.get(str(t.dtype), str(t.dtype))
+__all__ += ["elu", "gelu", "hardtanh", "leaky_relu", "relu6", "silu", "softplus"]

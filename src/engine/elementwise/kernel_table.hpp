@@ -39,6 +39,11 @@ enum BinaryKernel : std::uint8_t {
   k##gradient,
   QUARN_MAPS(QUARN_GRADIENT_KERNEL_ID)
 #undef QUARN_GRADIENT_KERNEL_ID
+  // Two-tensor maps of the operation table: kMaximum, kMinimum, kPow.
+#define QUARN_PAIRWISE_KERNEL_ID(name, family, order, dtypes, compute, saves, rule, kernel, gradient, doc) \
+  k##kernel,
+  QUARN_PAIRWISE(QUARN_PAIRWISE_KERNEL_ID)
+#undef QUARN_PAIRWISE_KERNEL_ID
   kBinaryKernelCount
 };
 
@@ -77,6 +82,57 @@ constexpr BinaryKernel gradient_kernel_of(Op op) {
   }
 }
 
+// Maps with numbers (QUARN_PARAM_MAPS): a run gets the row's two numbers
+// as `p[0]` and `p[1]`. kGelu, ..., and their gradients on (input, g).
+using ParamUnaryRunFn = void (*)(char* out, const char* a, std::ptrdiff_t sa, std::size_t n, const float* p);
+using ParamBinaryRunFn = void (*)(char* out, const char* a, std::ptrdiff_t sa, const char* b, std::ptrdiff_t sb,
+                                  std::size_t n, const float* p);
+enum ParamKernel : std::uint8_t {
+#define QUARN_PARAM_KERNEL_ID(name, family, order, dtypes, compute, saves, rule, kernel, gradient, doc) k##kernel,
+  QUARN_PARAM_MAPS(QUARN_PARAM_KERNEL_ID)
+#undef QUARN_PARAM_KERNEL_ID
+  kParamKernelCount
+};
+enum ParamGradientKernel : std::uint8_t {
+#define QUARN_PARAM_GRADIENT_ID(name, family, order, dtypes, compute, saves, rule, kernel, gradient, doc) k##gradient,
+  QUARN_PARAM_MAPS(QUARN_PARAM_GRADIENT_ID)
+#undef QUARN_PARAM_GRADIENT_ID
+  kParamGradientCount
+};
+constexpr ParamKernel param_kernel_of(Op op) {
+  switch (op) {
+#define QUARN_PARAM_KERNEL_CASE(name, family, order, dtypes, compute, saves, rule, kernel, gradient, doc) \
+  case Op::name:                                                                                        \
+    return k##kernel;
+    QUARN_PARAM_MAPS(QUARN_PARAM_KERNEL_CASE)
+#undef QUARN_PARAM_KERNEL_CASE
+    default:
+      fault("internal error: " + std::string(info(op).name) + " is not a map with numbers");
+  }
+}
+constexpr ParamGradientKernel param_gradient_kernel_of(Op op) {
+  switch (op) {
+#define QUARN_PARAM_GRADIENT_CASE(name, family, order, dtypes, compute, saves, rule, kernel, gradient, doc) \
+  case Op::name:                                                                                          \
+    return k##gradient;
+    QUARN_PARAM_MAPS(QUARN_PARAM_GRADIENT_CASE)
+#undef QUARN_PARAM_GRADIENT_CASE
+    default:
+      fault("internal error: " + std::string(info(op).name) + " is not a map with numbers");
+  }
+}
+constexpr BinaryKernel pairwise_kernel_of(Op op) {
+  switch (op) {
+#define QUARN_PAIRWISE_KERNEL_CASE(name, family, order, dtypes, compute, saves, rule, kernel, gradient, doc) \
+  case Op::name:                                                                                           \
+    return k##kernel;
+    QUARN_PAIRWISE(QUARN_PAIRWISE_KERNEL_CASE)
+#undef QUARN_PAIRWISE_KERNEL_CASE
+    default:
+      fault("internal error: " + std::string(info(op).name) + " is not a two-tensor map");
+  }
+}
+
 inline constexpr std::size_t kDTypeCount = 4;
 
 // Indexed by kernel, then by the operands' DType ordinal; null where the
@@ -89,6 +145,9 @@ struct KernelTable {
   UnaryRunFn unary[kUnaryKernelCount][kDTypeCount];
   BinaryRunFn binary_streaming[kBinaryKernelCount][kDTypeCount];
   UnaryRunFn unary_streaming[kUnaryKernelCount][kDTypeCount];
+  ParamUnaryRunFn param[kParamKernelCount][kDTypeCount];
+  ParamUnaryRunFn param_streaming[kParamKernelCount][kDTypeCount];
+  ParamBinaryRunFn param_gradient[kParamGradientCount][kDTypeCount];
 };
 
 const KernelTable& kernel_table_baseline();
@@ -115,6 +174,18 @@ inline UnaryRunFn unary_kernel(UnaryKernel k, DType d, bool streaming = false) {
   const KernelTable& t = kernels();
   UnaryRunFn fn = (streaming ? t.unary_streaming : t.unary)[k][static_cast<std::size_t>(d)];
   if (fn == nullptr) missing_kernel("unary", k, d);
+  return fn;
+}
+
+inline ParamUnaryRunFn param_kernel(ParamKernel k, DType d, bool streaming = false) {
+  const KernelTable& t = kernels();
+  ParamUnaryRunFn fn = (streaming ? t.param_streaming : t.param)[k][static_cast<std::size_t>(d)];
+  if (fn == nullptr) missing_kernel("parameterised", k, d);
+  return fn;
+}
+inline ParamBinaryRunFn param_gradient_kernel(ParamGradientKernel k, DType d) {
+  ParamBinaryRunFn fn = kernels().param_gradient[k][static_cast<std::size_t>(d)];
+  if (fn == nullptr) missing_kernel("parameterised gradient", k, d);
   return fn;
 }
 

@@ -26,6 +26,7 @@
 #include "engine/convert_simd.hpp"
 #include "engine/elementwise/kernel_table.hpp"
 #include "engine/elementwise/vec_math.hpp"
+#include "engine/elementwise/wide_math.hpp"
 
 namespace quarn::engine::elementwise {
 namespace {
@@ -227,6 +228,281 @@ struct NegGradient {
   static T apply(T, T g) { return -g; }
   template <class Fmt>
   static std::uint16_t apply(Fmt, std::uint16_t, std::uint16_t g) { return g ^ 0x8000; }
+};
+
+// ---- Maps added for models ------------------------------------------------------
+//
+// Maps of QUARN_MORE_MAPS. sqrt is the instruction (correctly rounded),
+// square one product, sign exact; the transcendental ones go through binary64
+// (wide_math.hpp) and are rounded once, silu is x times the binary32 sigmoid.
+struct Sqrt {
+  template <class T>
+  static T apply(F32Format, T x) { return vmath::sqrt(x); }
+};
+struct Rsqrt {
+  template <class T>
+  static T apply(F32Format, T x) { return vmath::rsqrt(x); }
+};
+struct Square {
+  template <class T>
+  static T apply(F32Format, T x) { return x * x; }
+};
+// 1 or -1 by the sign, +0 for both zeros, NaN kept.
+struct Sign {
+  template <class T>
+  static T apply(F32Format, T x) {
+    const T one = vmath::splat<T>(1.0f);
+    const T r = x > T{} ? one : (x < T{} ? -one : T{});
+    return x != x ? x + x : r;
+  }
+};
+struct Exp2 {
+  template <class T>
+  static T apply(F32Format, T x) { return vmath::exp2(x); }
+};
+struct Log2 {
+  template <class T>
+  static T apply(F32Format, T x) { return vmath::log2(x); }
+};
+struct Log1p {
+  template <class T>
+  static T apply(F32Format, T x) { return vmath::log1p(x); }
+};
+struct Expm1 {
+  template <class T>
+  static T apply(F32Format, T x) { return vmath::expm1(x); }
+};
+struct Sin {
+  template <class T>
+  static T apply(F32Format, T x) { return vmath::sin(x); }
+};
+struct Cos {
+  template <class T>
+  static T apply(F32Format, T x) { return vmath::cos(x); }
+};
+struct Silu {
+  template <class T>
+  static T apply(F32Format, T x) { return x * vmath::sigmoid(x); }
+};
+
+// Their gradients on (saved value, g), in binary32 with each step rounded
+// (the 16-bit types then rounded once more), in this order:
+// sqrt: g / (y + y); rsqrt: g * (-0.5 * (y * y * y)); square: g * (x + x);
+// sign: 0; exp2: g * (y * ln2); log2: g / (x * ln2); log1p: g / (1 + x);
+// expm1: g * (y + 1); sin: g * cos(x); cos: g * -sin(x), with the binary32
+// cosine and sine; silu: g * (s * (1 + x * (1 - s))), s the binary32
+// sigmoid of x.
+struct SqrtGradient {
+  template <class T>
+  static T apply(T y, T g) { return g / (y + y); }
+};
+struct RsqrtGradient {
+  template <class T>
+  static T apply(T y, T g) { return g * (-0.5f * (y * y * y)); }
+};
+struct SquareGradient {
+  template <class T>
+  static T apply(T x, T g) { return g * (x + x); }
+};
+struct SignGradient {
+  template <class T>
+  static T apply(T, T) { return T{}; }
+};
+struct Exp2Gradient {
+  template <class T>
+  static T apply(T y, T g) { return g * (y * 0x1.62e43p-1f); }
+};
+struct Log2Gradient {
+  template <class T>
+  static T apply(T x, T g) { return g / (x * 0x1.62e43p-1f); }
+};
+struct Log1pGradient {
+  template <class T>
+  static T apply(T x, T g) { return g / (1.0f + x); }
+};
+struct Expm1Gradient {
+  template <class T>
+  static T apply(T y, T g) { return g * (y + 1.0f); }
+};
+struct SinGradient {
+  template <class T>
+  static T apply(T x, T g) { return g * vmath::cos(x); }
+};
+struct CosGradient {
+  template <class T>
+  static T apply(T x, T g) { return g * -vmath::sin(x); }
+};
+struct SiluGradient {
+  template <class T>
+  static T apply(T x, T g) {
+    const T s = vmath::sigmoid(x);
+    return g * (s * (1.0f + x * (1.0f - s)));
+  }
+};
+
+// ---- Maps with numbers (QUARN_PARAM_MAPS) ------------------------------------------
+//
+// f(x, p0, p1) in binary32 on the widened value, rounded once for the 16-bit
+// types; the gradients on (x, g, p0, p1) likewise, each step rounded to
+// binary32 in the order written.
+
+// x P(X <= x) for the exact form (p0 == 0; normal_cdf is within a few ulp);
+// for the tanh form 1 + tanh(u) = 2 sigmoid(2u), so that it is x
+// sigmoid(2u) with u = sqrt(2/pi) (x + 0.044715 x^3): no cancellation for
+// negative x.
+struct Gelu {
+  template <class T>
+  static T apply(F32Format, T x, float p0, float) {
+    if (p0 != 0.0f) {
+      const T u = x * (0x1.988454p+0f * vmath::fma_like(x * x, vmath::splat<T>(0.044715f), vmath::splat<T>(1.0f)));
+      return x * vmath::sigmoid(u);
+    }
+    T density;
+    return x * vmath::normal_cdf(x, density);
+  }
+};
+// Exact: P(X <= x) + x e^(-x^2/2) / sqrt(2 pi). tanh form: with s =
+// sigmoid(2u), s + x (2 s (1 - s)) sqrt(2/pi) (1 + 3 0.044715 x^2).
+struct GeluGradient {
+  template <class T>
+  static T apply(T x, T g, float p0, float) {
+    if (p0 != 0.0f) {
+      const T x2 = x * x;
+      const T u = x * (0x1.988454p+0f * vmath::fma_like(x2, vmath::splat<T>(0.044715f), vmath::splat<T>(1.0f)));
+      const T s = vmath::sigmoid(u);
+      const T du = 0x1.988454p-1f * vmath::fma_like(x2, vmath::splat<T>(0.134145f), vmath::splat<T>(1.0f));
+      return g * vmath::fma_like(x * (s * (1.0f - s)), du + du, s);
+    }
+    T density;
+    const T cdf = vmath::normal_cdf(x, density);
+    return g * vmath::fma_like(x, density * 0x1.988454p-2f, cdf);
+  }
+};
+struct LeakyRelu {
+  template <class T>
+  static T apply(F32Format, T x, float slope, float) { return x > T{} ? x : x * slope; }
+};
+struct LeakyReluGradient {
+  template <class T>
+  static T apply(T x, T g, float slope, float) { return x > T{} ? g : g * slope; }
+};
+// alpha (e^x - 1) with the binary64 expm1 rounded to binary32 first.
+struct Elu {
+  template <class T>
+  static T apply(F32Format, T x, float alpha, float) { return x > T{} ? x : alpha * vmath::expm1(x); }
+};
+struct EluGradient {
+  template <class T>
+  static T apply(T x, T g, float alpha, float) { return x > T{} ? g : g * (alpha * vmath::exp(x)); }
+};
+// z = beta x in binary32; where z > threshold x itself, else
+// (max(z, 0) + log1p(e^-|z|)) / beta in binary64 (no overflow for any z).
+struct Softplus {
+  template <class T>
+  static T apply(F32Format, T x, float beta, float threshold) {
+    const T z = x * beta;
+    const T r = vmath::via_double(z, [beta](auto d) {
+      using D = decltype(d);
+      const D ad = vmath::from_bits64(vmath::bits64(d) & 0x7FFFFFFFFFFFFFFFull);
+      const D e = vmath::exp64(vmath::clamp64(-ad, -200.0, 0.0));
+      const D u = 1.0 + e;
+      const D l = vmath::log64(u) + (e - (u - 1.0));
+      const D m = d > 0.0 ? d : vmath::splat64<D>(0.0);
+      return (m + l) / static_cast<double>(beta);
+    });
+    return z > threshold ? x : r;
+  }
+};
+struct SoftplusGradient {
+  template <class T>
+  static T apply(T x, T g, float beta, float threshold) {
+    const T z = x * beta;
+    return z > threshold ? g : g * vmath::sigmoid(z);
+  }
+};
+// Clamped to [lo, hi] (hi wins where lo > hi); NaN stays NaN.
+struct Hardtanh {
+  template <class T>
+  static T apply(F32Format, T x, float lo, float hi) {
+    const T a = x < lo ? vmath::splat<T>(lo) : x;
+    return a > hi ? vmath::splat<T>(hi) : a;
+  }
+};
+// The gradient stops at the bounds and beyond; NaN lets it through.
+struct HardtanhGradient {
+  template <class T>
+  static T apply(T x, T g, float lo, float hi) { return x <= lo || x >= hi ? T{} : g; }
+};
+struct Clip {
+  template <class T>
+  static T apply(F32Format f, T x, float lo, float hi) { return Hardtanh::apply(f, x, lo, hi); }
+};
+// The gradient passes at the bounds and between them; NaN stops it.
+struct ClipGradient {
+  template <class T>
+  static T apply(T x, T g, float lo, float hi) { return x >= lo && x <= hi ? g : T{}; }
+};
+// tensor ** e: 2 is one product, 0.5 the square root, -1 the quotient (each
+// correctly rounded), 1 and 0 exact; other integers up to 64 in magnitude
+// by repeated squaring in binary64, the rest e^(e log x) in binary64, both
+// rounded once (wide_math.hpp).
+struct PowNumber {
+  template <class T>
+  static T apply(F32Format, T x, float e, float) {
+    if (e == 2.0f) return x * x;
+    if (e == 0.5f) return vmath::sqrt(x);
+    if (e == -1.0f) return 1.0f / x;
+    if (e == 1.0f) return x;
+    if (e == 0.0f) return vmath::splat<T>(1.0f);
+    if (e == __builtin_rintf(e) && __builtin_fabsf(e) <= 64.0f) {
+      const int n = static_cast<int>(e);
+      return vmath::via_double(x, [n](auto d) { return vmath::pow_integer64(d, n); });
+    }
+    return vmath::pow(x, vmath::splat<T>(e));
+  }
+};
+// g (e x^(e - 1)), 0 for e = 0.
+struct PowNumberGradient {
+  template <class T>
+  static T apply(T x, T g, float e, float) {
+    if (e == 0.0f) return T{};
+    return g * (e * PowNumber::apply(F32Format{}, x, e - 1.0f, 0.0f));
+  }
+};
+// s ** x; its gradient on (y, g) is g (y log s), 0 where s = 0 and x >= 0
+// (y is then 0 or 1).
+struct NumberPow {
+  template <class T>
+  static T apply(F32Format, T x, float s, float) { return vmath::pow(vmath::splat<T>(s), x); }
+};
+struct NumberPowGradient {
+  template <class T>
+  static T apply(T y, T g, float s, float) {
+    if (s == 0.0f) return y <= 1.0f ? T{} : g * (y * -__builtin_inff());
+    return g * (y * vmath::log(s));
+  }
+};
+
+// ---- Two tensors (QUARN_PAIRWISE) ---------------------------------------------------
+
+// The larger (smaller) of a and b, NaN when either is; of two zeros, b.
+struct Maximum {
+  template <class T>
+  static T apply(T a, T b) {
+    const T m = a > b ? a : b;
+    return a != a || b != b ? a + b : m;
+  }
+};
+struct Minimum {
+  template <class T>
+  static T apply(T a, T b) {
+    const T m = a < b ? a : b;
+    return a != a || b != b ? a + b : m;
+  }
+};
+struct Pow {
+  template <class T>
+  static T apply(T a, T b) { return vmath::pow(a, b); }
 };
 
 // Whether a functor also has a vector form; the run loops fall back to its
@@ -648,6 +924,128 @@ void float_map_run_f32_streaming(char* out, const char* a, std::ptrdiff_t sa, st
   streamed_unary_run<float_map_run_f32<Op>, sizeof(float), sizeof(float)>(out, a, sa, n);
 }
 
+// ---- Runs of the maps with numbers ----------------------------------------------------
+//
+// As the binary32 maps above, with the row's two numbers passed to the
+// functor: contiguous binary32 through the vector form, strided operands
+// gathered a block at a time, the 16-bit formats widened a block at a time
+// and rounded back.
+
+template <class Op>
+inline void param_map_contiguous(float* out, const float* a, std::size_t n, const float* p) {
+  const float p0 = p[0], p1 = p[1];
+  std::size_t i = 0;
+#if defined(QUARN_VEC_F32_LANES)
+  constexpr std::size_t L = QUARN_VEC_F32_LANES;
+  for (; i + L <= n; i += L) {
+    const VecF32 r = Op::apply(F32Format{}, vec_load(a + i), p0, p1);
+    std::memcpy(out + i, &r, sizeof r);
+  }
+#endif
+  for (; i < n; ++i) out[i] = Op::apply(F32Format{}, a[i], p0, p1);
+}
+
+template <class Op>
+void param_run_f32(char* out, const char* a, std::ptrdiff_t sa, std::size_t n, const float* p) {
+  auto* po = reinterpret_cast<float*>(out);
+  const auto* pa = reinterpret_cast<const float*>(a);
+  if (sa == 1) return param_map_contiguous<Op>(po, pa, n, p);
+  for (std::size_t done = 0; done < n; done += kHalfBlock) {
+    const std::size_t m = n - done < kHalfBlock ? n - done : kHalfBlock;
+    for (std::size_t i = 0; i < m; ++i) po[done + i] = pa[static_cast<std::ptrdiff_t>(done + i) * sa];
+    param_map_contiguous<Op>(po + done, po + done, m, p);
+  }
+}
+
+template <class Op, class Fmt>
+void param_run_half(char* out, const char* a, std::ptrdiff_t sa, std::size_t n, const float* p) {
+  auto* po = reinterpret_cast<std::uint16_t*>(out);
+  const auto* pa = reinterpret_cast<const std::uint16_t*>(a);
+  alignas(64) float w[kHalfBlock];
+  for (std::size_t done = 0; done < n; done += kHalfBlock) {
+    const std::size_t m = n - done < kHalfBlock ? n - done : kHalfBlock;
+    widen_block<Fmt>(pa + static_cast<std::ptrdiff_t>(done) * sa, sa, w, m);
+    param_map_contiguous<Op>(w, w, m, p);
+    Fmt::round_array(w, po + done, m);
+  }
+}
+
+// Large binary32 results: contiguous runs stream from the registers (with
+// the read-ahead of unary_run_f32_streaming), strided ones through an L1 block.
+template <class Op>
+void param_run_f32_streaming(char* out, const char* a, std::ptrdiff_t sa, std::size_t n, const float* p) {
+  auto* po = reinterpret_cast<float*>(out);
+  const auto* pa = reinterpret_cast<const float*>(a);
+#if defined(QUARN_VEC_F32_LANES)
+  if (sa == 1) {
+    constexpr std::size_t L = QUARN_VEC_F32_LANES;
+    const float p0 = p[0], p1 = p[1];
+    std::size_t i = 0;
+    for (; i < n && reinterpret_cast<std::uintptr_t>(po + i) % (L * sizeof(float)) != 0; ++i)
+      po[i] = Op::apply(F32Format{}, pa[i], p0, p1);
+    constexpr std::uintptr_t kAhead = 4096;
+    for (; i + L <= n; i += L) {
+      const std::uintptr_t ahead = reinterpret_cast<std::uintptr_t>(pa + i) + kAhead;
+      _mm_prefetch(reinterpret_cast<const char*>(ahead), _MM_HINT_T0);
+      vec_stream(po + i, Op::apply(F32Format{}, vec_load(pa + i), p0, p1));
+    }
+    for (; i < n; ++i) po[i] = Op::apply(F32Format{}, pa[i], p0, p1);
+    return;
+  }
+#endif
+  constexpr std::size_t kBlock = kStreamBlockBytes / sizeof(float);
+  alignas(64) float buf[kBlock];
+  for (std::size_t i = 0; i < n; i += kBlock) {
+    const std::size_t m = n - i < kBlock ? n - i : kBlock;
+    param_run_f32<Op>(reinterpret_cast<char*>(buf), reinterpret_cast<const char*>(pa + static_cast<std::ptrdiff_t>(i) * sa),
+                      sa, m, p);
+    stream_copy(reinterpret_cast<char*>(po + i), reinterpret_cast<const char*>(buf), m * sizeof(float));
+  }
+}
+
+// Gradients on (x, g): both contiguous through the vector form, anything
+// else one element at a time (binary32) or a widened block at a time.
+template <class Op>
+void param_gradient_f32(char* out, const char* a, std::ptrdiff_t sa, const char* b, std::ptrdiff_t sb, std::size_t n,
+                        const float* p) {
+  auto* po = reinterpret_cast<float*>(out);
+  const auto* pa = reinterpret_cast<const float*>(a);
+  const auto* pb = reinterpret_cast<const float*>(b);
+  const float p0 = p[0], p1 = p[1];
+  std::size_t i = 0;
+  if (sa == 1 && sb == 1) {
+#if defined(QUARN_VEC_F32_LANES)
+    constexpr std::size_t L = QUARN_VEC_F32_LANES;
+    for (; i + L <= n; i += L) {
+      const VecF32 r = Op::apply(vec_load(pa + i), vec_load(pb + i), p0, p1);
+      std::memcpy(po + i, &r, sizeof r);
+    }
+#endif
+    for (; i < n; ++i) po[i] = Op::apply(pa[i], pb[i], p0, p1);
+    return;
+  }
+  for (; i < n; ++i)
+    po[i] = Op::apply(pa[static_cast<std::ptrdiff_t>(i) * sa], pb[static_cast<std::ptrdiff_t>(i) * sb], p0, p1);
+}
+
+template <class Op, class Fmt>
+void param_gradient_half(char* out, const char* a, std::ptrdiff_t sa, const char* b, std::ptrdiff_t sb, std::size_t n,
+                         const float* p) {
+  auto* po = reinterpret_cast<std::uint16_t*>(out);
+  const auto* pa = reinterpret_cast<const std::uint16_t*>(a);
+  const auto* pb = reinterpret_cast<const std::uint16_t*>(b);
+  alignas(64) float wa[kHalfBlock];
+  alignas(64) float wb[kHalfBlock];
+  for (std::size_t done = 0; done < n; done += kHalfBlock) {
+    const std::size_t m = n - done < kHalfBlock ? n - done : kHalfBlock;
+    widen_block<Fmt>(pa + static_cast<std::ptrdiff_t>(done) * sa, sa, wa, m);
+    widen_block<Fmt>(pb + static_cast<std::ptrdiff_t>(done) * sb, sb, wb, m);
+    param_gradient_f32<Op>(reinterpret_cast<char*>(wa), reinterpret_cast<const char*>(wa), 1,
+                           reinterpret_cast<const char*>(wb), 1, m, p);
+    Fmt::round_array(wa, po + done, m);
+  }
+}
+
 // ---- Registration ------------------------------------------------------------------
 
 constexpr std::size_t idx(DType d) { return static_cast<std::size_t>(d); }
@@ -742,6 +1140,17 @@ constexpr void register_map_gradient(KernelTable& t, BinaryKernel k) {
   }
 }
 
+template <class Op, class Gradient>
+constexpr void register_param_map(KernelTable& t, ParamKernel k, ParamGradientKernel kg) {
+  t.param[k][idx(DType::F32)] = param_run_f32<Op>;
+  t.param_streaming[k][idx(DType::F32)] = param_run_f32_streaming<Op>;
+  t.param[k][idx(DType::F16)] = t.param_streaming[k][idx(DType::F16)] = param_run_half<Op, F16Format>;
+  t.param[k][idx(DType::BF16)] = t.param_streaming[k][idx(DType::BF16)] = param_run_half<Op, BF16Format>;
+  t.param_gradient[kg][idx(DType::F32)] = param_gradient_f32<Gradient>;
+  t.param_gradient[kg][idx(DType::F16)] = param_gradient_half<Gradient, F16Format>;
+  t.param_gradient[kg][idx(DType::BF16)] = param_gradient_half<Gradient, BF16Format>;
+}
+
 constexpr KernelTable make_kernel_table(const char* name) {
   KernelTable t{};
   t.name = name;
@@ -764,6 +1173,14 @@ constexpr KernelTable make_kernel_table(const char* name) {
   register_map_gradient<gradient>(t, k##gradient);
   QUARN_MAPS(QUARN_REGISTER_MAP)
 #undef QUARN_REGISTER_MAP
+#define QUARN_REGISTER_PARAM_MAP(name, family, order, dtypes, compute, saves, rule, kernel, gradient, doc) \
+  register_param_map<kernel, gradient>(t, k##kernel, k##gradient);
+  QUARN_PARAM_MAPS(QUARN_REGISTER_PARAM_MAP)
+#undef QUARN_REGISTER_PARAM_MAP
+#define QUARN_REGISTER_PAIRWISE(name, family, order, dtypes, compute, saves, rule, kernel, gradient, doc) \
+  register_arith<kernel>(t, k##kernel);
+  QUARN_PAIRWISE(QUARN_REGISTER_PAIRWISE)
+#undef QUARN_REGISTER_PAIRWISE
   return t;
 }
 

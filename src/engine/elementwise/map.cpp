@@ -131,6 +131,54 @@ Storage map_unary(UnaryKernel kernel, DType out_dtype, const Storage& a) {
   return out;
 }
 
+Storage map_unary_params(ParamKernel kernel, DType out_dtype, const Storage& a, const float* params) {
+  LongWork guard(a.numel());
+  bool flat = false;
+  Strides strides = map_result_strides(a, flat);
+  Storage out = Storage::allocate(out_dtype, a.shape(), std::move(strides));
+  const bool streaming = should_stream(out, a.nbytes());
+  ParamUnaryRunFn fn = param_kernel(kernel, a.dtype(), streaming);
+  if (flat) {
+    char* o = mutable_bytes(out);
+    const char* x = static_cast<const char*>(a.data());
+    const std::size_t osize = dtype_size(out_dtype), isize = a.itemsize();
+    for_each_chunk(a.numel(), [&](std::size_t begin, std::size_t end) {
+      fn(o + begin * osize, x + begin * isize, 1, end - begin, params);
+    });
+    finish_streaming(streaming);
+    return out;
+  }
+  LoopOperands<2> ops{{mutable_bytes(out), bytes(a.data())},
+                      {out.strides().data(), a.strides().data()},
+                      {dtype_size(out_dtype), a.itemsize()}};
+  for_each_run_parallel(a.shape(), ops,
+                        [fn, params](const auto& p, const auto& s, std::size_t n) { fn(p[0], p[1], s[1], n, params); });
+  finish_streaming(streaming);
+  return out;
+}
+
+Result<Storage> map_binary_params(ParamGradientKernel kernel, DType out_dtype, const Storage& a, const Storage& b,
+                                  const float* params) {
+  Shape shape = a.shape();
+  Strides sa = a.strides(), sb = b.strides();
+  if (a.shape() != b.shape()) {
+    QUARN_TRY(shape, broadcast_shape(a.shape(), b.shape()));
+    QUARN_TRY(sa, expanded_strides(a, shape, "A"));
+    QUARN_TRY(sb, expanded_strides(b, shape, "B"));
+  }
+  LongWork guard(numel(shape));
+  Storage out = Storage::allocate(out_dtype, shape, binary_result_strides(shape, sa, sb));
+  ParamBinaryRunFn fn = param_gradient_kernel(kernel, a.dtype());
+  const std::size_t in_size = dtype_size(a.dtype());
+  LoopOperands<3> ops{{mutable_bytes(out), bytes(a.data()), bytes(b.data())},
+                      {out.strides().data(), sa.data(), sb.data()},
+                      {dtype_size(out_dtype), in_size, in_size}};
+  for_each_run_parallel(shape, ops, [fn, params](const auto& p, const auto& s, std::size_t n) {
+    fn(p[0], p[1], s[1], p[2], s[2], n, params);
+  });
+  return out;
+}
+
 ScalarValue scalar_in(DType numeric, float s) {
   ScalarValue v{};
   switch (numeric) {

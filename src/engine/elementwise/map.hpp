@@ -24,6 +24,13 @@ Storage map_with_scalar(BinaryKernel kernel, DType out_dtype, const Storage& a, 
 
 Storage map_unary(UnaryKernel kernel, DType out_dtype, const Storage& a);
 
+// The same for the maps with numbers (QUARN_PARAM_MAPS): `params` holds the
+// row's two numbers, handed to every run.
+Storage map_unary_params(ParamKernel kernel, DType out_dtype, const Storage& a, const float* params);
+// Their gradients on (input, g), broadcast.
+Result<Storage> map_binary_params(ParamGradientKernel kernel, DType out_dtype, const Storage& a, const Storage& b,
+                                  const float* params);
+
 // A binary32 number rounded to a numeric dtype, as the kernels read it: the
 // number meets every element only after this rounding, as if it were a
 // one-element tensor of that dtype.
