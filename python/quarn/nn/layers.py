@@ -1,11 +1,12 @@
 """The layers, activations and losses as modules, written against the
-PyTorch-named functions of quarn.nn.functional. A layer whose function this
-build lacks raises NotImplementedError when made."""
+PyTorch-named functions of quarn.nn.functional. Layers look their functions
+up on quarn.nn.functional when called and keep no function objects, so they
+copy and pickle by value."""
 
 from __future__ import annotations
 
 import math
-from typing import Any, Sequence
+from typing import Any, Literal, Sequence
 
 import numpy as np
 
@@ -17,21 +18,6 @@ from .module import Module
 from .parameter import Parameter
 
 _transpose = _core.Tensor.transpose
-# The functions other parts of the library provide, seen untyped: a build
-# without one refuses its layer in _need.
-_F: Any = F
-_F_names = vars(F)
-
-
-def _need(name: str) -> None:
-    # Checked when the layer is made, so a missing function shows at once,
-    # not at the first forward pass. Layers look their functions up on
-    # quarn.nn.functional when called and keep no function objects, so they
-    # copy and pickle by value.
-    if not hasattr(F, name):
-        raise NotImplementedError(f"quarn.nn.functional.{name} is not part of this build")
-
-
 def _uniform(gen: np.random.Generator, bound: float, shape: tuple[int, ...]) -> np.ndarray:
     return gen.uniform(-bound, bound, size=shape).astype(np.float32)
 
@@ -74,11 +60,10 @@ class Linear(Module):
     def forward(self, x: Any) -> Any:
         w = self.weight.tensor()
         b = self.bias.tensor() if self.bias is not None else None
-        # A dictionary lookup: a missed getattr() on a module builds an
-        # exception, which costs more than the rest of this call.
-        linear = _F_names.get("linear")
-        if linear is not None:
-            return linear(x, w, b)
+        if x.ndim < 2:  # one sample: F.linear takes it as a row
+            return F.linear(x, w, b)
+        # The product inline: F.linear's argument checks would cost a tenth
+        # of a small model's step.
         y = x @ _transpose(w, 0, 1)
         return y if b is None else y + b
 
@@ -93,14 +78,13 @@ class Embedding(Module):
     def __init__(self, num_embeddings: int, embedding_dim: int, dtype: Any = "float32",
                  generator: np.random.Generator | None = None) -> None:
         super().__init__()
-        _need("embedding")
         self.num_embeddings = _positive(num_embeddings, "num_embeddings")
         self.embedding_dim = _positive(embedding_dim, "embedding_dim")
         gen = _random.generator_or_default(generator)
         self.weight = Parameter(gen.standard_normal((num_embeddings, embedding_dim)).astype(np.float32), dtype)
 
     def forward(self, ids: Any) -> Any:
-        return _F.embedding(ids, self.weight.tensor())
+        return F.embedding(ids, self.weight.tensor())
 
     def extra_repr(self) -> str:
         return f"{self.num_embeddings}, {self.embedding_dim}"
@@ -116,7 +100,6 @@ class LayerNorm(Module):
     def __init__(self, normalized_shape: int | Sequence[int], eps: float = 1e-5, elementwise_affine: bool = True,
                  dtype: Any = "float32") -> None:
         super().__init__()
-        _need("layer_norm")
         shape = (normalized_shape,) if isinstance(normalized_shape, (int, np.integer)) else tuple(normalized_shape)
         self.normalized_shape = tuple(_positive(n, "normalized_shape") for n in shape)
         self.eps = float(eps)
@@ -130,7 +113,7 @@ class LayerNorm(Module):
     def forward(self, x: Any) -> Any:
         w = self.weight.tensor() if self.weight is not None else None
         b = self.bias.tensor() if self.bias is not None else None
-        return _F.layer_norm(x, list(self.normalized_shape), w, b, self.eps)
+        return F.layer_norm(x, list(self.normalized_shape), w, b, self.eps)
 
     def extra_repr(self) -> str:
         return f"{self.normalized_shape}, eps={self.eps}"
@@ -142,7 +125,6 @@ class Dropout(Module):
 
     def __init__(self, p: float = 0.5, generator: np.random.Generator | None = None) -> None:
         super().__init__()
-        _need("dropout")
         if not 0.0 <= p <= 1.0:
             raise ValueError(f"dropout probability must be between 0 and 1, not {p}")
         self.p = float(p)
@@ -151,7 +133,7 @@ class Dropout(Module):
     def forward(self, x: Any) -> Any:
         if not self.training or self.p == 0.0:
             return x
-        return _F.dropout(x, self.p, True, _random.generator_or_default(self.generator))
+        return F.dropout(x, self.p, True, _random.generator_or_default(self.generator))
 
     def extra_repr(self) -> str:
         return f"p={self.p}"
@@ -189,7 +171,6 @@ class Conv2d(Module):
                  padding: Any = 0, dilation: Any = 1, groups: int = 1, bias: bool = True, dtype: Any = "float32",
                  generator: np.random.Generator | None = None) -> None:
         super().__init__()
-        _need("conv2d")
         self.in_channels = _positive(in_channels, "in_channels")
         self.out_channels = _positive(out_channels, "out_channels")
         self.groups = _positive(groups, "groups")
@@ -205,27 +186,25 @@ class Conv2d(Module):
 
     def forward(self, x: Any) -> Any:
         b = self.bias.tensor() if self.bias is not None else None
-        return _F.conv2d(x, self.weight.tensor(), b, self.stride, self.padding, self.dilation, self.groups)
+        return F.conv2d(x, self.weight.tensor(), b, self.stride, self.padding, self.dilation, self.groups)
 
 
 class MaxPool2d(Module):
     def __init__(self, kernel_size: Any, stride: Any = None, padding: Any = 0) -> None:
         super().__init__()
-        _need("max_pool2d")
         self.kernel_size, self.stride, self.padding = kernel_size, stride, padding
 
     def forward(self, x: Any) -> Any:
-        return _F.max_pool2d(x, self.kernel_size, self.stride, self.padding)
+        return F.max_pool2d(x, self.kernel_size, self.stride, self.padding)
 
 
 class AvgPool2d(Module):
     def __init__(self, kernel_size: Any, stride: Any = None, padding: Any = 0) -> None:
         super().__init__()
-        _need("avg_pool2d")
         self.kernel_size, self.stride, self.padding = kernel_size, stride, padding
 
     def forward(self, x: Any) -> Any:
-        return _F.avg_pool2d(x, self.kernel_size, self.stride, self.padding)
+        return F.avg_pool2d(x, self.kernel_size, self.stride, self.padding)
 
 
 # ---- Activations ------------------------------------------------------------------------------
@@ -247,34 +226,31 @@ class Sigmoid(Module):
 
 
 class GELU(Module):
-    def __init__(self, approximate: str = "none") -> None:
+    def __init__(self, approximate: Literal["none", "tanh"] = "none") -> None:
         super().__init__()
-        _need("gelu")
         if approximate not in ("none", "tanh"):
             raise ValueError(f"approximate must be 'none' or 'tanh', not {approximate!r}")
-        self.approximate = approximate
+        self.approximate: Literal["none", "tanh"] = approximate
 
     def forward(self, x: Any) -> Any:
-        return _F.gelu(x, self.approximate)
+        return F.gelu(x, self.approximate)
 
 
 class SiLU(Module):
     def __init__(self) -> None:
         super().__init__()
-        _need("silu")
 
     def forward(self, x: Any) -> Any:
-        return _F.silu(x)
+        return F.silu(x)
 
 
 class LeakyReLU(Module):
     def __init__(self, negative_slope: float = 0.01) -> None:
         super().__init__()
-        _need("leaky_relu")
         self.negative_slope = float(negative_slope)
 
     def forward(self, x: Any) -> Any:
-        return _F.leaky_relu(x, self.negative_slope)
+        return F.leaky_relu(x, self.negative_slope)
 
 
 class Softmax(Module):
