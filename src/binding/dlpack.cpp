@@ -183,9 +183,16 @@ PyObject* to_dlpack_function(PyObject*, PyObject* args) {
 
 std::string dl_type_name(DLDataType t) {
   static constexpr const char* kCodes[] = {"int", "uint", "float", "opaque", "bfloat", "complex", "bool"};
-  std::string name = t.code < std::size(kCodes) ? kCodes[t.code] : "code " + std::to_string(t.code) + " ";
-  name += std::to_string(t.bits);
-  if (t.lanes != 1) name += "x" + std::to_string(t.lanes);
+  // Appended piece by piece: GCC 12 at -O3 misreads `"literal" + string`
+  // as an overlapping copy (-Wrestrict).
+  std::string name;
+  if (t.code < std::size(kCodes)) {
+    name.append(kCodes[t.code]);
+  } else {
+    name.append("code ").append(std::to_string(t.code)).append(" ");
+  }
+  name.append(std::to_string(t.bits));
+  if (t.lanes != 1) name.append("x").append(std::to_string(t.lanes));
   return name;
 }
 
