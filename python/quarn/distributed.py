@@ -39,7 +39,7 @@ one process that accumulates the shards' gradients in rank order.
 from __future__ import annotations
 
 import math
-from collections.abc import Callable, Iterable, Iterator, Sequence
+from collections.abc import Iterable, Iterator, Sequence
 from typing import Any
 
 import numpy as np
@@ -124,8 +124,9 @@ def shard(
     with ``drop_last``, cut to ``floor(n_samples / world_size)`` each, and
     the parts are then disjoint.
     """
-    r = _default(rank, globals()["rank"])
-    w = _default(world_size, globals()["world_size"])
+    # The arguments shadow rank() and world_size(): ask the world directly.
+    r = int(_world().Get_rank()) if rank is None else _count(rank, "rank")
+    w = int(_world().Get_size()) if world_size is None else _count(world_size, "world_size")
     n = _count(n_samples, "n_samples")
     if w < 1:
         raise ValueError(f"world_size must be at least 1, not {w}")
@@ -141,10 +142,6 @@ def shard(
             return np.zeros(0, dtype=np.int64)
         order = np.resize(order, per * w)  # repeats from the start
     return order[r::w].astype(np.int64, copy=False)
-
-
-def _default(value: int | None, getter: Callable[[], int]) -> int:
-    return getter() if value is None else _count(value, "rank/world_size")
 
 
 def _count(value: Any, name: str) -> int:
