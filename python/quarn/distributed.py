@@ -65,7 +65,7 @@ _comm: Any = None
 
 def _mpi() -> Any:
     try:
-        from mpi4py import MPI
+        from mpi4py import MPI  # type: ignore[import-not-found, unused-ignore]
     except ImportError as exc:  # the optional dependency is missing
         raise ImportError(
             "quarn.distributed needs mpi4py and an MPI library: pip install 'quarn[mpi]'"
