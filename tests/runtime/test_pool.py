@@ -42,6 +42,10 @@ BIG = normal(700, 900)
 ROW = normal(900)
 HALF = normal(600, 700)
 NARROW = normal(50001, 3)
+# Fewer rows than one A block: the serial driver cuts k differently for
+# these, and the threaded one must cut it the same way.
+ONE_BLOCK_A = normal(64, 1000)
+ONE_BLOCK_B = normal(1000, 300)
 
 
 def step(seed):
@@ -90,6 +94,8 @@ WORKLOADS = {
     "packed product": lambda: Tensor(A) @ Tensor(B),
     "packed product, transposed operands": lambda: Tensor(B.T) @ Tensor(A.T),
     "few rows, many columns": lambda: Tensor(WIDE_A) @ Tensor(WIDE_B),
+    "one block of rows, long k": lambda: Tensor(ONE_BLOCK_A) @ Tensor(ONE_BLOCK_B),
+    "one block of rows, transposed B": lambda: Tensor(ONE_BLOCK_A) @ Tensor(ONE_BLOCK_B.T.copy()).T,
     "direct product of a tall matrix": lambda: Tensor(TALL) @ Tensor(SQUARE61),
     "direct product, transposed B": lambda: Tensor(TALL) @ Tensor(SQUARE61.T),
     "matrix times column": lambda: Tensor(MAT) @ Tensor(VEC),

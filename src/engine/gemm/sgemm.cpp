@@ -187,13 +187,19 @@ void macro_kernel(const SgemmKernel& kern, std::size_t mc, std::size_t nc, std::
   }
 }
 
+// The kc step for an m x k x n product: the serial and the threaded driver
+// must cut k alike, since each kc step is a separate addition into C.
+std::size_t kc_step_for(const SgemmKernel& kern, std::size_t m, std::size_t k) {
+  return balanced_step(k, m <= kern.mc ? kern.kc_one_block : kern.kc, 1);
+}
+
 void packed_product(const SgemmKernel& kern, std::size_t m, std::size_t n, std::size_t k,
                     const float* a, std::ptrdiff_t rsa, std::ptrdiff_t csa, const float* b,
                     std::ptrdiff_t rsb, std::ptrdiff_t csb, float* c, std::ptrdiff_t rsc,
                     std::ptrdiff_t csc) {
   const std::size_t mr = kern.mr;
   const std::size_t nr = kern.nr;
-  const std::size_t kc_step = balanced_step(k, m <= kern.mc ? kern.kc_one_block : kern.kc, 1);
+  const std::size_t kc_step = kc_step_for(kern, m, k);
   const std::size_t mc_step = balanced_step(m, kern.mc, mr);
   const std::size_t nc_step = balanced_step(n, kern.nc, nr);
 
@@ -244,34 +250,50 @@ std::size_t threads_for(std::size_t m, std::size_t n, std::size_t k) {
 
 std::size_t ceil_div(std::size_t a, std::size_t b) { return (a + b - 1) / b; }
 
+// How the threaded product cuts C: `row_parts` ranges of MR-row tiles times
+// `col_parts` ranges of NR-column panels, one task each, at most `threads`
+// tasks. The cut with the smallest largest task wins (tiles, not rows, are
+// what the micro-kernel spends time on), rows first on a tie: tasks that
+// split rows share every packed B panel, where column tasks each pack the
+// same A block again.
+struct ThreadCut {
+  std::size_t row_parts, col_parts;
+};
+
+ThreadCut cut_for_threads(std::size_t threads, std::size_t row_tiles, std::size_t panels) {
+  ThreadCut best{1, 1};
+  std::size_t best_cost = row_tiles * panels;
+  for (std::size_t rows = 1; rows <= std::min(threads, row_tiles); ++rows) {
+    const std::size_t cols = std::min(panels, threads / rows);
+    const std::size_t cost = ceil_div(row_tiles, rows) * ceil_div(panels, cols);
+    if (cost <= best_cost) {
+      best = {rows, cols};
+      best_cost = cost;
+    }
+  }
+  return best;
+}
+
 // The packed product, threads sharing the packed B block of each (jc, pc)
-// step: first they pack its panels between them, then each task packs its
-// own A block (an ic step) and multiplies it by a range of B's panels. When
-// there are fewer A blocks than threads, B's panels are split into ranges as
-// well, and each A block is packed once per range.
+// step: first they pack its panels between them, then each task takes a
+// fixed range of C's row tiles and panels (one task per thread, so none
+// waits for another's last block), packing its own A blocks.
 void packed_product_parallel(const SgemmKernel& kern, std::size_t threads, std::size_t m,
                              std::size_t n, std::size_t k, const float* a, std::ptrdiff_t rsa,
                              std::ptrdiff_t csa, const float* b, std::ptrdiff_t rsb,
                              std::ptrdiff_t csb, float* c, std::ptrdiff_t rsc, std::ptrdiff_t csc) {
   const std::size_t mr = kern.mr;
   const std::size_t nr = kern.nr;
-  const std::size_t kc_step = balanced_step(k, kern.kc, 1);
+  const std::size_t kc_step = kc_step_for(kern, m, k);
   const std::size_t nc_step = balanced_step(n, kern.nc, nr);
-  // A blocks in multiples of the thread count where there are rows enough,
-  // so that no thread waits for the last block of another.
   const std::size_t row_tiles = ceil_div(m, mr);
-  std::size_t blocks = ceil_div(m, kern.mc);
-  if (row_tiles >= threads) blocks = std::min(row_tiles, round_up(blocks, threads));
-  const std::size_t mc_step = round_up(ceil_div(m, blocks), mr);
-  const std::size_t ic_blocks = ceil_div(m, mc_step);
-  const std::size_t panel_groups = ic_blocks >= threads ? 1 : ceil_div(threads, ic_blocks);
 
   float* bpack = thread_workspace().b.get(round_up(std::min(n, nc_step), nr) * kc_step);
 
   for (std::size_t jc = 0; jc < n; jc += nc_step) {
     const std::size_t nc = std::min(nc_step, n - jc);
     const std::size_t panels = ceil_div(nc, nr);
-    const std::size_t groups = std::min(panel_groups, panels);
+    const ThreadCut cut = cut_for_threads(threads, row_tiles, panels);
     for (std::size_t pc = 0; pc < k; pc += kc_step) {
       const std::size_t kc = std::min(kc_step, k - pc);
       const float* bsrc = b + off(pc) * rsb + off(jc) * csb;
@@ -283,16 +305,22 @@ void packed_product_parallel(const SgemmKernel& kern, std::size_t threads, std::
           pack_b_one(kern, bsrc + off(p * nr) * csb, rsb, csb, kc, std::min(nr, nc - p * nr),
                      bpack + p * nr * kc);
       });
-      parallel_for(ic_blocks * groups, [&](std::size_t t) {
-        const std::size_t ic = (t / groups) * mc_step;
-        const std::size_t mc = std::min(mc_step, m - ic);
-        const std::size_t first = chunk_begin(t % groups, groups, panels, 1) * nr;
-        const std::size_t last = std::min(nc, chunk_begin(t % groups + 1, groups, panels, 1) * nr);
+      parallel_for(cut.row_parts * cut.col_parts, [&](std::size_t t) {
+        const std::size_t row_part = t / cut.col_parts;
+        const std::size_t col_part = t % cut.col_parts;
+        const std::size_t top = chunk_begin(row_part, cut.row_parts, m, mr);
+        const std::size_t bottom = chunk_begin(row_part + 1, cut.row_parts, m, mr);
+        const std::size_t first = chunk_begin(col_part, cut.col_parts, panels, 1) * nr;
+        const std::size_t last = std::min(nc, chunk_begin(col_part + 1, cut.col_parts, panels, 1) * nr);
+        if (top >= bottom || first >= last) return;
+        const std::size_t mc_step = balanced_step(bottom - top, kern.mc, mr);
         float* apack = thread_workspace().a.get(round_up(mc_step, mr) * kc_step + kPackSlack);
-        const float* asrc = a + off(ic) * rsa + off(pc) * csa;
-        pack_a_block(kern, asrc, rsa, csa, mc, kc, mr, apack);
-        macro_kernel(kern, mc, last - first, kc, apack, bpack + first * kc, nullptr,
-                     c + off(ic) * rsc + off(jc + first) * csc, rsc, csc, pc != 0);
+        for (std::size_t ic = top; ic < bottom; ic += mc_step) {
+          const std::size_t mc = std::min(mc_step, bottom - ic);
+          pack_a_block(kern, a + off(ic) * rsa + off(pc) * csa, rsa, csa, mc, kc, mr, apack);
+          macro_kernel(kern, mc, last - first, kc, apack, bpack + first * kc, nullptr,
+                       c + off(ic) * rsc + off(jc + first) * csc, rsc, csc, pc != 0);
+        }
       });
     }
   }
