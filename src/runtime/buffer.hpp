@@ -30,12 +30,13 @@ class Buffer {
 
  private:
   static constexpr std::size_t kHeaderBytes = kBufferAlignment;
-  Buffer(std::size_t bytes, void* raw) : bytes_(bytes), raw_(raw) {}
+  Buffer(std::size_t bytes, void* raw, std::size_t block) : bytes_(bytes), raw_(raw), block_(block) {}
   void destroy();
 
   std::atomic<std::size_t> refs_{1};
   std::size_t bytes_;
-  void* raw_;  // what malloc returned, for free
+  void* raw_;          // what malloc returned, for free
+  std::size_t block_;  // how many bytes it returned
 };
 
 class BufferRef {
