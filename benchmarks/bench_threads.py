@@ -87,6 +87,9 @@ except ImportError:  # NumPy's efficiency is then left out
 
 TARGET = 0.6
 ROUNDS = 7
+# Each contender's turn in best_times: longer than other libraries' idle
+# workers spin after a call.
+TURN_SECONDS = 0.3
 MATMUL_SIZE, MATMUL_LOOP = 1024, 8
 MLP_LOOP = 200
 BATCH, IN, HIDDEN, OUT = 64, 784, 256, 10
@@ -275,7 +278,15 @@ STEP_BATCH = 256
 def best_times(contenders, rounds):
     """Minimum time of one call of each contender, a (setup, call) pair:
     setup (the thread count) runs untimed before each call. The contenders
-    take turns, each round starting one further along."""
+    take turns, each round starting one further along.
+
+    After a call, every library's idle workers spin for a while before they
+    sleep (OpenBLAS's for some 0.1 s), taking a core from whoever runs next:
+    on 2 cores that doubled the next contender's time. So each turn calls
+    again and again for TURN_SECONDS (twice at least) and keeps the best of
+    its calls after the first: the later calls run on settled cores. Sleeping
+    between turns instead let the cores idle down, and the first call after
+    it ran slow for that reason."""
     best = [float("inf")] * len(contenders)
     for setup, call in contenders:
         setup()
@@ -284,9 +295,14 @@ def best_times(contenders, rounds):
         for i in [(r + j) % len(contenders) for j in range(len(contenders))]:
             setup, call = contenders[i]
             setup()
-            t0 = time.perf_counter()
-            call()
-            best[i] = min(best[i], time.perf_counter() - t0)
+            start = time.perf_counter()
+            calls = 0
+            while calls < 2 or time.perf_counter() - start < TURN_SECONDS:
+                t0 = time.perf_counter()
+                call()
+                if calls > 0:
+                    best[i] = min(best[i], time.perf_counter() - t0)
+                calls += 1
     return best
 
 
