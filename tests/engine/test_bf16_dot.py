@@ -98,7 +98,7 @@ def test_gradients_agree(rng):
 
 @pytest.mark.parametrize(
     "mode, exc, message",
-    [("fast", ValueError, "mode must be 'auto', 'on' or 'off', not 'fast'"),
+    [("fast", ValueError, "mode must be 'auto', 'on', 'off' or 'amx', not 'fast'"),
      (None, TypeError, "'NoneType' object is not an instance of 'str'")],
 )
 def test_mode_rejects_other_values(mode, exc, message):
@@ -106,3 +106,57 @@ def test_mode_rejects_other_values(mode, exc, message):
     with pytest.raises(exc, match=message):
         dot_mode(mode)
     assert dot_mode("auto") == "off"
+
+
+# The "amx" mode: the AMX tile unit where the CPU has it and the OS grants
+# it, else the dot path. Its sums are not the FMA chain's bit for bit, so it
+# is held to exact results where every partial sum is exact, to the float32
+# path where an operand is out of range, and to a rounding bound elsewhere.
+
+
+def in_mode(mode, fn):
+    before = dot_mode(mode)
+    try:
+        return fn()
+    finally:
+        dot_mode(before)
+
+
+@pytest.mark.parametrize(
+    "shape_a, shape_b, ta, tb",
+    [((1, 1), (1, 1), False, False), ((33, 70), (70, 31), True, False), ((130, 1100), (1100, 40), False, True),
+     ((40, 64), (64, 530), True, True), ((3, 1, 9, 40), (2, 40, 18), False, False)],
+    ids=str,
+)
+def test_amx_exact_sums(shape_a, shape_b, ta, tb, rng):
+    a = rng.integers(-40, 40, size=shape_a).astype(BF16)
+    b = rng.integers(-40, 40, size=shape_b).astype(BF16)
+    amx = in_mode("amx", product_bits(a, b, ta, tb))
+    expected = (a.astype(np.float64) @ b.astype(np.float64)).astype(np.float32).astype(BF16)
+    assert np.array_equal(amx, expected.view(np.uint16))
+
+
+@pytest.mark.parametrize("value", [2.0**-52, 1e-39, 2.0**64, np.inf, np.nan], ids=str)
+def test_amx_values_outside_the_range_take_the_float32_path(value, rng):
+    ops = [rng.standard_normal((30, 400)).astype(BF16), rng.standard_normal((400, 20)).astype(BF16)]
+    ops[1][7, 2] = value
+    amx = in_mode("amx", product_bits(*ops))
+    assert np.array_equal(amx, in_mode("off", product_bits(*ops)))
+
+
+@pytest.mark.parametrize("k", [5, 96, 1500])
+def test_amx_within_rounding_of_the_exact_product(k, rng):
+    a = (rng.standard_normal((70, k)) * 2.0 ** rng.integers(-8, 8, (70, k))).astype(BF16)
+    b = rng.standard_normal((k, 50)).astype(BF16)
+    got = in_mode("amx", lambda: (tensor(a) @ tensor(b)).to_numpy()).astype(np.float64)
+    a64, b64 = a.astype(np.float64), b.astype(np.float64)
+    # k float32 roundings of at most 2^-24 of the magnitudes, then one to bfloat16.
+    bound = (k + 1) * 2.0**-24 * (np.abs(a64) @ np.abs(b64)) + 2.0**-8 * np.abs(a64 @ b64)
+    assert np.all(np.abs(got - a64 @ b64) <= bound)
+
+
+def test_amx_mode_is_reported_and_restored():
+    dot_mode("off")
+    assert dot_mode("amx") == "off"
+    assert dot_mode() == "amx"
+    assert dot_mode("auto") == "amx"
