@@ -20,6 +20,7 @@
 #include "binding/numpy.hpp"
 #include "binding/tensor_object.hpp"
 #include "engine/gemm/bf16gemm.hpp"
+#include "engine/gemm/bf16gemm_amx.hpp"
 #include "ops/layout_ops.hpp"
 #include "ops/tensor_ops.hpp"
 
@@ -124,6 +125,11 @@ PyObject* bf16_dot_mode_function(PyObject*, PyObject* args, PyObject* kwargs) {
                                        [text](const auto& m) { return std::strcmp(m.name, text) == 0; });
       if (found == std::end(kModes))
         return raise(value_error(std::string("mode must be 'auto', 'on', 'off' or 'amx', not '") + text + "'"));
+      // Refused here rather than served some other way later: whoever asks
+      // for the tile unit is measuring it or relying on it.
+      if (found->mode == gemm::Bf16DotMode::kAmx)
+        if (const char* refusal = gemm::amx_bf16_refusal(); refusal != nullptr)
+          return raise(runtime_error(std::string("bf16_dot_mode('amx'): ") + refusal));
       gemm::set_bf16_dot_mode(found->mode);
     }
     return PyUnicode_FromString(before_name);

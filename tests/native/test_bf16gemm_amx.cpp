@@ -24,6 +24,7 @@
 #include "check.hpp"
 #include "engine/convert.hpp"
 #include "engine/gemm/bf16gemm_amx.hpp"
+#include "engine/gemm/kernels/bf16_amx_kernels.hpp"
 
 namespace {
 
@@ -159,6 +160,50 @@ void test_products() {
   check_product(300, 300, 600, kRowMajor, kRowMajor, kRowMajor, kReals);
 }
 
+// The packed panels word by word against the layout of bf16_amx_kernels.hpp,
+// every word of them, padding included (the tile loads read all of it).
+// Wrong products say only that something is off; this names the operand,
+// the shape and the path. For both operands: whole and partial panels, k
+// that ends inside a pair, a tile or a block, unit and general strides.
+void test_packing() {
+  using namespace quarn::gemm;
+  for (int which = 0; which < 2; ++which)
+    for (std::size_t lanes : {1, 15, 16, 17, 31, 32})
+      for (std::size_t kc : {1, 2, 31, 32, 33, 64, 95})
+        for (bool lane_major : {true, false}) {
+          // Lane-major: a lane's values adjacent (unit k stride); else
+          // the lanes adjacent, as a row-major B's columns are.
+          const std::ptrdiff_t ls = lane_major ? static_cast<std::ptrdiff_t>(kc) + 1 : 1;
+          const std::ptrdiff_t ks = lane_major ? 1 : static_cast<std::ptrdiff_t>(kAmxLanes) + 3;
+          const std::size_t span = static_cast<std::size_t>((static_cast<std::ptrdiff_t>(lanes) - 1) * ls +
+                                                            (static_cast<std::ptrdiff_t>(kc) - 1) * ks + 1);
+          // Fenced right after the last real value: a read past it faults.
+          std::uint16_t* src = fenced<std::uint16_t>(span);
+          for (std::size_t i = 0; i < span; ++i) src[i] = static_cast<std::uint16_t>(g_rng() | 1);
+          const std::size_t words = amx_panel_words(kc);
+          auto* dst = static_cast<std::uint32_t*>(std::aligned_alloc(64, words * sizeof(std::uint32_t)));
+          if (dst == nullptr) std::abort();
+          std::fill(dst, dst + words, kSentinel);
+          (which == 0 ? bf16gemm_amx_pack_a : bf16gemm_amx_pack_b)(src, ls, ks, lanes, kc, dst);
+          std::size_t wrong = 0;
+          for (std::size_t w = 0; w < words; ++w) {
+            // Word w's tile, row and column; A's rows are lanes, B's are pairs.
+            const std::size_t tile = w / kAmxTileWords, row = w % kAmxTileWords / 16, col = w % 16;
+            const std::size_t lane = tile % 2 * 16 + (which == 0 ? row : col);
+            const std::size_t pair = tile / 2 * kAmxPairsPerTile + (which == 0 ? col : row);
+            const auto value = [&](std::size_t p) -> std::uint32_t {
+              if (lane >= lanes || p >= kc) return 0;
+              return src[static_cast<std::ptrdiff_t>(lane) * ls + static_cast<std::ptrdiff_t>(p) * ks];
+            };
+            wrong += dst[w] != (value(2 * pair) | value(2 * pair + 1) << 16);
+          }
+          check(wrong == 0, std::string(which == 0 ? "A" : "B") + " panel of " + std::to_string(lanes) +
+                                " lanes, k " + std::to_string(kc) + (lane_major ? " lane-major: " : " k-major: ") +
+                                std::to_string(wrong) + " of " + std::to_string(words) + " words wrong");
+          std::free(dst);
+        }
+}
+
 // C in pieces, as the pool splits it between threads, against C in one
 // call: the same bits.
 void test_splits() {
@@ -190,6 +235,7 @@ int main() {
     std::printf("skipped: no AMX-BF16 tile unit granted here\n");
     return quarn_test::report();
   }
+  test_packing();
   test_products();
   test_splits();
   return quarn_test::report();

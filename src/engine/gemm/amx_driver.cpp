@@ -27,22 +27,32 @@ namespace quarn::gemm {
 namespace {
 
 #if defined(__x86_64__) && defined(__linux__)
-bool detect_amx() {
+// Null where the tile unit may be used, else the reason it may not.
+const char* detect_amx() {
   unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
-  if (__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) == 0) return false;
   constexpr unsigned kAmxBf16 = 1u << 22, kAmxTile = 1u << 24;
-  if ((edx & kAmxBf16) == 0 || (edx & kAmxTile) == 0) return false;
+  if (__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) == 0 || (edx & kAmxBf16) == 0 ||
+      (edx & kAmxTile) == 0)
+    return "this CPU has no AMX-BF16 tile unit";
   constexpr unsigned kOsXsave = 1u << 27;
-  if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0 || (ecx & kOsXsave) == 0) return false;
+  if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0 || (ecx & kOsXsave) == 0)
+    return "the operating system does not enable the AMX tile state";
   unsigned xcr0_low = 0, xcr0_high = 0;
   __asm__ volatile("xgetbv" : "=a"(xcr0_low), "=d"(xcr0_high) : "c"(0));
   constexpr unsigned kTileState = 3u << 17;  // XTILECFG and XTILEDATA
-  if ((xcr0_low & kTileState) != kTileState) return false;
+  if ((xcr0_low & kTileState) != kTileState)
+    return "the operating system does not enable the AMX tile state";
   // Linux hands out the 8 KiB of tile data only to processes that ask; a
-  // tile instruction before that faults. The grant covers every thread.
+  // tile instruction before that faults. The grant covers every thread of
+  // the process, those the pool has already started included: each gets
+  // its own larger save area on its first tile instruction. The kernel
+  // refuses when a thread's alternate signal stack is too small for the
+  // larger signal frame.
   constexpr long kArchReqXcompPerm = 0x1023;
   constexpr long kXfeatureXtiledata = 18;
-  return syscall(SYS_arch_prctl, kArchReqXcompPerm, kXfeatureXtiledata) == 0;
+  if (syscall(SYS_arch_prctl, kArchReqXcompPerm, kXfeatureXtiledata) != 0)
+    return "the operating system refused this process the AMX tile state";
+  return nullptr;
 }
 #endif
 
@@ -129,14 +139,16 @@ void store_edges(const float* tiles, std::size_t tiles_per_row, std::size_t rows
 
 }  // namespace
 
-bool amx_bf16_usable() {
+const char* amx_bf16_refusal() {
 #if defined(__x86_64__) && defined(__linux__)
-  static const bool usable = detect_amx();
-  return usable;
+  static const char* const refusal = detect_amx();
+  return refusal;
 #else
-  return false;
+  return "the AMX tile unit is used only on x86-64 Linux";
 #endif
 }
+
+bool amx_bf16_usable() { return amx_bf16_refusal() == nullptr; }
 
 void bf16gemm_amx(std::size_t m, std::size_t n, std::size_t k, const std::uint16_t* a,
                   std::ptrdiff_t rsa, std::ptrdiff_t csa, const std::uint16_t* b,

@@ -27,6 +27,8 @@ namespace quarn::gemm {
 // Whether the CPU has AMX-TILE and AMX-BF16 and the OS grants this process
 // the tile state; asks for it the first time. False off x86-64 Linux.
 bool amx_bf16_usable();
+// Why not, as a sentence for an error message; null where it is usable.
+const char* amx_bf16_refusal();
 
 void bf16gemm_amx(std::size_t m, std::size_t n, std::size_t k, const std::uint16_t* a,
                   std::ptrdiff_t rsa, std::ptrdiff_t csa, const std::uint16_t* b,

@@ -81,13 +81,23 @@ void bf16gemm_amx_pack_b(const std::uint16_t* src, std::ptrdiff_t ls, std::ptrdi
         _mm512_store_si512(out1, _mm512_permutex2var_epi64(lo, _mm512_setr_epi64(4, 5, 12, 13, 6, 7, 14, 15), hi));
         continue;
       }
-      for (std::size_t j = 0; j < kAmxLanes; ++j) {
-        std::uint32_t word = 0;
-        if (j < lanes) {
-          const std::uint16_t* lane = src + off(j) * ls;
-          word = pair_word(value_at(lane, ks, p, kc), value_at(lane, ks, p + 1, kc));
+      // Each tile's row through a pointer of its own. Not as
+      // `(j < 16 ? out0 : out1)[j % 16]`: with UBSan's division and shift
+      // checks, g++ 12 evaluates the saved index of such a subscript in the
+      // first arm of the conditional only, and the second arm's stores (the
+      // tile of columns 16-31) went to a stale position, leaving the rest
+      // of that tile unwritten.
+      for (std::size_t half = 0; half < 2; ++half) {
+        std::uint32_t* out = half == 0 ? out0 : out1;
+        for (std::size_t t = 0; t < kAmxPairsPerTile; ++t) {
+          const std::size_t j = half * kAmxPairsPerTile + t;
+          std::uint32_t word = 0;
+          if (j < lanes) {
+            const std::uint16_t* lane = src + off(j) * ls;
+            word = pair_word(value_at(lane, ks, p, kc), value_at(lane, ks, p + 1, kc));
+          }
+          out[t] = word;
         }
-        (j < 16 ? out0 : out1)[j % 16] = word;
       }
     }
   }
@@ -122,6 +132,11 @@ void bf16gemm_amx_32x32(std::size_t blocks, const std::uint32_t* a, const std::u
   float* c01 = c + 16;
   float* c10 = c + 16 * ldc;
   float* c11 = c10 + 16;
+  // g++'s tile load intrinsic tells the compiler about the address only,
+  // not that memory is read there: were this inlined after the packing
+  // (or after a store to `from`), those stores could sink past the loads.
+  // The barrier costs nothing at run time.
+  __asm__ volatile("" ::: "memory");
   if (from != nullptr) {
     const std::ptrdiff_t from_bytes = ld_from * off(sizeof(float));
     _tile_loadd(0, from, from_bytes);
