@@ -21,6 +21,8 @@
 
 #include "engine/gemm/kernels/bf16_amx_kernels.hpp"
 #include "engine/gemm/pack_buffer.hpp"
+#include "engine/gemm/sgemm.hpp"
+#include "runtime/thread_pool.hpp"
 
 namespace quarn::gemm {
 
@@ -187,7 +189,6 @@ void bf16gemm_amx(std::size_t m, std::size_t n, std::size_t k, const std::uint16
   const std::size_t a_words = k_blocks * m_panels * panel, b_words = k_blocks * n_panels * panel;
   std::uint32_t* apack = (a_words <= kKeptWords ? ws.a : large_a).get(a_words);
   std::uint32_t* bpack = (b_words <= kKeptWords ? ws.b : large_b).get(b_words);
-  float* cbuf = ws.c.get(mc_panels * nc_panels * kAmxLanes * kAmxLanes);
   const auto a_panel = [&](std::size_t kb, std::size_t ir) {
     return apack + (kb * m_panels + ir / kAmxLanes) * panel;
   };
@@ -195,44 +196,76 @@ void bf16gemm_amx(std::size_t m, std::size_t n, std::size_t k, const std::uint16
     return bpack + (kb * n_panels + jr / kAmxLanes) * panel;
   };
 
-  for (std::size_t kb = 0; kb < k_blocks; ++kb) {
-    const std::size_t pc = kb * kc_step, kc = std::min(kc_step, k - pc);
-    for (std::size_t ir = 0; ir < m; ir += kAmxLanes)
-      bf16gemm_amx_pack_a(a + off(ir) * rsa + off(pc) * csa, rsa, csa, std::min(kAmxLanes, m - ir), kc,
-                          a_panel(kb, ir));
-    for (std::size_t jr = 0; jr < n; jr += kAmxLanes)
-      bf16gemm_amx_pack_b(b + off(pc) * rsb + off(jr) * csb, csb, rsb, std::min(kAmxLanes, n - jr), kc,
-                          b_panel(kb, jr));
-  }
-
-  const TileSession tiles;
-  for (std::size_t ic = 0; ic < m; ic += mc_step) {
-    const std::size_t mc = std::min(mc_step, m - ic);
-    for (std::size_t jc = 0; jc < n; jc += nc_step) {
-      const std::size_t nc = std::min(nc_step, n - jc);
-      for (std::size_t kb = 0; kb < k_blocks; ++kb) {
-        const std::size_t blocks = amx_panel_words(std::min(kc_step, k - kb * kc_step)) / (2 * kAmxTileWords);
-        for (std::size_t jr = 0; jr < nc; jr += kAmxLanes)
-          for (std::size_t ir = 0; ir < mc; ir += kAmxLanes) {
-            float* tile = cbuf + (ir / kAmxLanes * nc_panels + jr / kAmxLanes) * kAmxLanes * kAmxLanes;
-            const float* from = kb == 0 ? nullptr : tile;
-            // A whole tile of C in the last k block goes straight to C; the
-            // rest waits in the scratch for store_edges or store_block.
-            if (kb + 1 == k_blocks && csc == 1 && mc - ir >= kAmxLanes && nc - jr >= kAmxLanes) {
-              bf16gemm_amx_32x32(blocks, a_panel(kb, ic + ir), b_panel(kb, jc + jr), from, off(kAmxLanes),
-                                 c + off(ic + ir) * rsc + off(jc + jr), rsc);
-              continue;
-            }
-            bf16gemm_amx_32x32(blocks, a_panel(kb, ic + ir), b_panel(kb, jc + jr), from, off(kAmxLanes),
-                               tile, off(kAmxLanes));
-          }
+  // Packing, panel by panel: a task packs whole panels, each to its own
+  // place.
+  const std::size_t pack_jobs = k_blocks * (m_panels + n_panels);
+  const auto pack = [&](std::size_t first, std::size_t last) {
+    for (std::size_t job = first; job < last; ++job) {
+      const std::size_t kb = job / (m_panels + n_panels), panel_no = job % (m_panels + n_panels);
+      const std::size_t pc = kb * kc_step, kc = std::min(kc_step, k - pc);
+      if (panel_no < m_panels) {
+        const std::size_t ir = panel_no * kAmxLanes;
+        bf16gemm_amx_pack_a(a + off(ir) * rsa + off(pc) * csa, rsa, csa, std::min(kAmxLanes, m - ir), kc,
+                            a_panel(kb, ir));
+      } else {
+        const std::size_t jr = (panel_no - m_panels) * kAmxLanes;
+        bf16gemm_amx_pack_b(b + off(pc) * rsb + off(jr) * csb, csb, rsb, std::min(kAmxLanes, n - jr), kc,
+                            b_panel(kb, jr));
       }
-      if (csc == 1)
-        store_edges(cbuf, nc_panels, mc, nc, c + off(ic) * rsc + off(jc) * csc, rsc);
-      else
-        store_block(cbuf, nc_panels, mc, nc, c + off(ic) * rsc + off(jc) * csc, rsc, csc);
     }
+  };
+
+  // One block of C (rows from ic, columns from jc), all of k, on the
+  // calling thread's tiles and scratch.
+  const auto block = [&](std::size_t ic, std::size_t jc) {
+    const std::size_t mc = std::min(mc_step, m - ic), nc = std::min(nc_step, n - jc);
+    float* cbuf = thread_workspace().c.get(mc_panels * nc_panels * kAmxLanes * kAmxLanes);
+    const TileSession tiles;
+    for (std::size_t kb = 0; kb < k_blocks; ++kb) {
+      const std::size_t blocks = amx_panel_words(std::min(kc_step, k - kb * kc_step)) / (2 * kAmxTileWords);
+      for (std::size_t jr = 0; jr < nc; jr += kAmxLanes)
+        for (std::size_t ir = 0; ir < mc; ir += kAmxLanes) {
+          float* tile = cbuf + (ir / kAmxLanes * nc_panels + jr / kAmxLanes) * kAmxLanes * kAmxLanes;
+          const float* from = kb == 0 ? nullptr : tile;
+          // A whole tile of C in the last k block goes straight to C; the
+          // rest waits in the scratch for store_edges or store_block.
+          if (kb + 1 == k_blocks && csc == 1 && mc - ir >= kAmxLanes && nc - jr >= kAmxLanes) {
+            bf16gemm_amx_32x32(blocks, a_panel(kb, ic + ir), b_panel(kb, jc + jr), from, off(kAmxLanes),
+                               c + off(ic + ir) * rsc + off(jc + jr), rsc);
+            continue;
+          }
+          bf16gemm_amx_32x32(blocks, a_panel(kb, ic + ir), b_panel(kb, jc + jr), from, off(kAmxLanes),
+                             tile, off(kAmxLanes));
+        }
+    }
+    if (csc == 1)
+      store_edges(cbuf, nc_panels, mc, nc, c + off(ic) * rsc + off(jc) * csc, rsc);
+    else
+      store_block(cbuf, nc_panels, mc, nc, c + off(ic) * rsc + off(jc) * csc, rsc, csc);
+  };
+
+  const std::size_t ic_blocks = (m + mc_step - 1) / mc_step, jc_blocks = (n + nc_step - 1) / nc_step;
+  const std::size_t threads = sgemm_threads(m, n, k);
+  if (threads == 1) {
+    pack(0, pack_jobs);
+    for (std::size_t ic = 0; ic < m; ic += mc_step)
+      for (std::size_t jc = 0; jc < n; jc += nc_step) block(ic, jc);
+    return;
   }
+  // On several threads the blocks of C are shared out whole: every element
+  // is summed by the same tiles over the same k blocks wherever it runs.
+  // Consecutive tasks share a block of rows, so a thread's A panels stay
+  // in its L2 while it moves along the columns.
+  const std::size_t pack_tasks = std::min(pack_jobs, 4 * threads);
+  parallel_for(pack_tasks, [&](std::size_t t) {
+    pack(chunk_begin(t, pack_tasks, pack_jobs, 1), chunk_begin(t + 1, pack_tasks, pack_jobs, 1));
+  });
+  const std::size_t blocks = ic_blocks * jc_blocks;
+  const std::size_t tasks = std::min(blocks, threads);
+  parallel_for(tasks, [&](std::size_t t) {
+    for (std::size_t i = chunk_begin(t, tasks, blocks, 1); i < chunk_begin(t + 1, tasks, blocks, 1); ++i)
+      block(i / jc_blocks * mc_step, i % jc_blocks * nc_step);
+  });
 #else
   (void)m, (void)n, (void)k, (void)a, (void)rsa, (void)csa, (void)b, (void)rsb, (void)csb,
       (void)c, (void)rsc, (void)csc;
