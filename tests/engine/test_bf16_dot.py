@@ -157,7 +157,7 @@ def test_amx_mode_is_granted_or_refused_whole():
     "shape_a, shape_b, ta, tb",
     [((1, 1), (1, 1), False, False), ((33, 70), (70, 31), True, False), ((130, 1100), (1100, 40), False, True),
      ((40, 64), (64, 530), True, True), ((3, 1, 9, 40), (2, 40, 18), False, False),
-     ((290, 513), (513, 263), False, False)],
+     ((290, 513), (513, 263), False, False), ((35, 4200), (4200, 20), True, False)],
     ids=str,
 )
 def test_amx_exact_sums(shape_a, shape_b, ta, tb, rng):

@@ -144,11 +144,11 @@ void check_product(std::size_t m, std::size_t n, std::size_t k, Layout la, Layou
 
 void test_products() {
   // Sizes around the 32 x 32 tile of C, the 32 values of k per tile block
-  // and the driver's blocks (512 of k, 256 rows, 256 columns).
+  // and the driver's blocks (up to 2048 of k, 256 rows, 256 columns).
   const std::size_t sizes[][3] = {{1, 1, 1},     {32, 32, 32},   {31, 33, 31},  {33, 31, 33},
                                   {64, 64, 64},  {5, 70, 1},     {70, 5, 3},    {17, 19, 513},
                                   {97, 45, 1100}, {300, 40, 64}, {40, 530, 77}, {0, 4, 3},
-                                  {4, 0, 3},     {3, 4, 0}};
+                                  {4, 0, 3},     {3, 4, 0},     {17, 19, 2049}, {40, 33, 4100}};
   for (Values values : {kSmallIntegers, kReals})
     for (const auto& s : sizes)
       for (Layout la : {kRowMajor, kColMajor, kPadded})
@@ -207,7 +207,7 @@ void test_packing() {
 // C in pieces, as the pool splits it between threads, against C in one
 // call: the same bits.
 void test_splits() {
-  const std::size_t m = 150, n = 140, k = 700;
+  const std::size_t m = 150, n = 140, k = 2100;  // two k blocks
   Product whole(m, n, k, kRowMajor, kRowMajor, kRowMajor, kReals);
   whole.run(0, 0, m, n);
   const struct {
