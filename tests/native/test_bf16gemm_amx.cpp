@@ -202,6 +202,39 @@ void test_packing() {
                                 std::to_string(wrong) + " of " + std::to_string(words) + " words wrong");
           std::free(dst);
         }
+  // B's whole panels side by side, packed along its rows: each panel as
+  // the layout says, and the gap left between panels untouched.
+  for (std::size_t panels : {1, 3})
+    for (std::size_t kc : {1, 2, 31, 33, 64, 95}) {
+      const std::size_t width = panels * kAmxLanes;
+      const auto ks = static_cast<std::ptrdiff_t>(width) + 5;
+      const std::size_t span = (kc - 1) * static_cast<std::size_t>(ks) + width;
+      std::uint16_t* src = fenced<std::uint16_t>(span);
+      for (std::size_t i = 0; i < span; ++i) src[i] = static_cast<std::uint16_t>(g_rng() | 1);
+      const std::size_t words = amx_panel_words(kc), stride = words + 64;
+      auto* dst = static_cast<std::uint32_t*>(std::aligned_alloc(64, panels * stride * sizeof(std::uint32_t)));
+      if (dst == nullptr) std::abort();
+      std::fill(dst, dst + panels * stride, kSentinel);
+      bf16gemm_amx_pack_b_rows(src, ks, panels, kc, dst, stride);
+      std::size_t wrong = 0;
+      for (std::size_t t = 0; t < panels; ++t)
+        for (std::size_t w = 0; w < stride; ++w) {
+          std::uint32_t expected = kSentinel;
+          if (w < words) {
+            const std::size_t tile = w / kAmxTileWords, col = w % 16;
+            const std::size_t column = t * kAmxLanes + tile % 2 * 16 + col;
+            const std::size_t pair = tile / 2 * kAmxPairsPerTile + w % kAmxTileWords / 16;
+            const auto value = [&](std::size_t p) -> std::uint32_t {
+              return p < kc ? src[static_cast<std::ptrdiff_t>(p) * ks + static_cast<std::ptrdiff_t>(column)] : 0;
+            };
+            expected = value(2 * pair) | value(2 * pair + 1) << 16;
+          }
+          wrong += dst[t * stride + w] != expected;
+        }
+      check(wrong == 0, std::to_string(panels) + " B panels along the rows, k " + std::to_string(kc) + ": " +
+                            std::to_string(wrong) + " words wrong");
+      std::free(dst);
+    }
 }
 
 // C in pieces, as the pool splits it between threads, against C in one

@@ -200,22 +200,33 @@ void bf16gemm_amx(std::size_t m, std::size_t n, std::size_t k, const std::uint16
     return bpack + (kb * n_panels + jr / kAmxLanes) * panel;
   };
 
-  // Packing, panel by panel: a task packs whole panels, each to its own
-  // place.
-  const std::size_t pack_jobs = k_blocks * (m_panels + n_panels);
+  // Packing: a job packs one panel of A, or a group of up to kPackGroup
+  // panels of B side by side, each to its own place. B's whole panels in a
+  // group go together when its columns are contiguous, so that its rows
+  // are read along, not down.
+  constexpr std::size_t kPackGroup = 8;
+  const std::size_t b_groups = (n_panels + kPackGroup - 1) / kPackGroup;
+  const std::size_t pack_jobs = k_blocks * (m_panels + b_groups);
   const auto pack = [&](std::size_t first, std::size_t last) {
     for (std::size_t job = first; job < last; ++job) {
-      const std::size_t kb = job / (m_panels + n_panels), panel_no = job % (m_panels + n_panels);
+      const std::size_t kb = job / (m_panels + b_groups), panel_no = job % (m_panels + b_groups);
       const std::size_t pc = kb * kc_step, kc = std::min(kc_step, k - pc);
       if (panel_no < m_panels) {
         const std::size_t ir = panel_no * kAmxLanes;
         bf16gemm_amx_pack_a(a + off(ir) * rsa + off(pc) * csa, rsa, csa, std::min(kAmxLanes, m - ir), kc,
                             a_panel(kb, ir));
-      } else {
-        const std::size_t jr = (panel_no - m_panels) * kAmxLanes;
+        continue;
+      }
+      std::size_t jr = (panel_no - m_panels) * kPackGroup * kAmxLanes;
+      const std::size_t group_end = std::min(n, jr + kPackGroup * kAmxLanes);
+      if (csb == 1 && group_end - jr >= kAmxLanes) {
+        const std::size_t whole = (group_end - jr) / kAmxLanes;
+        bf16gemm_amx_pack_b_rows(b + off(pc) * rsb + off(jr), rsb, whole, kc, b_panel(kb, jr), panel);
+        jr += whole * kAmxLanes;
+      }
+      for (; jr < group_end; jr += kAmxLanes)
         bf16gemm_amx_pack_b(b + off(pc) * rsb + off(jr) * csb, csb, rsb, std::min(kAmxLanes, n - jr), kc,
                             b_panel(kb, jr));
-      }
     }
   };
 

@@ -35,6 +35,12 @@ void bf16gemm_amx_pack_a(const std::uint16_t* src, std::ptrdiff_t lane_stride,
 void bf16gemm_amx_pack_b(const std::uint16_t* src, std::ptrdiff_t lane_stride,
                          std::ptrdiff_t k_stride, std::size_t lanes, std::size_t kc,
                          std::uint32_t* dst);
+// Whole panels of a B with unit column stride, `panels` of them side by
+// side from src (row stride ks), panel t at dst + t * panel_words: B's
+// rows are read front to back, each once, where bf16gemm_amx_pack_b reads
+// 64 bytes of a row per panel.
+void bf16gemm_amx_pack_b_rows(const std::uint16_t* src, std::ptrdiff_t ks, std::size_t panels,
+                              std::size_t kc, std::uint32_t* dst, std::size_t panel_words);
 // Configures the tile registers for this thread; bf16gemm_amx_end releases
 // them.
 void bf16gemm_amx_begin();

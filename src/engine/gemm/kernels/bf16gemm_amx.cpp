@@ -38,9 +38,12 @@ void bf16gemm_amx_pack_a(const std::uint16_t* src, std::ptrdiff_t ls, std::ptrdi
                          std::size_t lanes, std::size_t kc, std::uint32_t* dst) {
   const std::size_t pairs = (kc + 1) / 2;
   const std::size_t blocks = (pairs + kAmxPairsPerTile - 1) / kAmxPairsPerTile;
-  for (std::size_t kb = 0; kb < blocks; ++kb) {
-    const std::size_t p0 = 2 * kAmxPairsPerTile * kb;
-    for (std::size_t i = 0; i < kAmxLanes; ++i) {
+  // Lane by lane, each through all its blocks: where k is contiguous, a
+  // lane's values are read front to back, not 32 rows of A a page apart
+  // for every block.
+  for (std::size_t i = 0; i < kAmxLanes; ++i) {
+    for (std::size_t kb = 0; kb < blocks; ++kb) {
+      const std::size_t p0 = 2 * kAmxPairsPerTile * kb;
       // Row i of the block's first or second tile.
       std::uint32_t* out = dst + (kb * 2 + i / 16) * kAmxTileWords + (i % 16) * kAmxPairsPerTile;
       if (i >= lanes) {
@@ -99,6 +102,29 @@ void bf16gemm_amx_pack_b(const std::uint16_t* src, std::ptrdiff_t ls, std::ptrdi
           out[t] = word;
         }
       }
+    }
+  }
+}
+
+void bf16gemm_amx_pack_b_rows(const std::uint16_t* src, std::ptrdiff_t ks, std::size_t panels,
+                              std::size_t kc, std::uint32_t* dst, std::size_t panel_words) {
+  const std::size_t pairs = (kc + 1) / 2;
+  const std::size_t blocks = (pairs + kAmxPairsPerTile - 1) / kAmxPairsPerTile;
+  const __m512i first_half = _mm512_setr_epi64(0, 1, 8, 9, 2, 3, 10, 11);
+  const __m512i second_half = _mm512_setr_epi64(4, 5, 12, 13, 6, 7, 14, 15);
+  for (std::size_t q = 0; q < blocks * kAmxPairsPerTile; ++q) {
+    const std::size_t p = 2 * q;
+    const std::uint16_t* r0 = src + off(p) * ks;
+    std::uint32_t* out0 = dst + q / kAmxPairsPerTile * 2 * kAmxTileWords + q % kAmxPairsPerTile * 16;
+    for (std::size_t t = 0; t < panels; ++t, out0 += panel_words) {
+      // As the fast path of bf16gemm_amx_pack_b, with a row past k (the
+      // odd one of the last pair, or the padding) read as zeros.
+      const __m512i even = p < kc ? _mm512_loadu_si512(r0 + off(t * kAmxLanes)) : _mm512_setzero_si512();
+      const __m512i odd = p + 1 < kc ? _mm512_loadu_si512(r0 + ks + off(t * kAmxLanes)) : _mm512_setzero_si512();
+      const __m512i lo = _mm512_unpacklo_epi16(even, odd);
+      const __m512i hi = _mm512_unpackhi_epi16(even, odd);
+      _mm512_store_si512(out0, _mm512_permutex2var_epi64(lo, first_half, hi));
+      _mm512_store_si512(out0 + kAmxTileWords, _mm512_permutex2var_epi64(lo, second_half, hi));
     }
   }
 }
