@@ -183,8 +183,9 @@ PyMethodDef setting_defs[] = {
      "quarn_core.Tensor."},
     {"bf16_dot_mode", as_cfunction(bf16_dot_mode_function), kKeywords,
      "bf16_dot_mode(mode=None)\n--\n\nWhether bfloat16 products use the CPU's dot-product instruction:\n"
-     "'auto' (where it is the faster path here), 'on', 'off', or 'amx' (the AMX tile unit where\n"
-     "there is one, not bit-identical to the float32 path). Returns the previous mode."},
+     "'auto' (where it is the faster path here), 'on', 'off', or 'amx' (the AMX tile unit, not\n"
+     "bit-identical to the float32 path; RuntimeError where there is none or the OS refuses it).\n"
+     "Returns the previous mode."},
     {nullptr, nullptr, 0, nullptr},
 };
 
