@@ -160,6 +160,7 @@ void test_products() {
   check_product(300, 300, 600, kRowMajor, kRowMajor, kRowMajor, kReals);
 }
 
+#if defined(__x86_64__)
 // The packed panels word by word against the layout of bf16_amx_kernels.hpp,
 // every word of them, padding included (the tile loads read all of it).
 // Wrong products say only that something is off; this names the operand,
@@ -236,6 +237,7 @@ void test_packing() {
       std::free(dst);
     }
 }
+#endif
 
 // C in pieces, as the pool splits it between threads, against C in one
 // call: the same bits.
@@ -268,7 +270,9 @@ int main() {
     std::printf("skipped: no AMX-BF16 tile unit granted here\n");
     return quarn_test::report();
   }
+#if defined(__x86_64__)
   test_packing();
+#endif
   test_products();
   test_splits();
   return quarn_test::report();
