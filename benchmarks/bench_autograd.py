@@ -252,10 +252,12 @@ def main():
                       torch and (lambda: mlp_step_torch(tx, tparams))]
         if name == "bfloat16":
             contenders.append(lambda: in_dot_mode("on", lambda: mlp_step_ours(x, params, name)))
+            contenders.append(lambda: in_dot_mode("amx", lambda: mlp_step_ours(x, params, name)))
         times = median_times(contenders)
         report(f"MLP 784-256-10 step, {name}", times[0], times[1], target, missed)
         if name == "bfloat16":
             report("  the same, products on the dot path", times[2], times[1], None, missed)
+            report("  the same, products on AMX tiles", times[3], times[1], None, missed)
 
     # The same float32 step with the loss inside the graph.
     targets_np = rng.integers(0, 10, 64)
@@ -281,7 +283,7 @@ def main():
 
 
 def in_dot_mode(mode, fn):
-    """fn() with bfloat16 products in the given path mode ("auto", "on")."""
+    """fn() with bfloat16 products in the given path mode ("auto", "on", "amx")."""
     before = dot_mode(mode)
     try:
         return fn()

@@ -4,9 +4,9 @@ PyTorch, measured in the same run.
 Prints GFLOP/s for square, tall and flat float32 products and for
 transposed operands, the ratios ours/NumPy and ours/PyTorch, and the share
 of the core's FMA peak (measured by a small probe); then a batch of small
-products and half-precision products. bfloat16 runs on both of our paths
-(the dot-product instruction and the widened float32 one) beside the
-default choice, with each one's time against our float32 product of the
+products and half-precision products. bfloat16 runs on our paths
+(the dot-product instruction, the widened float32 one and the opt-in AMX
+tiles) beside the default choice, with each one's time against our float32 product of the
 same size. Every figure is the best of several repeats.
 
 Run from the repository after building the module:  python benchmarks/bench_matmul.py
@@ -215,7 +215,8 @@ def main():
                     mine = [lambda: in_dot_mode(dot_mode, "auto", lambda: ta @ tb),
                             lambda: in_dot_mode(dot_mode, "on", lambda: ta @ tb),
                             lambda: in_dot_mode(dot_mode, "off", lambda: ta @ tb),
-                            lambda: fa @ fb]
+                            lambda: fa @ fb,
+                            lambda: in_dot_mode(dot_mode, "amx", lambda: ta @ tb)]
                 else:
                     mine = [lambda: ta @ tb]
                 times = best_times(mine + theirs, {512: 10, 1024: 5}.get(n, 3))
@@ -225,8 +226,10 @@ def main():
                 if name == "bfloat16":
                     row("  dot path", ours[1], None, ref_torch, peak)
                     row("  widened path", ours[2], None, ref_torch, peak)
+                    row("  AMX tiles (opt-in)", ours[4], None, ref_torch, peak)
                     print(f"  {'time / our float32 ' + str(n):<26} default {ours[3] / ours[0]:5.2f}, "
-                          f"dot path {ours[3] / ours[1]:5.2f}, widened {ours[3] / ours[2]:5.2f}")
+                          f"dot path {ours[3] / ours[1]:5.2f}, widened {ours[3] / ours[2]:5.2f}, "
+                          f"AMX {ours[3] / ours[4]:5.2f}")
 
 
 def in_dot_mode(dot_mode, mode, fn):

@@ -175,7 +175,7 @@ def _to_dlpack(tensor: Tensor, versioned: bool, copy: bool, /) -> Any:
     """A DLPack capsule of the tensor: versioned and read-only sharing its elements, or a copy."""
 def _from_dlpack(capsule: Any, requires_grad: bool, /) -> Any:
     """A new leaf tensor holding a copy of a DLPack capsule's elements."""
-def bf16_dot_mode(mode: Literal["auto", "on", "off"] | None = None) -> str:
+def bf16_dot_mode(mode: Literal["auto", "on", "off", "amx"] | None = None) -> str:
     """Whether bfloat16 products use the CPU's dot-product instruction; returns the previous mode."""
 
 class _TensorBase(Tensor):

@@ -20,6 +20,7 @@
 #include "binding/numpy.hpp"
 #include "binding/tensor_object.hpp"
 #include "engine/gemm/bf16gemm.hpp"
+#include "engine/gemm/bf16gemm_amx.hpp"
 #include "ops/layout_ops.hpp"
 #include "ops/tensor_ops.hpp"
 
@@ -96,7 +97,7 @@ PyObject* row_function(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 // Which path bfloat16 products take (engine/gemm/bf16gemm.hpp): "auto",
-// "on" or "off". Returns the mode in force before the call; with no
+// "on", "off" or "amx". Returns the mode in force before the call; with no
 // argument, only reports it. For benchmarks and tests that hold the two
 // paths against each other.
 PyObject* bf16_dot_mode_function(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -110,7 +111,8 @@ PyObject* bf16_dot_mode_function(PyObject*, PyObject* args, PyObject* kwargs) {
       gemm::Bf16DotMode mode;
     } kModes[] = {{"auto", gemm::Bf16DotMode::kAuto},
                   {"on", gemm::Bf16DotMode::kOn},
-                  {"off", gemm::Bf16DotMode::kOff}};
+                  {"off", gemm::Bf16DotMode::kOff},
+                  {"amx", gemm::Bf16DotMode::kAmx}};
     const gemm::Bf16DotMode before = gemm::bf16_dot_mode();
     const char* before_name = "auto";
     for (const auto& m : kModes)
@@ -122,7 +124,12 @@ PyObject* bf16_dot_mode_function(PyObject*, PyObject* args, PyObject* kwargs) {
       const auto* found = std::find_if(std::begin(kModes), std::end(kModes),
                                        [text](const auto& m) { return std::strcmp(m.name, text) == 0; });
       if (found == std::end(kModes))
-        return raise(value_error(std::string("mode must be 'auto', 'on' or 'off', not '") + text + "'"));
+        return raise(value_error(std::string("mode must be 'auto', 'on', 'off' or 'amx', not '") + text + "'"));
+      // Refused here rather than served some other way later: whoever asks
+      // for the tile unit is measuring it or relying on it.
+      if (found->mode == gemm::Bf16DotMode::kAmx)
+        if (const char* refusal = gemm::amx_bf16_refusal(); refusal != nullptr)
+          return raise(runtime_error(std::string("bf16_dot_mode('amx'): ") + refusal));
       gemm::set_bf16_dot_mode(found->mode);
     }
     return PyUnicode_FromString(before_name);
@@ -176,7 +183,9 @@ PyMethodDef setting_defs[] = {
      "quarn_core.Tensor."},
     {"bf16_dot_mode", as_cfunction(bf16_dot_mode_function), kKeywords,
      "bf16_dot_mode(mode=None)\n--\n\nWhether bfloat16 products use the CPU's dot-product instruction:\n"
-     "'auto' (where it is the faster path here), 'on' or 'off'. Returns the previous mode."},
+     "'auto' (where it is the faster path here), 'on', 'off', or 'amx' (the AMX tile unit, not\n"
+     "bit-identical to the float32 path; RuntimeError where there is none or the OS refuses it).\n"
+     "Returns the previous mode."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -16,6 +16,7 @@
 #include "engine/convert.hpp"
 #include "engine/dtype_rules.hpp"
 #include "engine/gemm/bf16gemm.hpp"
+#include "engine/gemm/bf16gemm_amx.hpp"
 #include "engine/gemm/sgemm.hpp"
 #include "engine/nd_walk.hpp"
 #include "engine/storage_ops.hpp"
@@ -240,14 +241,20 @@ Result<Storage> matmul_bf16(const Storage& a, const Storage& b) {
   if (!gemm::bf16_dot_exact(*kern, a.data_as<std::uint16_t>(), a.numel()) ||
       !gemm::bf16_dot_exact(*kern, b.data_as<std::uint16_t>(), b.numel()))
     return matmul_half(a, b);
+  // The tile unit flushes subnormals as the dot instruction does, so the
+  // same scan admits operands to it.
+  const bool amx = gemm::bf16_dot_mode() == gemm::Bf16DotMode::kAmx && gemm::amx_bf16_usable();
   QUARN_TRY(Storage product,
             batched_product<std::uint16_t>(
                 a, b,
-                [kern](std::size_t m, std::size_t n, std::size_t k, const std::uint16_t* pa,
+                [kern, amx](std::size_t m, std::size_t n, std::size_t k, const std::uint16_t* pa,
                        std::ptrdiff_t rsa, std::ptrdiff_t csa, const std::uint16_t* pb,
                        std::ptrdiff_t rsb, std::ptrdiff_t csb, float* pc, std::ptrdiff_t rsc,
                        std::ptrdiff_t csc) {
-                  gemm::bf16gemm_with(*kern, m, n, k, pa, rsa, csa, pb, rsb, csb, pc, rsc, csc);
+                  if (amx)
+                    gemm::bf16gemm_amx(m, n, k, pa, rsa, csa, pb, rsb, csb, pc, rsc, csc);
+                  else
+                    gemm::bf16gemm_with(*kern, m, n, k, pa, rsa, csa, pb, rsb, csb, pc, rsc, csc);
                 }));
   return rounded(DType::BF16, product);
 }

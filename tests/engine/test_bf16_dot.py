@@ -9,6 +9,7 @@ import ml_dtypes
 import numpy as np
 import pytest
 
+import quarn
 import quarn_core
 from quarn_core import Tensor
 
@@ -98,7 +99,7 @@ def test_gradients_agree(rng):
 
 @pytest.mark.parametrize(
     "mode, exc, message",
-    [("fast", ValueError, "mode must be 'auto', 'on' or 'off', not 'fast'"),
+    [("fast", ValueError, "mode must be 'auto', 'on', 'off' or 'amx', not 'fast'"),
      (None, TypeError, "'NoneType' object is not an instance of 'str'")],
 )
 def test_mode_rejects_other_values(mode, exc, message):
@@ -106,3 +107,107 @@ def test_mode_rejects_other_values(mode, exc, message):
     with pytest.raises(exc, match=message):
         dot_mode(mode)
     assert dot_mode("auto") == "off"
+
+
+# The "amx" mode: the AMX tile unit where the CPU has it and the OS grants
+# it; refused with RuntimeError elsewhere. Its sums are not the FMA chain's
+# bit for bit, so it is held to exact results where every partial sum is
+# exact, to the float32 path where an operand is out of range, to a
+# rounding bound of a float64 model elsewhere, and to the same bits on any
+# number of threads.
+
+
+def amx_refusal():
+    before = dot_mode()
+    try:
+        dot_mode("amx")
+    except RuntimeError as error:
+        return str(error)
+    dot_mode(before)
+    return None
+
+
+AMX_REFUSAL = amx_refusal()
+needs_amx = pytest.mark.skipif(AMX_REFUSAL is not None, reason=f"no AMX tile unit here: {AMX_REFUSAL}")
+
+
+def in_mode(mode, fn):
+    before = dot_mode(mode)
+    try:
+        return fn()
+    finally:
+        dot_mode(before)
+
+
+def test_amx_mode_is_granted_or_refused_whole():
+    dot_mode("off")
+    if AMX_REFUSAL is None:
+        assert dot_mode("amx") == "off"
+        assert dot_mode() == "amx"
+        assert dot_mode("auto") == "amx"
+    else:
+        assert AMX_REFUSAL.startswith("bf16_dot_mode('amx'): ")
+        with pytest.raises(RuntimeError, match=r"bf16_dot_mode\('amx'\)"):
+            dot_mode("amx")
+        assert dot_mode() == "off"
+
+
+@needs_amx
+@pytest.mark.parametrize(
+    "shape_a, shape_b, ta, tb",
+    [((1, 1), (1, 1), False, False), ((33, 70), (70, 31), True, False), ((130, 1100), (1100, 40), False, True),
+     ((40, 64), (64, 530), True, True), ((3, 1, 9, 40), (2, 40, 18), False, False),
+     ((290, 513), (513, 263), False, False), ((35, 4200), (4200, 20), True, False)],
+    ids=str,
+)
+def test_amx_exact_sums(shape_a, shape_b, ta, tb, rng):
+    a = rng.integers(-40, 40, size=shape_a).astype(BF16)
+    b = rng.integers(-40, 40, size=shape_b).astype(BF16)
+    amx = in_mode("amx", product_bits(a, b, ta, tb))
+    expected = (a.astype(np.float64) @ b.astype(np.float64)).astype(np.float32).astype(BF16)
+    assert np.array_equal(amx, expected.view(np.uint16))
+
+
+@needs_amx
+@pytest.mark.parametrize("value", [2.0**-52, 1e-39, 2.0**64, np.inf, np.nan], ids=str)
+def test_amx_values_outside_the_range_take_the_float32_path(value, rng):
+    ops = [rng.standard_normal((30, 400)).astype(BF16), rng.standard_normal((400, 20)).astype(BF16)]
+    ops[1][7, 2] = value
+    amx = in_mode("amx", product_bits(*ops))
+    assert np.array_equal(amx, in_mode("off", product_bits(*ops)))
+
+
+def operand(array, layout):
+    """`array` as a bfloat16 tensor stored row-major, transposed, or as a
+    view taking every other row and column of a larger one."""
+    if layout != "strided":
+        return tensor(array, layout == "transposed")
+    wide = np.zeros((2 * array.shape[0], 2 * array.shape[1]), dtype=BF16)
+    wide[::2, ::2] = array
+    return quarn.Tensor(wide, dtype="bfloat16")[::2, ::2]
+
+
+@needs_amx
+@pytest.mark.parametrize("layout_a, layout_b", [("row", "row"), ("transposed", "strided"), ("strided", "transposed")])
+@pytest.mark.parametrize("m, k, n", [(1, 5, 1), (31, 97, 45), (70, 1500, 50), (300, 530, 270)])
+def test_amx_within_rounding_of_float64_on_any_thread_count(m, k, n, layout_a, layout_b, rng):
+    a = (rng.standard_normal((m, k)) * 2.0 ** rng.integers(-8, 8, (m, k))).astype(BF16)
+    b = rng.standard_normal((k, n)).astype(BF16)
+    threads_before = quarn.get_num_threads()
+    results = []
+    try:
+        for threads in (1, 2, 3):
+            quarn.set_num_threads(threads)
+            results.append(in_mode("amx", lambda: (operand(a, layout_a) @ operand(b, layout_b)).to_numpy()))
+    finally:
+        quarn.set_num_threads(threads_before)
+    assert all(np.array_equal(r.view(np.uint16), results[0].view(np.uint16)) for r in results)
+    a64, b64 = a.astype(np.float64), b.astype(np.float64)
+    exact = a64 @ b64
+    # Every product of two bfloat16 values is exact in float32; the tile
+    # unit's float32 sums over k terms are off by at most k roundings of
+    # 2^-24 of the magnitudes (whatever its order and intermediate width),
+    # then the result rounds once more, to bfloat16 (2^-8).
+    summed = (k + 1) * 2.0**-24 * (np.abs(a64) @ np.abs(b64))
+    bound = summed + 2.0**-8 * (np.abs(exact) + summed)
+    assert np.all(np.abs(results[0].astype(np.float64) - exact) <= bound)

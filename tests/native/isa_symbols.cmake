@@ -1,5 +1,5 @@
 # Fails when a file compiled for a wider instruction set (*_avx2.cpp,
-# *_avx512.cpp, *_avx512bf16.cpp) defines a weak symbol: an inline function
+# *_avx512.cpp, *_avx512bf16.cpp, *_amx.cpp) defines a weak symbol: an inline function
 # or template instance that other files may define too. The linker keeps
 # one copy of such a symbol for every caller, and if it keeps the wide one,
 # baseline code runs instructions the CPU may not have. Everything those files define
@@ -8,7 +8,7 @@
 #   cmake -DNM=<nm> -DOBJECTS=<a;b;...> -P isa_symbols.cmake
 set(bad "")
 foreach(obj IN LISTS OBJECTS)
-  if(NOT obj MATCHES "_avx(2|512|512bf16)\\.cpp\\.o(bj)?$")
+  if(NOT obj MATCHES "(_avx(2|512|512bf16)|_amx)\\.cpp\\.o(bj)?$")
     continue()
   endif()
   execute_process(COMMAND ${NM} --defined-only -C ${obj} OUTPUT_VARIABLE symbols

@@ -183,6 +183,7 @@ Bf16DotMode bf16_dot_mode() { return g_mode.load(std::memory_order_relaxed); }
 const Bf16Kernel* bf16gemm_serving_kernel() {
   switch (bf16_dot_mode()) {
     case Bf16DotMode::kOn:
+    case Bf16DotMode::kAmx:
       return bf16gemm_active_kernel();
     case Bf16DotMode::kOff:
       return nullptr;

@@ -31,8 +31,11 @@ const Bf16Kernel* bf16gemm_active_kernel();
 //    cores: on the Intel core this was measured on, its tiles took 1.9
 //    times as long per multiply-add as the float32 ones.
 //  - kOn: whenever the CPU has it (for benchmarks and tests);
-//  - kOff: never.
-enum class Bf16DotMode { kAuto, kOn, kOff };
+//  - kOff: never;
+//  - kAmx: on the AMX tile unit where the CPU has it and the OS grants it
+//    (bf16gemm_amx.hpp), else as kOn. Only on request: its sums are not the
+//    FMA chain's bit for bit.
+enum class Bf16DotMode { kAuto, kOn, kOff, kAmx };
 void set_bf16_dot_mode(Bf16DotMode mode);
 Bf16DotMode bf16_dot_mode();
 
