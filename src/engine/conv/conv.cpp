@@ -294,11 +294,15 @@ float* shifted_workspace(size_t floats) {
 // rows Wp = ow + dw (kw - 1) long, the output positions y * Wp + x (x < Wp)
 // read tap (ci, i, j) at one fixed offset from the position: the column
 // matrix's row of that tap, over a run of positions, is a contiguous run of
-// the padded image. So each packed panel of the GEMM's B is copied straight
-// from the image, NR floats per tap, and the micro-kernel multiplies it by
-// the filters, packed once. The Wp - ow extra positions of each row (a few
-// percent) are computed and dropped. Every output element is the
-// micro-kernel's FMA chain over the taps in order, whichever thread runs it.
+// the padded image. So the register tile (conv_tiles.hpp) loads its
+// positions straight from the image, with no panel copied at all, and
+// multiplies them by the filters, packed once per call. The Wp - ow extra
+// positions of each row (a few percent) are computed and dropped.
+//
+// The taps go in blocks, so that the image rows a block reads stay in L1
+// while every channel tile of a panel of positions uses them; each tile
+// continues its sums from the block before, so every output element is one
+// FMA chain over the taps in order, whichever thread or block runs it.
 //
 // The image may be float16 or bfloat16 (`xd`), widened as it is copied into
 // the padded image, and the result (`yd`) rounded as it is copied out, bias
@@ -307,16 +311,57 @@ bool shifted_applies(const Dims& d) {
   return d.win.sh == 1 && d.win.sw == 1 && !d.pointwise() && d.taps() != 0 && d.og() != 0;
 }
 
-bool forward_shifted(const gemm::SgemmKernel& kern, PanelCopy copy, const Dims& d, const void* x, DType xd,
-                     const float* w, const float* bias, void* y, DType yd) {
+// Taps per block of the forward tile: about 16 input channels of a 3 x 3
+// window, whose image rows for one panel fill about a third of L1.
+constexpr size_t kTapBlock = 144;
+
+// The padded-image geometry of a unit-stride window.
+struct Padded {
+  size_t wp, hp, plane, wide;
+  explicit Padded(const Dims& d)
+      : wp(d.win.ow + d.win.dw * (d.win.kw - 1)),
+        hp(d.win.oh + d.win.dh * (d.win.kh - 1)),
+        plane(hp * wp),
+        wide(d.win.oh * wp) {}
+};
+
+// Where each tap reads, from a position's own place in the padded image.
+std::vector<ptrdiff_t> tap_offsets(const Dims& d, const Padded& pd, size_t count) {
+  std::vector<ptrdiff_t> offsets(count, 0);
+  for (size_t ci = 0, p = 0; ci < d.cg(); ++ci)
+    for (size_t i = 0; i < d.win.kh; ++i)
+      for (size_t j = 0; j < d.win.kw; ++j, ++p)
+        offsets[p] = sgn(ci * pd.plane + i * d.win.dh * pd.wp + j * d.win.dw);
+  return offsets;
+}
+
+// Channel group g of image `xg` (of dtype xd) into the zeroed padded image xp
+// of `size` floats.
+void pad_image(const Dims& d, const Padded& pd, const void* xg, DType xd, float* xp, size_t size) {
+  std::fill(xp, xp + size, 0.0f);
+  for (size_t ci = 0; ci < d.cg(); ++ci)
+    for (size_t r = 0; r < d.h; ++r) {
+      const char* row = static_cast<const char*>(xg) + (ci * d.h + r) * d.w * dtype_size(xd);
+      float* to = xp + ci * pd.plane + (r + d.win.ph) * pd.wp + d.win.pw;
+      if (xd == DType::F32) {
+        std::memcpy(to, row, d.w * sizeof(float));
+      } else {
+        widen_to_f32(xd, row, to, d.w);
+      }
+    }
+}
+
+bool forward_shifted(const ConvKernels& kern, const Dims& d, const void* x, DType xd, const float* w,
+                     const float* bias, void* y, DType yd) {
   const Window& win = d.win;
   const size_t og = d.og(), cg = d.cg(), taps = d.taps();
   if (!shifted_applies(d)) return false;
   const size_t mr = kern.mr, nr = kern.nr;
-  const size_t wp = win.ow + win.dw * (win.kw - 1), hp = win.oh + win.dh * (win.kh - 1);
-  const size_t wide = win.oh * wp, panels = (wide + nr - 1) / nr, plane = hp * wp;
-  if (og * panels * nr > kShiftedLimit || cg * plane > kShiftedLimit || taps * nr > kShiftedLimit) return false;
+  const Padded pd(d);
+  const size_t panels = (pd.wide + nr - 1) / nr, cp_stride = panels * nr;
   const size_t tiles = (og + mr - 1) / mr, tile_stride = round_up(mr * taps, 16);
+  if (tiles * mr * cp_stride > kShiftedLimit || cg * pd.plane > kShiftedLimit || taps * mr > kShiftedLimit)
+    return false;
   gemm::PackBuffer<float> filters;
   float* apack = filters.get(d.win.groups * tiles * tile_stride);
   for (size_t g = 0; g < win.groups; ++g)
@@ -326,48 +371,28 @@ bool forward_shifted(const gemm::SgemmKernel& kern, PanelCopy copy, const Dims& 
         for (size_t i = 0; i < mr; ++i)
           panel[p * mr + i] = t * mr + i < og ? w[(g * og + t * mr + i) * taps + p] : 0.0f;
     }
-  // The padded image, with room for the last panel's overhang; then one B
-  // panel and the product on the padded-width grid.
-  const size_t xp_size = round_up(cg * plane + nr, 16), bp_size = round_up(taps * nr, 16), cp_stride = panels * nr;
+  // The padded image, with room for the last panel's overhang (its
+  // positions past the grid, and the row's last taps past those); then the
+  // product on the padded-width grid, whole tiles of rows.
+  const size_t xp_size = round_up(cg * pd.plane + nr + win.dw * (win.kw - 1) + 16, 16);
   const size_t positions = d.positions();
-  // Where each tap reads, from a position's own place in the padded image.
-  std::vector<ptrdiff_t> offsets(taps);
-  for (size_t ci = 0, p = 0; ci < cg; ++ci)
-    for (size_t i = 0; i < win.kh; ++i)
-      for (size_t j = 0; j < win.kw; ++j, ++p) offsets[p] = sgn(ci * plane + i * win.dh * wp + j * win.dw);
+  const std::vector<ptrdiff_t> offsets = tap_offsets(d, pd, taps);
+  const size_t block = taps <= kTapBlock + kTapBlock / 2 ? taps : kTapBlock;
   over_images(d, [&](size_t first, size_t last) {
-    float* xp = shifted_workspace(xp_size + bp_size + og * cp_stride);
-    float* bp = xp + xp_size;
-    float* cp = bp + bp_size;
-    alignas(64) float tile[gemm::kMaxTile];
+    float* xp = shifted_workspace(xp_size + tiles * mr * cp_stride);
+    float* cp = xp + xp_size;
     for (size_t ni = first; ni < last; ++ni) {
       for (size_t g = 0; g < win.groups; ++g) {
-        const auto* xg = static_cast<const char*>(x) + (ni * d.c + g * cg) * d.plane() * dtype_size(xd);
-        std::fill(xp, xp + xp_size, 0.0f);
-        for (size_t ci = 0; ci < cg; ++ci)
-          for (size_t r = 0; r < d.h; ++r) {
-            const char* row = xg + (ci * d.h + r) * d.w * dtype_size(xd);
-            float* to = xp + ci * plane + (r + win.ph) * wp + win.pw;
-            if (xd == DType::F32) {
-              std::memcpy(to, row, d.w * sizeof(float));
-            } else {
-              widen_to_f32(xd, row, to, d.w);
-            }
-          }
+        pad_image(d, pd, static_cast<const char*>(x) + (ni * d.c + g * cg) * d.plane() * dtype_size(xd), xd, xp,
+                  xp_size);
         const float* ag = apack + g * tiles * tile_stride;
-        for (size_t q0 = 0; q0 < cp_stride; q0 += nr) {
-          copy(xp + q0, offsets.data(), taps, nr, bp);
-          for (size_t t = 0; t < tiles; ++t) {
-            const size_t rows = std::min(mr, og - t * mr);
-            float* c = cp + t * mr * cp_stride + q0;
-            if (rows == mr) {
-              kern.micro(taps, ag + t * tile_stride, bp, c, sgn(cp_stride), false);
-              continue;
-            }
-            kern.micro(taps, ag + t * tile_stride, bp, tile, sgn(nr), false);
-            for (size_t r = 0; r < rows; ++r) std::copy(tile + r * nr, tile + (r + 1) * nr, c + r * cp_stride);
+        for (size_t q0 = 0; q0 < cp_stride; q0 += nr)
+          for (size_t k0 = 0; k0 < taps; k0 += block) {
+            const size_t k = std::min(block, taps - k0);
+            for (size_t t = 0; t < tiles; ++t)
+              kern.forward(k, ag + t * tile_stride + k0 * mr, xp + q0, offsets.data() + k0,
+                           cp + t * mr * cp_stride + q0, sgn(cp_stride), k0 != 0);
           }
-        }
         for (size_t oc = 0; oc < og; ++oc) {
           const float b = bias != nullptr ? bias[g * og + oc] : 0.0f;
           float* from = cp + oc * cp_stride;
@@ -375,12 +400,12 @@ bool forward_shifted(const gemm::SgemmKernel& kern, PanelCopy copy, const Dims& 
           if (yd == DType::F32) {
             float* out = static_cast<float*>(y) + at;
             for (size_t oy = 0; oy < win.oh; ++oy)
-              for (size_t ox = 0; ox < win.ow; ++ox) out[oy * win.ow + ox] = from[oy * wp + ox] + b;
+              for (size_t ox = 0; ox < win.ow; ++ox) out[oy * win.ow + ox] = from[oy * pd.wp + ox] + b;
             continue;
           }
           char* out = static_cast<char*>(y) + at * dtype_size(yd);
           for (size_t oy = 0; oy < win.oh; ++oy) {
-            float* row = from + oy * wp;
+            float* row = from + oy * pd.wp;
             for (size_t ox = 0; ox < win.ow; ++ox) row[ox] += b;
             round_from_f32(yd, row, out + oy * win.ow * dtype_size(yd), win.ow);
           }
@@ -395,8 +420,7 @@ void forward_by_columns(const Dims& d, const float* x, const float* w, const flo
 
 // y = conv(x, w) + bias, all row-major float32.
 void forward_f32(const Dims& d, const float* x, const float* w, const float* bias, float* y) {
-  const gemm::SgemmKernel& kern = gemm::sgemm_active_kernel();
-  if (forward_shifted(kern, panel_copy_for(kern.nr), d, x, DType::F32, w, bias, y, DType::F32)) return;
+  if (forward_shifted(conv_kernels(), d, x, DType::F32, w, bias, y, DType::F32)) return;
   forward_by_columns(d, x, w, bias, y);
 }
 
@@ -510,8 +534,107 @@ void backward_data_f32(const Dims& d, const float* dy, const float* w, float* dx
   });
 }
 
-// dw = the weight gradient of conv for x and dy, row-major float32.
-void backward_weight_f32(const Dims& d, const float* x, const float* dy, float* dw) {
+float* weight_workspace(size_t floats) {
+  thread_local gemm::PackBuffer<float> buffer;
+  return buffer.get(floats);
+}
+
+// Output rows of the weight gradient's position blocks: the block's
+// gradient rows (position-major, `ldd` channels each) should fill about
+// 32 KiB, so that they stay in L1 while every tap tile reads them.
+size_t weight_block_rows(size_t ow, size_t ldd) {
+  return std::max<size_t>(1, (size_t{8} << 10) / std::max<size_t>(ow * ldd, 1));
+}
+
+// The weight gradient for unit strides, without a column matrix: dW^T
+// (taps x Og) = cols * dY^T, where the row of `cols` for a tap is a run of
+// the padded image (as in forward_shifted) and dY^T is the output
+// gradient transposed once per image, positions by channels. The register
+// tile (weight_tile) broadcasts image values against vectors of channels
+// and sums over the real output positions only, row by row: the padded
+// grid's extra positions would pair image values with nothing, and an
+// infinity there would turn the sum into NaN.
+//
+// Tasks as in backward_weight_by_columns: a fixed range of images each, with its
+// own partial sum; within a task each element is one FMA chain over the
+// images and positions in order.
+bool weight_shifted(const ConvKernels& kern, const Dims& d, const float* x, const float* dy, float* dw) {
+  if (!shifted_applies(d)) return false;
+  const Window& win = d.win;
+  const size_t og = d.og(), cg = d.cg(), taps = d.taps(), positions = d.positions();
+  const Padded pd(d);
+  const WeightShape* shape = &kern.weight[kern.weight_count - 1];
+  for (size_t s = 0; s < kern.weight_count; ++s)
+    if (kern.weight[s].nr >= og) {
+      shape = &kern.weight[s];
+      break;
+    }
+  const size_t mr = shape->mr, nr = shape->nr;
+  constexpr size_t kMostTaps = 16;  // the tile's tap pointers below
+  if (mr > kMostTaps) return false;
+  const size_t ldd = round_up(og, nr), taps_pad = round_up(taps, mr);
+  const size_t xp_size = round_up(cg * pd.plane + 16, 16);
+  const size_t sums = win.groups * taps_pad * ldd;
+  if (cg * pd.plane > kShiftedLimit || positions * ldd > kShiftedLimit || sums > kShiftedLimit) return false;
+  // Taps past the last (to a whole tile) read the image's start and are
+  // dropped.
+  const std::vector<ptrdiff_t> offsets = tap_offsets(d, pd, taps_pad);
+  const size_t block_rows = weight_block_rows(win.ow, ldd);
+  const size_t weights = d.o * taps;
+  const size_t tasks = std::max<size_t>(1, std::min(d.n, kWeightTasks));
+  std::vector<float> partials((tasks - 1) * weights);
+  auto task = [&](size_t t) {
+    float* acc = t == 0 ? dw : partials.data() + (t - 1) * weights;
+    const size_t first = chunk_begin(t, tasks, d.n, 1), last = chunk_begin(t + 1, tasks, d.n, 1);
+    float* xp = weight_workspace(xp_size + positions * ldd + sums);
+    float* dt = xp + xp_size;
+    float* sum = dt + positions * ldd;
+    for (size_t ni = first; ni < last; ++ni)
+      for (size_t g = 0; g < win.groups; ++g) {
+        pad_image(d, pd, x + (ni * d.c + g * cg) * d.plane(), DType::F32, xp, xp_size);
+        // dY^T in blocks of 16 positions, so that the reads of each
+        // channel's row and the writes of each position's channels both
+        // stay on a few cache lines.
+        const float* dyg = dy + (ni * d.o + g * og) * positions;
+        for (size_t p0 = 0; p0 < positions; p0 += 16) {
+          const size_t p1 = std::min(positions, p0 + 16);
+          for (size_t oc = 0; oc < og; ++oc)
+            for (size_t p = p0; p < p1; ++p) dt[p * ldd + oc] = dyg[oc * positions + p];
+          for (size_t p = p0; p < p1; ++p) std::fill(dt + p * ldd + og, dt + (p + 1) * ldd, 0.0f);
+        }
+        float* sg = sum + g * taps_pad * ldd;
+        for (size_t r0 = 0; r0 < win.oh; r0 += block_rows) {
+          const size_t rows = std::min(block_rows, win.oh - r0);
+          const bool from_c = ni != first || r0 != 0;
+          for (size_t j0 = 0; j0 < ldd; j0 += nr)
+            for (size_t t0 = 0; t0 < taps_pad; t0 += mr) {
+              const float* at[kMostTaps];
+              for (size_t i = 0; i < mr; ++i) at[i] = xp + offsets[t0 + i] + sgn(r0 * pd.wp);
+              shape->tile(rows, win.ow, sgn(pd.wp), at, dt + r0 * win.ow * ldd + j0, sgn(ldd),
+                          sg + t0 * ldd + j0, sgn(ldd), from_c);
+            }
+        }
+      }
+    for (size_t g = 0; g < win.groups; ++g)
+      for (size_t oc = 0; oc < og; ++oc)
+        for (size_t k = 0; k < taps; ++k)
+          acc[(g * og + oc) * taps + k] = first < last ? sum[(g * taps_pad + k) * ldd + oc] : 0.0f;
+  };
+  if (tasks == 1 || d.work() < kParallelWork || num_threads() == 1) {
+    for (size_t t = 0; t < tasks; ++t) task(t);
+  } else {
+    parallel_for(tasks, task);
+  }
+  for (size_t t = 1; t < tasks; ++t) {
+    const float* part = partials.data() + (t - 1) * weights;
+    for (size_t e = 0; e < weights; ++e) dw[e] += part[e];
+  }
+  return true;
+}
+
+// The weight gradient through column blocks and the GEMM driver, for every
+// window.
+void backward_weight_by_columns(const Dims& d, const float* x, const float* dy, float* dw) {
   const size_t og = d.og(), cg = d.cg(), taps = d.taps(), positions = d.positions();
   const size_t weights = d.o * taps;
   const size_t most = d.most_columns();
@@ -563,6 +686,11 @@ void backward_weight_f32(const Dims& d, const float* x, const float* dy, float* 
   }
 }
 
+// dw = the weight gradient of conv for x and dy, row-major float32.
+void backward_weight_f32(const Dims& d, const float* x, const float* dy, float* dw) {
+  if (!weight_shifted(conv_kernels(), d, x, dy, dw)) backward_weight_by_columns(d, x, dy, dw);
+}
+
 // A row-major float32 copy of `s` (`s` itself when it is one already).
 Storage f32_row_major(const Storage& s) { return row_major(widened_f32(s)); }
 
@@ -595,10 +723,9 @@ Storage convolution(const Storage& x, const Storage& w, const Storage* bias, con
   Storage bf;
   if (bias != nullptr) bf = f32_row_major(*bias);
   if (x.dtype() != DType::F32 && shifted_applies(d)) {
-    const gemm::SgemmKernel& kern = gemm::sgemm_active_kernel();
     const Storage xr = row_major(x);
     Storage y = Storage::allocate_row_major(x.dtype(), Shape{d.n, d.o, win.oh, win.ow});
-    if (y.numel() == 0 || forward_shifted(kern, panel_copy_for(kern.nr), d, xr.data(), x.dtype(), wf.data_as<float>(),
+    if (y.numel() == 0 || forward_shifted(conv_kernels(), d, xr.data(), x.dtype(), wf.data_as<float>(),
                                           bias != nullptr ? bf.data_as<float>() : nullptr, y.mutable_data(),
                                           x.dtype()))
       return y;
@@ -707,13 +834,27 @@ Storage channel_sum(const Storage& g) {
   return in_dtype(g.dtype(), std::move(sums));
 }
 
-Storage convolution_shifted_with(const gemm::SgemmKernel& kern, PanelCopy copy, const Storage& x,
-                                 const Storage& w, const Window& win) {
+Storage convolution_shifted_with(const ConvKernels& kern, const Storage& x, const Storage& w, const Window& win) {
   const Dims d = dims_of(x.shape(), w.shape()[0], win);
   Storage y = zeros_f32(Shape{d.n, d.o, win.oh, win.ow});
-  if (!forward_shifted(kern, copy, d, x.data(), DType::F32, w.data_as<float>(), nullptr, y.mutable_data(), DType::F32))
+  if (!forward_shifted(kern, d, x.data(), DType::F32, w.data_as<float>(), nullptr, y.mutable_data(), DType::F32))
     return Storage{};
   return y;
+}
+
+Storage convolution_weight_shifted_with(const ConvKernels& kern, const Storage& x, const Storage& g,
+                                        const Shape& w_shape, const Window& win) {
+  const Dims d = dims_of(x.shape(), w_shape[0], win);
+  Storage dw = zeros_f32(w_shape);
+  if (!weight_shifted(kern, d, x.data_as<float>(), g.data_as<float>(), dw.mutable_data_as<float>())) return Storage{};
+  return dw;
+}
+
+Storage convolution_weight_by_columns(const Storage& x, const Storage& g, const Shape& w_shape, const Window& win) {
+  const Dims d = dims_of(x.shape(), w_shape[0], win);
+  Storage dw = zeros_f32(w_shape);
+  backward_weight_by_columns(d, x.data_as<float>(), g.data_as<float>(), dw.mutable_data_as<float>());
+  return dw;
 }
 
 Storage convolution_by_columns(const Storage& x, const Storage& w, const Window& win) {
