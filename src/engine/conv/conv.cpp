@@ -1,13 +1,14 @@
-// Convolutions lowered to the float32 GEMM (engine/gemm/).
+// Convolutions lowered to the float32 GEMM (engine/gemm/) or, for unit
+// strides, to register tiles of their own (conv_tiles.hpp).
 //
 // For one image and one channel group, the forward result is
 //   Y (Og x P) = W (Og x K) * cols (K x P),
 // with K = Cg * kh * kw filter taps and P = oh * ow output positions, where
 // column p of `cols` holds the input window of output p (im2col). Two ways:
-//  - unit strides (forward_shifted): no column matrix at all. The GEMM's B
-//    panels are copied straight from the zero-padded image, where every
-//    tap is a fixed offset from its output position, and fed to the
-//    micro-kernel with the filters packed once per call;
+//  - unit strides (forward_shifted): no column matrix at all. The tiles
+//    read the zero-padded image in place, where every tap is a fixed
+//    offset from its output position, against the filters packed once per
+//    call;
 //  - any other window (forward_by_columns): the column matrix in bounded
 //    blocks in a per-thread workspace, each block multiplied by the GEMM
 //    driver while still in cache; images too small to fill a block go side
@@ -17,7 +18,9 @@
 //       convolution of dY with the filters flipped and their channel axes
 //       swapped (so the path above); otherwise dcols = W^T * dY scattered
 //       back onto the image (col2im);
-//   dW: dW (Og x K) = sum over images and blocks of dY * cols^T.
+//   dW: dW (Og x K) = sum over images and blocks of dY * cols^T; for unit
+//       strides (weight_shifted) with the rows of cols read from the padded
+//       image in place and dY transposed once per image.
 // A 1x1 window with unit stride and no padding reads the image itself as
 // its column matrix.
 //
@@ -30,6 +33,7 @@
 #include "engine/conv/conv.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
@@ -40,6 +44,10 @@
 #include "engine/gemm/sgemm.hpp"
 #include "runtime/blocking.hpp"
 #include "runtime/thread_pool.hpp"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace quarn::engine {
 
@@ -314,15 +322,22 @@ bool shifted_applies(const Dims& d) {
 // Taps per block of the forward tile: about 16 input channels of a 3 x 3
 // window, whose image rows for one panel fill about a third of L1.
 constexpr size_t kTapBlock = 144;
+// The product of one band of output rows, in floats (256 KiB).
+constexpr size_t kBandFloats = size_t{1} << 16;
+// Float32 results from this size on are written by streaming stores: about
+// twice a core's L2, more than stays in cache until the next operation.
+constexpr size_t kStreamBytes = size_t{4} << 20;
 
-// The padded-image geometry of a unit-stride window.
+// The padded-image geometry of a unit-stride window: Cg planes and `slack`
+// zeros after them, `size` floats in all.
 struct Padded {
-  size_t wp, hp, plane, wide;
-  explicit Padded(const Dims& d)
+  size_t wp, hp, plane, wide, size;
+  Padded(const Dims& d, size_t slack)
       : wp(d.win.ow + d.win.dw * (d.win.kw - 1)),
         hp(d.win.oh + d.win.dh * (d.win.kh - 1)),
         plane(hp * wp),
-        wide(d.win.oh * wp) {}
+        wide(d.win.oh * wp),
+        size(round_up(d.cg() * plane + slack, 16)) {}
 };
 
 // Where each tap reads, from a position's own place in the padded image.
@@ -335,20 +350,79 @@ std::vector<ptrdiff_t> tap_offsets(const Dims& d, const Padded& pd, size_t count
   return offsets;
 }
 
-// Channel group g of image `xg` (of dtype xd) into the zeroed padded image xp
-// of `size` floats.
-void pad_image(const Dims& d, const Padded& pd, const void* xg, DType xd, float* xp, size_t size) {
-  std::fill(xp, xp + size, 0.0f);
-  for (size_t ci = 0; ci < d.cg(); ++ci)
+// Channel group g of image `xg` (of dtype xd) into the padded image xp:
+// only the padding and the slack are zeroed, the rest is written once.
+void pad_image(const Dims& d, const Padded& pd, const void* xg, DType xd, float* xp) {
+  const Window& win = d.win;
+  for (size_t ci = 0; ci < d.cg(); ++ci) {
+    float* plane = xp + ci * pd.plane;
+    std::fill(plane, plane + win.ph * pd.wp, 0.0f);
     for (size_t r = 0; r < d.h; ++r) {
       const char* row = static_cast<const char*>(xg) + (ci * d.h + r) * d.w * dtype_size(xd);
-      float* to = xp + ci * pd.plane + (r + d.win.ph) * pd.wp + d.win.pw;
+      float* to = plane + (r + win.ph) * pd.wp;
+      std::fill(to, to + win.pw, 0.0f);
       if (xd == DType::F32) {
-        std::memcpy(to, row, d.w * sizeof(float));
+        std::memcpy(to + win.pw, row, d.w * sizeof(float));
       } else {
-        widen_to_f32(xd, row, to, d.w);
+        widen_to_f32(xd, row, to + win.pw, d.w);
       }
+      std::fill(to + win.pw + d.w, to + pd.wp, 0.0f);
     }
+    std::fill(plane + (win.ph + d.h) * pd.wp, plane + pd.plane, 0.0f);
+  }
+  std::fill(xp + d.cg() * pd.plane, xp + pd.size, 0.0f);
+}
+
+// n floats of `from` plus b to `out` by streaming stores, which write whole
+// lines without reading them first (plain stores where there are none).
+void stream_row(const float* from, float b, float* out, size_t n) {
+  size_t i = 0;
+#if defined(__SSE2__)
+  for (; i < n && reinterpret_cast<std::uintptr_t>(out + i) % 16 != 0; ++i) out[i] = from[i] + b;
+  const __m128 bv = _mm_set1_ps(b);
+  for (; i + 4 <= n; i += 4) _mm_stream_ps(out + i, _mm_add_ps(_mm_loadu_ps(from + i), bv));
+#endif
+  for (; i < n; ++i) out[i] = from[i] + b;
+}
+
+// Streaming stores are ordered only by a fence: each task ends with one,
+// before the pool reports it done.
+void stream_fence() {
+#if defined(__SSE2__)
+  _mm_sfence();
+#endif
+}
+
+// The output rows [r0, r1) from the padded-width product `cp` (rows og,
+// cp_stride apart, from row r0's first position on) to the result `y` (of
+// dtype yd, from element `at` on), bias `b` (or none) added first, channel
+// after channel; float32 rows by streaming stores if `stream`.
+void copy_out(const Dims& d, const Padded& pd, const float* cp, size_t cp_stride, size_t r0, size_t r1,
+              const float* b, void* y, DType yd, size_t at, bool stream) {
+  const Window& win = d.win;
+  const size_t positions = d.positions();
+  for (size_t oc = 0; oc < d.og(); ++oc) {
+    const float bias = b != nullptr ? b[oc] : 0.0f;
+    const float* from = cp + oc * cp_stride;
+    if (yd == DType::F32) {
+      float* out = static_cast<float*>(y) + at + oc * positions;
+      if (stream) {
+        for (size_t oy = r0; oy < r1; ++oy) stream_row(from + (oy - r0) * pd.wp, bias, out + oy * win.ow, win.ow);
+        continue;
+      }
+      for (size_t oy = r0; oy < r1; ++oy)
+        for (size_t ox = 0; ox < win.ow; ++ox) out[oy * win.ow + ox] = from[(oy - r0) * pd.wp + ox] + bias;
+      continue;
+    }
+    char* out = static_cast<char*>(y) + (at + oc * positions) * dtype_size(yd);
+    float row[256];
+    for (size_t oy = r0; oy < r1; ++oy)
+      for (size_t x0 = 0; x0 < win.ow; x0 += 256) {
+        const size_t n = std::min<size_t>(256, win.ow - x0);
+        for (size_t ox = 0; ox < n; ++ox) row[ox] = from[(oy - r0) * pd.wp + x0 + ox] + bias;
+        round_from_f32(yd, row, out + (oy * win.ow + x0) * dtype_size(yd), n);
+      }
+  }
 }
 
 bool forward_shifted(const ConvKernels& kern, const Dims& d, const void* x, DType xd, const float* w,
@@ -357,8 +431,14 @@ bool forward_shifted(const ConvKernels& kern, const Dims& d, const void* x, DTyp
   const size_t og = d.og(), cg = d.cg(), taps = d.taps();
   if (!shifted_applies(d)) return false;
   const size_t mr = kern.mr, nr = kern.nr;
-  const Padded pd(d);
-  const size_t panels = (pd.wide + nr - 1) / nr, cp_stride = panels * nr;
+  // The slack: the last panel's positions past the grid, and the row's
+  // last taps past those.
+  const Padded pd(d, nr + win.dw * (win.kw - 1));
+  // Output rows go in bands whose product (a quarter of L2) stays in cache
+  // next to the padded image until it is copied out; a band's last panel
+  // may overhang into the next band's rows, which it computes and drops.
+  const size_t band = std::max<size_t>(1, kBandFloats / (round_up(og, mr) * pd.wp));
+  const size_t panels = (std::min(band, win.oh) * pd.wp + nr - 1) / nr, cp_stride = panels * nr;
   const size_t tiles = (og + mr - 1) / mr, tile_stride = round_up(mr * taps, 16);
   if (tiles * mr * cp_stride > kShiftedLimit || cg * pd.plane > kShiftedLimit || taps * mr > kShiftedLimit)
     return false;
@@ -374,44 +454,37 @@ bool forward_shifted(const ConvKernels& kern, const Dims& d, const void* x, DTyp
   // The padded image, with room for the last panel's overhang (its
   // positions past the grid, and the row's last taps past those); then the
   // product on the padded-width grid, whole tiles of rows.
-  const size_t xp_size = round_up(cg * pd.plane + nr + win.dw * (win.kw - 1) + 16, 16);
+  const size_t xp_size = pd.size;
   const size_t positions = d.positions();
   const std::vector<ptrdiff_t> offsets = tap_offsets(d, pd, taps);
   const size_t block = taps <= kTapBlock + kTapBlock / 2 ? taps : kTapBlock;
+  // A result larger than this core's share of cache would be written back
+  // to memory before anyone reads it: streaming stores skip reading each
+  // of its lines into the cache first.
+  const bool stream = yd == DType::F32 && d.n * d.o * positions * sizeof(float) >= kStreamBytes;
   over_images(d, [&](size_t first, size_t last) {
     float* xp = shifted_workspace(xp_size + tiles * mr * cp_stride);
     float* cp = xp + xp_size;
     for (size_t ni = first; ni < last; ++ni) {
       for (size_t g = 0; g < win.groups; ++g) {
-        pad_image(d, pd, static_cast<const char*>(x) + (ni * d.c + g * cg) * d.plane() * dtype_size(xd), xd, xp,
-                  xp_size);
+        pad_image(d, pd, static_cast<const char*>(x) + (ni * d.c + g * cg) * d.plane() * dtype_size(xd), xd, xp);
         const float* ag = apack + g * tiles * tile_stride;
-        for (size_t q0 = 0; q0 < cp_stride; q0 += nr)
-          for (size_t k0 = 0; k0 < taps; k0 += block) {
-            const size_t k = std::min(block, taps - k0);
-            for (size_t t = 0; t < tiles; ++t)
-              kern.forward(k, ag + t * tile_stride + k0 * mr, xp + q0, offsets.data() + k0,
-                           cp + t * mr * cp_stride + q0, sgn(cp_stride), k0 != 0);
-          }
-        for (size_t oc = 0; oc < og; ++oc) {
-          const float b = bias != nullptr ? bias[g * og + oc] : 0.0f;
-          float* from = cp + oc * cp_stride;
-          const size_t at = (ni * d.o + g * og + oc) * positions;
-          if (yd == DType::F32) {
-            float* out = static_cast<float*>(y) + at;
-            for (size_t oy = 0; oy < win.oh; ++oy)
-              for (size_t ox = 0; ox < win.ow; ++ox) out[oy * win.ow + ox] = from[oy * pd.wp + ox] + b;
-            continue;
-          }
-          char* out = static_cast<char*>(y) + at * dtype_size(yd);
-          for (size_t oy = 0; oy < win.oh; ++oy) {
-            float* row = from + oy * pd.wp;
-            for (size_t ox = 0; ox < win.ow; ++ox) row[ox] += b;
-            round_from_f32(yd, row, out + oy * win.ow * dtype_size(yd), win.ow);
-          }
+        for (size_t r0 = 0; r0 < win.oh; r0 += band) {
+          const size_t r1 = std::min(win.oh, r0 + band);
+          const float* xb = xp + r0 * pd.wp;
+          for (size_t q0 = 0; q0 < (r1 - r0) * pd.wp; q0 += nr)
+            for (size_t k0 = 0; k0 < taps; k0 += block) {
+              const size_t k = std::min(block, taps - k0);
+              for (size_t t = 0; t < tiles; ++t)
+                kern.forward(k, ag + t * tile_stride + k0 * mr, xb + q0, offsets.data() + k0,
+                             cp + t * mr * cp_stride + q0, sgn(cp_stride), k0 != 0);
+            }
+          copy_out(d, pd, cp, cp_stride, r0, r1, bias != nullptr ? bias + g * og : nullptr, y, yd,
+                   (ni * d.o + g * og) * positions, stream);
         }
       }
     }
+    if (stream) stream_fence();
   });
   return true;
 }
@@ -562,7 +635,7 @@ bool weight_shifted(const ConvKernels& kern, const Dims& d, const float* x, cons
   if (!shifted_applies(d)) return false;
   const Window& win = d.win;
   const size_t og = d.og(), cg = d.cg(), taps = d.taps(), positions = d.positions();
-  const Padded pd(d);
+  const Padded pd(d, 0);
   const WeightShape* shape = &kern.weight[kern.weight_count - 1];
   for (size_t s = 0; s < kern.weight_count; ++s)
     if (kern.weight[s].nr >= og) {
@@ -573,7 +646,7 @@ bool weight_shifted(const ConvKernels& kern, const Dims& d, const float* x, cons
   constexpr size_t kMostTaps = 16;  // the tile's tap pointers below
   if (mr > kMostTaps) return false;
   const size_t ldd = round_up(og, nr), taps_pad = round_up(taps, mr);
-  const size_t xp_size = round_up(cg * pd.plane + 16, 16);
+  const size_t xp_size = pd.size;
   const size_t sums = win.groups * taps_pad * ldd;
   if (cg * pd.plane > kShiftedLimit || positions * ldd > kShiftedLimit || sums > kShiftedLimit) return false;
   // Taps past the last (to a whole tile) read the image's start and are
@@ -591,7 +664,7 @@ bool weight_shifted(const ConvKernels& kern, const Dims& d, const float* x, cons
     float* sum = dt + positions * ldd;
     for (size_t ni = first; ni < last; ++ni)
       for (size_t g = 0; g < win.groups; ++g) {
-        pad_image(d, pd, x + (ni * d.c + g * cg) * d.plane(), DType::F32, xp, xp_size);
+        pad_image(d, pd, x + (ni * d.c + g * cg) * d.plane(), DType::F32, xp);
         // dY^T in blocks of 16 positions, so that the reads of each
         // channel's row and the writes of each position's channels both
         // stay on a few cache lines.
@@ -745,7 +818,8 @@ std::pair<Storage, Storage> convolution_backward(const Storage& x, const Storage
   const Storage gf = f32_row_major(g), wf = f32_row_major(w);
   std::pair<Storage, Storage> out;
   if (needs.left) {
-    Storage dx = zeros_f32(x.shape());
+    // Every path of backward_data_f32 writes every element.
+    Storage dx = d.work() != 0 ? Storage::allocate_row_major(DType::F32, x.shape()) : zeros_f32(x.shape());
     if (d.work() != 0) backward_data_f32(d, gf.data_as<float>(), wf.data_as<float>(), dx.mutable_data_as<float>());
     out.first = in_dtype(x.dtype(), std::move(dx));
   }
@@ -764,7 +838,8 @@ Storage convolution_transpose(const Storage& x, const Storage& w, const Storage*
   const Dims d = dims_of(Shape{x.shape()[0], cout, out_h, out_w}, x.shape()[1], win);
   LongWork guard(units(d) + x.numel());
   const Storage xf = f32_row_major(x), wf = f32_row_major(w);
-  Storage y = zeros_f32(Shape{d.n, cout, out_h, out_w});
+  const Shape shape{d.n, cout, out_h, out_w};
+  Storage y = d.work() != 0 ? Storage::allocate_row_major(DType::F32, shape) : zeros_f32(shape);
   if (d.work() != 0) backward_data_f32(d, xf.data_as<float>(), wf.data_as<float>(), y.mutable_data_as<float>());
   if (bias != nullptr && y.numel() != 0) {
     const Storage bf = f32_row_major(*bias);
