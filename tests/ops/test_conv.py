@@ -35,6 +35,16 @@ CONV2D = [
     ((1, 1, 4, 4), (2, 1, 3, 3), {"padding": 2, "stride": 3}),
     ((1, 16, 48, 48), (3, 16, 3, 3), {"padding": 1}),  # more columns than one block holds
     ((1, 64, 48, 48), (2, 64, 3, 3), {"stride": 2, "padding": 1}),  # the same through col2im
+    # Unit strides through the register tiles: several blocks of taps, an
+    # edge tile of channels, channel panels past the widest weight tile and
+    # a tap count no tile divides;
+    ((2, 41, 9, 11), (70, 41, 3, 3), {"padding": 1}),
+    # several bands of output rows and one output row per weight block;
+    ((1, 3, 20, 128), (64, 3, 3, 3), {"padding": 1}),
+    # few channels, a 5 x 5 window (LeNet's second layer);
+    ((3, 6, 14, 13), (16, 6, 5, 5), {}),
+    # a result of 4 MiB, written by streaming stores.
+    ((2, 4, 64, 64), (128, 4, 3, 3), {"padding": 1}),
 ]
 
 CONV_TRANSPOSE2D = [
@@ -331,6 +341,9 @@ def conv_workload(rng):
     gradient's partial sums, pooling."""
     x, w, b, w3 = (rng.standard_normal(s).astype(np.float32)
                    for s in ((8, 8, 32, 32), (16, 8, 3, 3), (16,), (16, 8, 3, 3)))
+    # Four images whose result (4 MiB) goes by streaming stores, with 70
+    # output channels: edge tiles and two panels of the weight gradient.
+    xs, ws = (rng.standard_normal(s).astype(np.float32) for s in ((4, 3, 64, 64), (70, 3, 3, 3)))
     weights = [rng.standard_normal(s).astype(np.float32) for s in ((8, 16, 8, 8), (8, 16, 30, 30), (8, 16, 32, 32))]
 
     def run():
@@ -344,7 +357,10 @@ def conv_workload(rng):
             loss = loss + quarn.sum(term * Tensor(wt))
         loss.backward()
         up = F.conv_transpose2d(Tensor(y.to_numpy()), Tensor(w), stride=2, padding=1, output_padding=1)
-        return [y.to_numpy(), z.to_numpy(), up.to_numpy(), *[t.grad() for t in leaves]]
+        big = [Tensor(a, requires_grad=True) for a in (xs, ws)]
+        wide = F.conv2d(*big, padding=1)
+        quarn.sum(wide * wide).backward()
+        return [y.to_numpy(), z.to_numpy(), up.to_numpy(), wide.to_numpy(), *[t.grad() for t in leaves + big]]
     return run
 
 
