@@ -350,16 +350,20 @@ std::vector<ptrdiff_t> tap_offsets(const Dims& d, const Padded& pd, size_t count
   return offsets;
 }
 
-// Channel group g of image `xg` (of dtype xd) into the padded image xp:
-// only the padding and the slack are zeroed, the rest is written once.
-void pad_image(const Dims& d, const Padded& pd, const void* xg, DType xd, float* xp) {
+// The padded rows [r0, r1) of every plane of the padded image xp from
+// channel group g of image `xg` (of dtype xd): only the padding is zeroed,
+// the rest written once. With the last row, the slack after the planes is
+// zeroed too.
+void pad_rows(const Dims& d, const Padded& pd, const void* xg, DType xd, float* xp, size_t r0, size_t r1) {
   const Window& win = d.win;
-  for (size_t ci = 0; ci < d.cg(); ++ci) {
-    float* plane = xp + ci * pd.plane;
-    std::fill(plane, plane + win.ph * pd.wp, 0.0f);
-    for (size_t r = 0; r < d.h; ++r) {
-      const char* row = static_cast<const char*>(xg) + (ci * d.h + r) * d.w * dtype_size(xd);
-      float* to = plane + (r + win.ph) * pd.wp;
+  for (size_t ci = 0; ci < d.cg(); ++ci)
+    for (size_t r = r0; r < r1; ++r) {
+      float* to = xp + ci * pd.plane + r * pd.wp;
+      if (r < win.ph || r >= win.ph + d.h) {
+        std::fill(to, to + pd.wp, 0.0f);
+        continue;
+      }
+      const char* row = static_cast<const char*>(xg) + (ci * d.h + r - win.ph) * d.w * dtype_size(xd);
       std::fill(to, to + win.pw, 0.0f);
       if (xd == DType::F32) {
         std::memcpy(to + win.pw, row, d.w * sizeof(float));
@@ -368,10 +372,48 @@ void pad_image(const Dims& d, const Padded& pd, const void* xg, DType xd, float*
       }
       std::fill(to + win.pw + d.w, to + pd.wp, 0.0f);
     }
-    std::fill(plane + (win.ph + d.h) * pd.wp, plane + pd.plane, 0.0f);
-  }
-  std::fill(xp + d.cg() * pd.plane, xp + pd.size, 0.0f);
+  if (r1 == pd.hp) std::fill(xp + d.cg() * pd.plane, xp + pd.size, 0.0f);
 }
+
+void pad_image(const Dims& d, const Padded& pd, const void* xg, DType xd, float* xp) {
+  pad_rows(d, pd, xg, xd, xp, 0, pd.hp);
+}
+
+// Asks for the input rows a later band will pad, a few cache lines at a
+// time between tiles, so that their reads from memory overlap arithmetic
+// instead of stalling the padding: up to one range per channel.
+class RowPrefetch {
+ public:
+  // Rows [r0, r1) of every channel of group `xg` (whose planes are `plane`
+  // bytes apart, rows `row` bytes), over about `calls` calls of step().
+  void start(const char* xg, size_t channels, size_t plane, size_t row, size_t r0, size_t r1, size_t calls) {
+    base_ = xg;
+    channels_ = channels;
+    plane_ = plane;
+    from_ = r0 * row;
+    bytes_ = r1 > r0 ? (r1 - r0) * row : 0;
+    channel_ = 0;
+    at_ = 0;
+    const size_t lines = channels * ((bytes_ + 63) / 64);
+    per_call_ = lines / std::max<size_t>(calls, 1) + 1;
+  }
+  void stop() { bytes_ = 0; }
+  void step() {
+    for (size_t n = 0; n < per_call_ && bytes_ != 0; ++n) {
+      if (channel_ == channels_) return;
+      __builtin_prefetch(base_ + channel_ * plane_ + from_ + at_, 0, 2);
+      at_ += 64;
+      if (at_ >= bytes_) {
+        at_ = 0;
+        ++channel_;
+      }
+    }
+  }
+
+ private:
+  const char* base_ = nullptr;
+  size_t channels_ = 0, plane_ = 0, from_ = 0, bytes_ = 0, channel_ = 0, at_ = 0, per_call_ = 0;
+};
 
 // n floats of `from` plus b to `out` by streaming stores, which write whole
 // lines without reading them first (plain stores where there are none).
@@ -393,35 +435,38 @@ void stream_fence() {
 #endif
 }
 
-// The output rows [r0, r1) from the padded-width product `cp` (rows og,
-// cp_stride apart, from row r0's first position on) to the result `y` (of
-// dtype yd, from element `at` on), bias `b` (or none) added first, channel
-// after channel; float32 rows by streaming stores if `stream`.
-void copy_out(const Dims& d, const Padded& pd, const float* cp, size_t cp_stride, size_t r0, size_t r1,
+// The output positions [q0, q1) of the padded-width grid (the extra
+// columns of each row dropped) from the product `cp` (rows og, cp_stride
+// apart, from position q0 on) to the result `y` (of dtype yd, from element
+// `at` on), bias `b` (or none) added first, channel after channel; float32
+// by streaming stores if `stream`.
+void copy_out(const Dims& d, const Padded& pd, const float* cp, size_t cp_stride, size_t q0, size_t q1,
               const float* b, void* y, DType yd, size_t at, bool stream) {
   const Window& win = d.win;
   const size_t positions = d.positions();
   for (size_t oc = 0; oc < d.og(); ++oc) {
     const float bias = b != nullptr ? b[oc] : 0.0f;
-    const float* from = cp + oc * cp_stride;
-    if (yd == DType::F32) {
-      float* out = static_cast<float*>(y) + at + oc * positions;
-      if (stream) {
-        for (size_t oy = r0; oy < r1; ++oy) stream_row(from + (oy - r0) * pd.wp, bias, out + oy * win.ow, win.ow);
+    for (size_t oy = q0 / pd.wp; oy * pd.wp < q1 && oy < win.oh; ++oy) {
+      const size_t x0 = std::max(q0, oy * pd.wp) - oy * pd.wp, x1 = std::min(q1 - oy * pd.wp, win.ow);
+      if (x0 >= x1) continue;
+      const float* from = cp + oc * cp_stride + (oy * pd.wp + x0 - q0);
+      const size_t to = at + oc * positions + oy * win.ow + x0, n = x1 - x0;
+      if (yd == DType::F32) {
+        float* out = static_cast<float*>(y) + to;
+        if (stream) {
+          stream_row(from, bias, out, n);
+        } else {
+          for (size_t i = 0; i < n; ++i) out[i] = from[i] + bias;
+        }
         continue;
       }
-      for (size_t oy = r0; oy < r1; ++oy)
-        for (size_t ox = 0; ox < win.ow; ++ox) out[oy * win.ow + ox] = from[(oy - r0) * pd.wp + ox] + bias;
-      continue;
-    }
-    char* out = static_cast<char*>(y) + (at + oc * positions) * dtype_size(yd);
-    float row[256];
-    for (size_t oy = r0; oy < r1; ++oy)
-      for (size_t x0 = 0; x0 < win.ow; x0 += 256) {
-        const size_t n = std::min<size_t>(256, win.ow - x0);
-        for (size_t ox = 0; ox < n; ++ox) row[ox] = from[(oy - r0) * pd.wp + x0 + ox] + bias;
-        round_from_f32(yd, row, out + (oy * win.ow + x0) * dtype_size(yd), n);
+      float row[256];
+      for (size_t i0 = 0; i0 < n; i0 += 256) {
+        const size_t m = std::min<size_t>(256, n - i0);
+        for (size_t i = 0; i < m; ++i) row[i] = from[i0 + i] + bias;
+        round_from_f32(yd, row, static_cast<char*>(y) + (to + i0) * dtype_size(yd), m);
       }
+    }
   }
 }
 
@@ -434,12 +479,12 @@ bool forward_shifted(const ConvKernels& kern, const Dims& d, const void* x, DTyp
   // The slack: the last panel's positions past the grid, and the row's
   // last taps past those.
   const Padded pd(d, nr + win.dw * (win.kw - 1));
-  // Output rows go in bands whose product (a quarter of L2) stays in cache
-  // next to the padded image until it is copied out; a band's last panel
-  // may overhang into the next band's rows, which it computes and drops.
-  const size_t band = std::max<size_t>(1, kBandFloats / (round_up(og, mr) * pd.wp));
-  const size_t panels = (std::min(band, win.oh) * pd.wp + nr - 1) / nr, cp_stride = panels * nr;
+  // The panels go in bands whose product (a quarter of L2) stays in cache
+  // next to the padded image until it is copied out.
   const size_t tiles = (og + mr - 1) / mr, tile_stride = round_up(mr * taps, 16);
+  const size_t panels = (pd.wide + nr - 1) / nr;
+  const size_t band = std::min(panels, std::max<size_t>(1, kBandFloats / (tiles * mr * nr)));
+  const size_t cp_stride = band * nr;
   if (tiles * mr * cp_stride > kShiftedLimit || cg * pd.plane > kShiftedLimit || taps * mr > kShiftedLimit)
     return false;
   gemm::PackBuffer<float> filters;
@@ -462,25 +507,56 @@ bool forward_shifted(const ConvKernels& kern, const Dims& d, const void* x, DTyp
   // to memory before anyone reads it: streaming stores skip reading each
   // of its lines into the cache first.
   const bool stream = yd == DType::F32 && d.n * d.o * positions * sizeof(float) >= kStreamBytes;
+  const size_t blocks = (taps + block - 1) / block;
+  // The padded rows that the positions before q read (all of them from
+  // the last panel on).
+  auto rows_before = [&](size_t q) {
+    return std::min(pd.hp, (q - 1 + win.dh * (win.kh - 1) * pd.wp + win.dw * (win.kw - 1)) / pd.wp + 1);
+  };
+  const size_t row_bytes = d.w * dtype_size(xd), plane_bytes = d.plane() * dtype_size(xd);
+  // Padded rows [r0, r1) as input rows.
+  auto input_rows = [&](size_t r0, size_t r1) {
+    const size_t lo = std::clamp(r0, win.ph, win.ph + d.h) - win.ph, hi = std::clamp(r1, win.ph, win.ph + d.h) - win.ph;
+    return std::pair<size_t, size_t>{lo, hi};
+  };
   over_images(d, [&](size_t first, size_t last) {
     float* xp = shifted_workspace(xp_size + tiles * mr * cp_stride);
     float* cp = xp + xp_size;
+    RowPrefetch ahead;
     for (size_t ni = first; ni < last; ++ni) {
       for (size_t g = 0; g < win.groups; ++g) {
-        pad_image(d, pd, static_cast<const char*>(x) + (ni * d.c + g * cg) * d.plane() * dtype_size(xd), xd, xp);
+        const char* xg = static_cast<const char*>(x) + (ni * d.c + g * cg) * plane_bytes;
         const float* ag = apack + g * tiles * tile_stride;
-        for (size_t r0 = 0; r0 < win.oh; r0 += band) {
-          const size_t r1 = std::min(win.oh, r0 + band);
-          const float* xb = xp + r0 * pd.wp;
-          for (size_t q0 = 0; q0 < (r1 - r0) * pd.wp; q0 += nr)
+        size_t padded = 0;
+        for (size_t p0 = 0; p0 < panels; p0 += band) {
+          const size_t p1 = std::min(panels, p0 + band), q0 = p0 * nr, q1 = p1 * nr;
+          const size_t need = rows_before(q1);
+          pad_rows(d, pd, xg, xd, xp, padded, need);
+          padded = need;
+          // Meanwhile the next band's rows: of this group, or the first of
+          // the next group (of this image or the next), which follows this
+          // one in memory.
+          const size_t calls = (p1 - p0) * blocks * tiles;
+          if (p1 < panels) {
+            const auto [lo, hi] = input_rows(need, rows_before(std::min(panels, p1 + band) * nr));
+            ahead.start(xg, cg, plane_bytes, row_bytes, lo, hi, calls);
+          } else if (g + 1 < win.groups || ni + 1 < last) {
+            const auto [lo, hi] = input_rows(0, rows_before(band * nr));
+            ahead.start(xg + cg * plane_bytes, cg, plane_bytes, row_bytes, lo, hi, calls);
+          } else {
+            ahead.stop();
+          }
+          for (size_t q = q0; q < q1; q += nr)
             for (size_t k0 = 0; k0 < taps; k0 += block) {
               const size_t k = std::min(block, taps - k0);
-              for (size_t t = 0; t < tiles; ++t)
-                kern.forward(k, ag + t * tile_stride + k0 * mr, xb + q0, offsets.data() + k0,
-                             cp + t * mr * cp_stride + q0, sgn(cp_stride), k0 != 0);
+              for (size_t t = 0; t < tiles; ++t) {
+                ahead.step();
+                kern.forward(k, ag + t * tile_stride + k0 * mr, xp + q, offsets.data() + k0,
+                             cp + t * mr * cp_stride + (q - q0), sgn(cp_stride), k0 != 0);
+              }
             }
-          copy_out(d, pd, cp, cp_stride, r0, r1, bias != nullptr ? bias + g * og : nullptr, y, yd,
-                   (ni * d.o + g * og) * positions, stream);
+          copy_out(d, pd, cp, cp_stride, q0, std::min(q1, pd.wide), bias != nullptr ? bias + g * og : nullptr, y,
+                   yd, (ni * d.o + g * og) * positions, stream);
         }
       }
     }
@@ -665,16 +741,10 @@ bool weight_shifted(const ConvKernels& kern, const Dims& d, const float* x, cons
     for (size_t ni = first; ni < last; ++ni)
       for (size_t g = 0; g < win.groups; ++g) {
         pad_image(d, pd, x + (ni * d.c + g * cg) * d.plane(), DType::F32, xp);
-        // dY^T in blocks of 16 positions, so that the reads of each
-        // channel's row and the writes of each position's channels both
-        // stay on a few cache lines.
-        const float* dyg = dy + (ni * d.o + g * og) * positions;
-        for (size_t p0 = 0; p0 < positions; p0 += 16) {
-          const size_t p1 = std::min(positions, p0 + 16);
-          for (size_t oc = 0; oc < og; ++oc)
-            for (size_t p = p0; p < p1; ++p) dt[p * ldd + oc] = dyg[oc * positions + p];
-          for (size_t p = p0; p < p1; ++p) std::fill(dt + p * ldd + og, dt + (p + 1) * ldd, 0.0f);
-        }
+        // dY^T, and zeros in the channels past the last, to a whole tile.
+        kern.transpose(dy + (ni * d.o + g * og) * positions, og, positions, positions, dt, ldd);
+        if (ldd > og)
+          for (size_t p = 0; p < positions; ++p) std::fill(dt + p * ldd + og, dt + (p + 1) * ldd, 0.0f);
         float* sg = sum + g * taps_pad * ldd;
         for (size_t r0 = 0; r0 < win.oh; r0 += block_rows) {
           const size_t rows = std::min(block_rows, win.oh - r0);

@@ -30,7 +30,8 @@ constexpr ConvKernels kSet{"avx512",
                            {{8, 16, weight_entry<Avx512, 8, 1>},
                             {8, 32, weight_entry<Avx512, 8, 2>},
                             {6, 64, weight_entry<Avx512, 6, 4>}},
-                           3};
+                           3,
+                           transpose_avx2};
 }  // namespace
 
 const ConvKernels& conv_kernels_avx512() { return kSet; }

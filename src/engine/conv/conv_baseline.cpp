@@ -25,11 +25,23 @@ constexpr ConvKernels kSet{"baseline",
                            4,
                            forward_entry<Scalar, 4, 4>,
                            {{4, 4, weight_entry<Scalar, 4, 4>}, {0, 0, nullptr}, {0, 0, nullptr}},
-                           1};
+                           1,
+                           transpose_baseline};
 
 }  // namespace
 
 const ConvKernels& conv_kernels_baseline() { return kSet; }
+
+void transpose_baseline(const float* src, std::size_t rows, std::size_t cols, std::size_t lds, float* dst,
+                        std::size_t ldd) {
+  // Blocks of 16 columns, so that both the reads along each row and the
+  // writes along each column stay on a few cache lines.
+  for (std::size_t c0 = 0; c0 < cols; c0 += 16) {
+    const std::size_t c1 = c0 + 16 < cols ? c0 + 16 : cols;
+    for (std::size_t r = 0; r < rows; ++r)
+      for (std::size_t c = c0; c < c1; ++c) dst[c * ldd + r] = src[r * lds + c];
+  }
+}
 
 std::span<const ConvKernels* const> conv_kernel_sets() {
   static const std::array sets = {

@@ -20,6 +20,10 @@ using ForwardTile = void (*)(std::size_t k, const float* a, const float* x, cons
 using WeightTile = void (*)(std::size_t rows, std::size_t ow, std::ptrdiff_t wp, const float* const* taps,
                             const float* d, std::ptrdiff_t ldd, float* c, std::ptrdiff_t ldc, bool from_c);
 
+// dst[c * ldd + r] = src[r * lds + c] for r < rows, c < cols.
+using Transpose = void (*)(const float* src, std::size_t rows, std::size_t cols, std::size_t lds, float* dst,
+                           std::size_t ldd);
+
 struct WeightShape {
   std::size_t mr, nr;
   WeightTile tile;
@@ -34,7 +38,17 @@ struct ConvKernels {
   // of a group's output channels serves it, else the widest, in panels.
   WeightShape weight[3];
   std::size_t weight_count;
+  // Lays the output gradient out position-major for the weight tiles.
+  Transpose transpose;
 };
+
+void transpose_baseline(const float* src, std::size_t rows, std::size_t cols, std::size_t lds, float* dst,
+                        std::size_t ldd);
+#if defined(__x86_64__)
+// 8 x 8 blocks through AVX registers; the AVX-512 set uses it too.
+void transpose_avx2(const float* src, std::size_t rows, std::size_t cols, std::size_t lds, float* dst,
+                    std::size_t ldd);
+#endif
 
 const ConvKernels& conv_kernels_baseline();
 #if defined(__x86_64__)
