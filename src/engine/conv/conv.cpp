@@ -436,15 +436,15 @@ void stream_fence() {
 }
 
 // The output positions [q0, q1) of the padded-width grid (the extra
-// columns of each row dropped) from the product `cp` (rows og, cp_stride
-// apart, from position q0 on) to the result `y` (of dtype yd, from element
-// `at` on), bias `b` (or none) added first, channel after channel; float32
-// by streaming stores if `stream`.
-void copy_out(const Dims& d, const Padded& pd, const float* cp, size_t cp_stride, size_t q0, size_t q1,
-              const float* b, void* y, DType yd, size_t at, bool stream) {
+// columns of each row dropped) of channels [oc0, oc1) from the product `cp`
+// (rows og, cp_stride apart, from position q0 on) to the result `y` (of
+// dtype yd, from element `at` on), bias `b` (or none) added first, channel
+// after channel; float32 by streaming stores if `stream`.
+void copy_out(const Dims& d, const Padded& pd, const float* cp, size_t cp_stride, size_t q0, size_t q1, size_t oc0,
+              size_t oc1, const float* b, void* y, DType yd, size_t at, bool stream) {
   const Window& win = d.win;
   const size_t positions = d.positions();
-  for (size_t oc = 0; oc < d.og(); ++oc) {
+  for (size_t oc = oc0; oc < oc1; ++oc) {
     const float bias = b != nullptr ? b[oc] : 0.0f;
     for (size_t oy = q0 / pd.wp; oy * pd.wp < q1 && oy < win.oh; ++oy) {
       const size_t x0 = std::max(q0, oy * pd.wp) - oy * pd.wp, x1 = std::min(q1 - oy * pd.wp, win.ow);
@@ -519,10 +519,25 @@ bool forward_shifted(const ConvKernels& kern, const Dims& d, const void* x, DTyp
     const size_t lo = std::clamp(r0, win.ph, win.ph + d.h) - win.ph, hi = std::clamp(r1, win.ph, win.ph + d.h) - win.ph;
     return std::pair<size_t, size_t>{lo, hi};
   };
+  const size_t product = tiles * mr * cp_stride;
   over_images(d, [&](size_t first, size_t last) {
-    float* xp = shifted_workspace(xp_size + tiles * mr * cp_stride);
-    float* cp = xp + xp_size;
+    float* xp = shifted_workspace(xp_size + 2 * product);
+    size_t turn = 0;
     RowPrefetch ahead;
+    // A band's product is copied out a few channels at a time between the
+    // next band's tiles (two products take turns), so that the result's
+    // writes to memory drain while the tiles compute.
+    struct Pending {
+      const float* cp = nullptr;
+      size_t q0 = 0, q1 = 0, next = 0, at = 0;
+      const float* bias = nullptr;
+    } pending;
+    auto drain = [&](size_t upto) {
+      if (pending.cp == nullptr || pending.next >= upto) return;
+      copy_out(d, pd, pending.cp, cp_stride, pending.q0, pending.q1, pending.next, upto, pending.bias, y, yd,
+               pending.at, stream);
+      pending.next = upto;
+    };
     for (size_t ni = first; ni < last; ++ni) {
       for (size_t g = 0; g < win.groups; ++g) {
         const char* xg = static_cast<const char*>(x) + (ni * d.c + g * cg) * plane_bytes;
@@ -546,20 +561,26 @@ bool forward_shifted(const ConvKernels& kern, const Dims& d, const void* x, DTyp
           } else {
             ahead.stop();
           }
+          float* cp = xp + xp_size + turn * product;
+          turn ^= 1;
+          size_t call = 0;
           for (size_t q = q0; q < q1; q += nr)
             for (size_t k0 = 0; k0 < taps; k0 += block) {
               const size_t k = std::min(block, taps - k0);
-              for (size_t t = 0; t < tiles; ++t) {
+              for (size_t t = 0; t < tiles; ++t, ++call) {
                 ahead.step();
+                drain(og * call / calls);
                 kern.forward(k, ag + t * tile_stride + k0 * mr, xp + q, offsets.data() + k0,
                              cp + t * mr * cp_stride + (q - q0), sgn(cp_stride), k0 != 0);
               }
             }
-          copy_out(d, pd, cp, cp_stride, q0, std::min(q1, pd.wide), bias != nullptr ? bias + g * og : nullptr, y,
-                   yd, (ni * d.o + g * og) * positions, stream);
+          drain(og);
+          pending = Pending{cp, q0, std::min(q1, pd.wide), 0, (ni * d.o + g * og) * positions,
+                            bias != nullptr ? bias + g * og : nullptr};
         }
       }
     }
+    drain(og);
     if (stream) stream_fence();
   });
   return true;
