@@ -68,7 +68,7 @@ int main() {
       {2, 4, 6, 9, 64, 3, 3, 1, 1, 1, 1, 1},   {1, 4, 7, 5, 32, 2, 3, 1, 0, 2, 1, 2},
       // Several blocks of taps (forward) and of output rows (weights),
       // channel panels past the widest weight tile, a 5 x 5 window.
-      {2, 40, 9, 11, 70, 3, 3, 1, 1, 1, 1, 1}, {3, 6, 14, 13, 16, 5, 5, 0, 0, 1, 1, 1},
+      {2, 51, 9, 11, 70, 3, 3, 1, 1, 1, 1, 1}, {3, 6, 14, 13, 16, 5, 5, 0, 0, 1, 1, 1},
       {17, 1, 30, 28, 6, 5, 5, 0, 0, 1, 1, 1},
   };
   std::mt19937 gen(7);

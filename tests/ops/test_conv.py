@@ -38,7 +38,7 @@ CONV2D = [
     # Unit strides through the register tiles: several blocks of taps, an
     # edge tile of channels, channel panels past the widest weight tile and
     # a tap count no tile divides;
-    ((2, 41, 9, 11), (70, 41, 3, 3), {"padding": 1}),
+    ((2, 51, 9, 11), (70, 51, 3, 3), {"padding": 1}),
     # several bands of output rows and one output row per weight block;
     ((1, 3, 20, 128), (64, 3, 3, 3), {"padding": 1}),
     # few channels, a 5 x 5 window (LeNet's second layer);
