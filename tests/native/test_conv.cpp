@@ -70,6 +70,9 @@ int main() {
       // channel panels past the widest weight tile, a 5 x 5 window.
       {2, 51, 9, 11, 70, 3, 3, 1, 1, 1, 1, 1}, {3, 6, 14, 13, 16, 5, 5, 0, 0, 1, 1, 1},
       {17, 1, 30, 28, 6, 5, 5, 0, 0, 1, 1, 1},
+      // Padding past the window's reach: output rows longer than the
+      // padded image's.
+      {2, 3, 5, 6, 5, 2, 2, 3, 3, 1, 1, 1},
   };
   std::mt19937 gen(7);
   for (const Case& k : cases) {

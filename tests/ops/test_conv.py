@@ -43,8 +43,10 @@ CONV2D = [
     ((1, 3, 20, 128), (64, 3, 3, 3), {"padding": 1}),
     # few channels, a 5 x 5 window (LeNet's second layer);
     ((3, 6, 14, 13), (16, 6, 5, 5), {}),
-    # a result of 4 MiB, written by streaming stores.
+    # a result of 4 MiB, written by streaming stores;
     ((2, 4, 64, 64), (128, 4, 3, 3), {"padding": 1}),
+    # padding past the window's reach.
+    ((1, 2, 5, 6), (3, 2, 2, 2), {"padding": 3}),
 ]
 
 CONV_TRANSPOSE2D = [

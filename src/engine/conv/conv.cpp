@@ -331,11 +331,24 @@ constexpr size_t kBandFloats = size_t{1} << 16;
 constexpr size_t kStreamBytes = size_t{4} << 20;
 
 // The padded-image geometry of a unit-stride window: Cg planes and `slack`
-// zeros after them, `size` floats in all.
+// zeros after them, `size` floats in all. A row's padding on the right is
+// the next row's on the left (the last row's, the next plane's or the
+// slack): rows W + max(left, right padding) long rather than W + left +
+// right, so that the output grid, which has a position for every place in
+// a row, carries fewer extra positions (one per row rather than two for a
+// 3 x 3 window padded by 1). The right padding is what the output's extent
+// implies, which differs from the left for an even window padded "same".
+size_t padded_width(const Dims& d) {
+  const Window& win = d.win;
+  const size_t reach = win.ow + win.dw * (win.kw - 1);  // left padding + W + right padding
+  const size_t right = reach > win.pw + d.w ? reach - win.pw - d.w : 0;
+  return std::max({d.w + win.pw, d.w + right, win.ow});
+}
+
 struct Padded {
   size_t wp, hp, plane, wide, size;
   Padded(const Dims& d, size_t slack)
-      : wp(d.win.ow + d.win.dw * (d.win.kw - 1)),
+      : wp(padded_width(d)),
         hp(d.win.oh + d.win.dh * (d.win.kh - 1)),
         plane(hp * wp),
         wide(d.win.oh * wp),
@@ -354,8 +367,9 @@ std::vector<ptrdiff_t> tap_offsets(const Dims& d, const Padded& pd, size_t count
 
 // The padded rows [r0, r1) of every plane of the padded image xp from
 // channel group g of image `xg` (of dtype xd): only the padding is zeroed,
-// the rest written once. With the last row, the slack after the planes is
-// zeroed too.
+// the rest written once, and the left padding of row r1, which row r1 - 1
+// reads as its right padding. With the last row, the slack after the
+// planes is zeroed too.
 void pad_rows(const Dims& d, const Padded& pd, const void* xg, DType xd, float* xp, size_t r0, size_t r1) {
   const Window& win = d.win;
   for (size_t ci = 0; ci < d.cg(); ++ci)
@@ -373,6 +387,11 @@ void pad_rows(const Dims& d, const Padded& pd, const void* xg, DType xd, float* 
         widen_to_f32(xd, row, to + win.pw, d.w);
       }
       std::fill(to + win.pw + d.w, to + pd.wp, 0.0f);
+    }
+  if (r1 < pd.hp)
+    for (size_t ci = 0; ci < d.cg(); ++ci) {
+      float* next = xp + ci * pd.plane + r1 * pd.wp;
+      std::fill(next, next + win.pw, 0.0f);
     }
   if (r1 == pd.hp) std::fill(xp + d.cg() * pd.plane, xp + pd.size, 0.0f);
 }
@@ -478,9 +497,9 @@ bool forward_shifted(const ConvKernels& kern, const Dims& d, const void* x, DTyp
   const size_t og = d.og(), cg = d.cg(), taps = d.taps();
   if (!shifted_applies(d)) return false;
   const size_t mr = kern.mr, nr = kern.nr;
-  // The slack: the last panel's positions past the grid, and the row's
-  // last taps past those.
-  const Padded pd(d, nr + win.dw * (win.kw - 1));
+  // The slack: the last row's right padding, the last panel's positions
+  // past the grid, and the row's last taps past those.
+  const Padded pd(d, win.pw + nr + win.dw * (win.kw - 1));
   // The panels go in bands whose product (a quarter of L2) stays in cache
   // next to the padded image until it is copied out.
   const size_t tiles = (og + mr - 1) / mr, tile_stride = round_up(mr * taps, 16);
@@ -734,7 +753,7 @@ bool weight_shifted(const ConvKernels& kern, const Dims& d, const float* x, cons
   if (!shifted_applies(d)) return false;
   const Window& win = d.win;
   const size_t og = d.og(), cg = d.cg(), taps = d.taps(), positions = d.positions();
-  const Padded pd(d, 0);
+  const Padded pd(d, win.pw);  // the last row's right padding
   const WeightShape* shape = &kern.weight[kern.weight_count - 1];
   for (size_t s = 0; s < kern.weight_count; ++s)
     if (kern.weight[s].nr >= og) {
