@@ -299,7 +299,7 @@ float* shifted_workspace(size_t floats) {
 }
 
 // Unit strides without a column matrix. On the zero-padded image, with its
-// rows Wp = ow + dw (kw - 1) long, the output positions y * Wp + x (x < Wp)
+// rows Wp long (see Padded), the output positions y * Wp + x (x < Wp)
 // read tap (ci, i, j) at one fixed offset from the position: the column
 // matrix's row of that tap, over a run of positions, is a contiguous run of
 // the padded image. So the register tile (conv_tiles.hpp) loads its
@@ -500,8 +500,8 @@ bool forward_shifted(const ConvKernels& kern, const Dims& d, const void* x, DTyp
   // The slack: the last row's right padding, the last panel's positions
   // past the grid, and the row's last taps past those.
   const Padded pd(d, win.pw + nr + win.dw * (win.kw - 1));
-  // The panels go in bands whose product (a quarter of L2) stays in cache
-  // next to the padded image until it is copied out.
+  // The panels go in bands whose product (kBandFloats, two of them in
+  // turn) stays in L2 next to the padded image until it is copied out.
   const size_t tiles = (og + mr - 1) / mr, tile_stride = round_up(mr * taps, 16);
   const size_t panels = (pd.wide + nr - 1) / nr;
   const size_t band = std::min(panels, std::max<size_t>(1, kBandFloats / (tiles * mr * nr)));
@@ -517,9 +517,8 @@ bool forward_shifted(const ConvKernels& kern, const Dims& d, const void* x, DTyp
         for (size_t i = 0; i < mr; ++i)
           panel[p * mr + i] = t * mr + i < og ? w[(g * og + t * mr + i) * taps + p] : 0.0f;
     }
-  // The padded image, with room for the last panel's overhang (its
-  // positions past the grid, and the row's last taps past those); then the
-  // product on the padded-width grid, whole tiles of rows.
+  // The padded image, then two band products on the padded-width grid,
+  // whole tiles of rows.
   const size_t xp_size = pd.size;
   const size_t positions = d.positions();
   const std::vector<ptrdiff_t> offsets = tap_offsets(d, pd, taps);
