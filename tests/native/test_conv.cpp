@@ -1,8 +1,9 @@
-// The unit-stride convolution path (B panels copied from the padded image,
-// the GEMM micro-kernel called directly) with every kernel set and panel
-// copy this CPU runs, held against the column-block path through the
-// reference kernel's GEMM driver, over windows that exercise padding,
-// dilation, groups, edge row tiles and panels overhanging the image.
+// The unit-stride convolution paths (register tiles reading the padded
+// image in place), forward and weight gradient, with every set of tiles
+// this CPU runs, held against the column-block paths through the GEMM
+// driver, over windows that exercise padding, dilation, groups, edge tiles
+// of channels and taps, panels overhanging the image and several blocks of
+// taps and of output rows.
 #include <cmath>
 #include <cstdio>
 #include <random>
@@ -12,7 +13,7 @@
 #include "check.hpp"
 #include "engine/conv/conv.hpp"
 #include "engine/cpu_features.hpp"
-#include "engine/gemm/kernels/kernels.hpp"
+#include "engine/conv/conv_isa.hpp"
 
 namespace {
 
@@ -47,49 +48,52 @@ Window window_of(const Case& k) {
   return win;
 }
 
-struct Copy {
-  const char* name;
-  quarn::engine::PanelCopy fn;
-  std::size_t multiple;
-  bool supported;
-};
-
 }  // namespace
+
+double worst_gap(const Storage& got, const Storage& want) {
+  double worst = 0, scale = 0;
+  for (std::size_t i = 0; i < want.numel(); ++i) {
+    worst = std::max(worst, std::fabs(double(got.data_as<float>()[i]) - want.data_as<float>()[i]));
+    scale = std::max(scale, std::fabs(double(want.data_as<float>()[i])));
+  }
+  return worst / (scale + 1);
+}
 
 int main() {
   const quarn::engine::CpuFeatures& f = quarn::engine::cpu_features();
-  std::vector<Copy> copies = {{"baseline", quarn::engine::panel_copy_baseline, 1, true}};
-#if defined(__x86_64__)
-  copies.push_back({"avx2", quarn::engine::panel_copy_avx2, 8, f.has_avx2_fma()});
-  copies.push_back({"avx512", quarn::engine::panel_copy_avx512, 16, f.has_avx512()});
-#endif
   const Case cases[] = {
       {2, 3, 7, 6, 4, 3, 3, 1, 1, 1, 1, 1},    {1, 4, 9, 8, 6, 3, 2, 0, 2, 1, 2, 2},
       {2, 2, 6, 7, 17, 4, 2, 2, 1, 2, 1, 1},   {1, 1, 5, 5, 3, 5, 5, 2, 2, 1, 1, 1},
       {1, 8, 12, 40, 29, 3, 3, 1, 1, 1, 1, 1}, {3, 6, 5, 4, 6, 2, 2, 0, 0, 1, 1, 3},
       {2, 4, 6, 9, 64, 3, 3, 1, 1, 1, 1, 1},   {1, 4, 7, 5, 32, 2, 3, 1, 0, 2, 1, 2},
+      // Several blocks of taps (forward) and of output rows (weights),
+      // channel panels past the widest weight tile, a 5 x 5 window.
+      {2, 51, 9, 11, 70, 3, 3, 1, 1, 1, 1, 1}, {3, 6, 14, 13, 16, 5, 5, 0, 0, 1, 1, 1},
+      {17, 1, 30, 28, 6, 5, 5, 0, 0, 1, 1, 1},
+      // Padding past the window's reach: output rows longer than the
+      // padded image's.
+      {2, 3, 5, 6, 5, 2, 2, 3, 3, 1, 1, 1},
   };
   std::mt19937 gen(7);
   for (const Case& k : cases) {
     const Storage x = random_storage(Shape{k.n, k.c, k.h, k.w}, gen);
-    const Storage w = random_storage(Shape{k.o, k.c / k.groups, k.kh, k.kw}, gen);
+    const Shape w_shape{k.o, k.c / k.groups, k.kh, k.kw};
+    const Storage w = random_storage(w_shape, gen);
     const Window win = window_of(k);
+    const Storage g = random_storage(Shape{k.n, k.o, win.oh, win.ow}, gen);
     const Storage want = quarn::engine::convolution_by_columns(x, w, win);
-    for (const quarn::gemm::SgemmKernel& kern : quarn::gemm::sgemm_kernels()) {
-      if (!kern.supported(f)) continue;
-      for (const Copy& copy : copies) {
-        if (!copy.supported || kern.nr % copy.multiple != 0) continue;
-        const Storage got = quarn::engine::convolution_shifted_with(kern, copy.fn, x, w, win);
-        const std::string what = std::string(kern.name) + "/" + copy.name + " case o=" + std::to_string(k.o);
-        check(got.numel() == want.numel(), what + ": the path applies");
-        if (got.numel() != want.numel()) continue;
-        double worst = 0, scale = 0;
-        for (std::size_t i = 0; i < want.numel(); ++i) {
-          worst = std::max(worst, std::fabs(double(got.data_as<float>()[i]) - want.data_as<float>()[i]));
-          scale = std::max(scale, std::fabs(double(want.data_as<float>()[i])));
-        }
-        check(worst <= 1e-5 * (scale + 1), what + ": matches the column-block path");
-      }
+    const Storage want_dw = quarn::engine::convolution_weight_by_columns(x, g, w_shape, win);
+    for (const quarn::engine::ConvKernels* kern : quarn::engine::conv_kernel_sets()) {
+      if (!kern->supported(f)) continue;
+      const std::string what = std::string(kern->name) + " case c=" + std::to_string(k.c) + " o=" + std::to_string(k.o);
+      const Storage got = quarn::engine::convolution_shifted_with(*kern, x, w, win);
+      check(got.numel() == want.numel(), what + ": the forward path applies");
+      if (got.numel() == want.numel())
+        check(worst_gap(got, want) <= 1e-5, what + ": forward matches the column-block path");
+      const Storage dw = quarn::engine::convolution_weight_shifted_with(*kern, x, g, w_shape, win);
+      check(dw.numel() == want_dw.numel(), what + ": the weight path applies");
+      if (dw.numel() == want_dw.numel())
+        check(worst_gap(dw, want_dw) <= 1e-5, what + ": weight gradient matches the column-block path");
     }
   }
   return quarn_test::report();

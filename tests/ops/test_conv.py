@@ -35,6 +35,18 @@ CONV2D = [
     ((1, 1, 4, 4), (2, 1, 3, 3), {"padding": 2, "stride": 3}),
     ((1, 16, 48, 48), (3, 16, 3, 3), {"padding": 1}),  # more columns than one block holds
     ((1, 64, 48, 48), (2, 64, 3, 3), {"stride": 2, "padding": 1}),  # the same through col2im
+    # Unit strides through the register tiles: several blocks of taps, an
+    # edge tile of channels, channel panels past the widest weight tile and
+    # a tap count no tile divides;
+    ((2, 51, 9, 11), (70, 51, 3, 3), {"padding": 1}),
+    # several bands of output rows and one output row per weight block;
+    ((1, 3, 20, 128), (64, 3, 3, 3), {"padding": 1}),
+    # few channels, a 5 x 5 window (LeNet's second layer);
+    ((3, 6, 14, 13), (16, 6, 5, 5), {}),
+    # a result of 4 MiB, written by streaming stores;
+    ((2, 4, 64, 64), (128, 4, 3, 3), {"padding": 1}),
+    # padding past the window's reach.
+    ((1, 2, 5, 6), (3, 2, 2, 2), {"padding": 3}),
 ]
 
 CONV_TRANSPOSE2D = [
@@ -56,6 +68,7 @@ POOLS = [
     ("max_pool2d", (2, 3, 7, 6), {"kernel_size": 3, "stride": 2, "padding": 1}),
     ("max_pool2d", (1, 2, 9, 8), {"kernel_size": (3, 2), "stride": (2, 3), "dilation": (2, 1), "ceil_mode": True}),
     ("max_pool2d", (1, 2, 6, 6), {"kernel_size": 4, "stride": 3, "padding": 2, "ceil_mode": True}),
+    ("max_pool2d", (2, 3, 9, 7), {"kernel_size": (3, 2)}),  # windows tiling the plane but its last column
     ("avg_pool2d", (2, 3, 7, 6), {"kernel_size": 2}),
     ("avg_pool2d", (2, 3, 7, 6), {"kernel_size": 3, "stride": 2, "padding": 1}),
     ("avg_pool2d", (1, 2, 7, 8), {"kernel_size": 3, "stride": 2, "padding": 1, "count_include_pad": False}),
@@ -182,24 +195,30 @@ def test_convolution_gradients_match_finite_differences(name, shapes, kwargs, rn
         np.testing.assert_allclose(ours[k], numeric, rtol=2e-3, atol=2e-4)
 
 
-def test_max_pool_sends_each_gradient_to_the_first_largest_element(rng):
+@pytest.mark.parametrize("kernel, stride, padding", [(3, 2, 1), (2, 2, 0), ((3, 2), (3, 2), 0)],
+                         ids=["overlapping", "tiling-2x2", "tiling-3x2"])
+def test_max_pool_sends_each_gradient_to_the_first_largest_element(kernel, stride, padding, rng):
     # Few distinct values, so most windows hold ties.
     x = rng.integers(0, 3, (2, 2, 7, 7)).astype(np.float32)
     x[0, 0, 3, 3] = np.nan
-    kwargs = {"kernel_size": 3, "stride": 2, "padding": 1}
+    kwargs = {"kernel_size": kernel, "stride": stride, "padding": padding}
+    (kh, kw), (sh, sw) = conv_models.pair(kernel), conv_models.pair(stride)
     y = F.max_pool2d(Tensor(x, requires_grad=True), **kwargs)
     weights = rng.standard_normal(y.shape).astype(np.float32)
     leaf = Tensor(x, requires_grad=True)
     quarn.sum(F.max_pool2d(leaf, **kwargs) * Tensor(weights)).backward()
     want = np.zeros_like(x, dtype=np.float64)
-    padded = np.pad(x, ((0, 0), (0, 0), (1, 1), (1, 1)), constant_values=-np.inf)
+    padded = np.pad(x, ((0, 0), (0, 0), (padding, padding), (padding, padding)), constant_values=-np.inf)
+    nan_windows = np.zeros(y.shape, bool)
     for n, c, a, b in np.ndindex(*y.shape):
-        window = padded[n, c, 2 * a:2 * a + 3, 2 * b:2 * b + 3]
+        window = padded[n, c, sh * a:sh * a + kh, sw * b:sw * b + kw]
+        nan_windows[n, c, a, b] = np.isnan(window).any()
         flat = np.where(np.isnan(window.ravel()), np.inf, window.ravel())
-        i, j = divmod(int(np.argmax(flat)), 3)  # argmax: the first largest
-        want[n, c, 2 * a + i - 1, 2 * b + j - 1] += weights[n, c, a, b]
+        i, j = divmod(int(np.argmax(flat)), kw)  # argmax: the first largest
+        want[n, c, sh * a + i - padding, sw * b + j - padding] += weights[n, c, a, b]
     np.testing.assert_allclose(leaf.grad(), want, rtol=1e-6)
-    assert np.isnan(y.to_numpy()[0, 0, 1:3, 1:3]).all()
+    assert nan_windows.any()
+    np.testing.assert_array_equal(np.isnan(y.to_numpy()), nan_windows)
 
 
 def test_a_dilated_window_wholly_in_the_padding_gives_minus_infinity_and_no_gradient():
@@ -331,6 +350,9 @@ def conv_workload(rng):
     gradient's partial sums, pooling."""
     x, w, b, w3 = (rng.standard_normal(s).astype(np.float32)
                    for s in ((8, 8, 32, 32), (16, 8, 3, 3), (16,), (16, 8, 3, 3)))
+    # Four images whose result (4 MiB) goes by streaming stores, with 70
+    # output channels: edge tiles and two panels of the weight gradient.
+    xs, ws = (rng.standard_normal(s).astype(np.float32) for s in ((4, 3, 64, 64), (70, 3, 3, 3)))
     weights = [rng.standard_normal(s).astype(np.float32) for s in ((8, 16, 8, 8), (8, 16, 30, 30), (8, 16, 32, 32))]
 
     def run():
@@ -344,7 +366,10 @@ def conv_workload(rng):
             loss = loss + quarn.sum(term * Tensor(wt))
         loss.backward()
         up = F.conv_transpose2d(Tensor(y.to_numpy()), Tensor(w), stride=2, padding=1, output_padding=1)
-        return [y.to_numpy(), z.to_numpy(), up.to_numpy(), *[t.grad() for t in leaves]]
+        big = [Tensor(a, requires_grad=True) for a in (xs, ws)]
+        wide = F.conv2d(*big, padding=1)
+        quarn.sum(wide * wide).backward()
+        return [y.to_numpy(), z.to_numpy(), up.to_numpy(), wide.to_numpy(), *[t.grad() for t in leaves + big]]
     return run
 
 

@@ -1,13 +1,14 @@
-// Convolutions lowered to the float32 GEMM (engine/gemm/).
+// Convolutions lowered to the float32 GEMM (engine/gemm/) or, for unit
+// strides, to register tiles of their own (conv_tiles.hpp).
 //
 // For one image and one channel group, the forward result is
 //   Y (Og x P) = W (Og x K) * cols (K x P),
 // with K = Cg * kh * kw filter taps and P = oh * ow output positions, where
 // column p of `cols` holds the input window of output p (im2col). Two ways:
-//  - unit strides (forward_shifted): no column matrix at all. The GEMM's B
-//    panels are copied straight from the zero-padded image, where every
-//    tap is a fixed offset from its output position, and fed to the
-//    micro-kernel with the filters packed once per call;
+//  - unit strides (forward_shifted): no column matrix at all. The tiles
+//    read the zero-padded image in place, where every tap is a fixed
+//    offset from its output position, against the filters packed once per
+//    call;
 //  - any other window (forward_by_columns): the column matrix in bounded
 //    blocks in a per-thread workspace, each block multiplied by the GEMM
 //    driver while still in cache; images too small to fill a block go side
@@ -17,7 +18,9 @@
 //       convolution of dY with the filters flipped and their channel axes
 //       swapped (so the path above); otherwise dcols = W^T * dY scattered
 //       back onto the image (col2im);
-//   dW: dW (Og x K) = sum over images and blocks of dY * cols^T.
+//   dW: dW (Og x K) = sum over images and blocks of dY * cols^T; for unit
+//       strides (weight_shifted) with the rows of cols read from the padded
+//       image in place and dY transposed once per image.
 // A 1x1 window with unit stride and no padding reads the image itself as
 // its column matrix.
 //
@@ -30,6 +33,7 @@
 #include "engine/conv/conv.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
@@ -40,6 +44,10 @@
 #include "engine/gemm/sgemm.hpp"
 #include "runtime/blocking.hpp"
 #include "runtime/thread_pool.hpp"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace quarn::engine {
 
@@ -291,14 +299,18 @@ float* shifted_workspace(size_t floats) {
 }
 
 // Unit strides without a column matrix. On the zero-padded image, with its
-// rows Wp = ow + dw (kw - 1) long, the output positions y * Wp + x (x < Wp)
+// rows Wp long (see Padded), the output positions y * Wp + x (x < Wp)
 // read tap (ci, i, j) at one fixed offset from the position: the column
 // matrix's row of that tap, over a run of positions, is a contiguous run of
-// the padded image. So each packed panel of the GEMM's B is copied straight
-// from the image, NR floats per tap, and the micro-kernel multiplies it by
-// the filters, packed once. The Wp - ow extra positions of each row (a few
-// percent) are computed and dropped. Every output element is the
-// micro-kernel's FMA chain over the taps in order, whichever thread runs it.
+// the padded image. So the register tile (conv_tiles.hpp) loads its
+// positions straight from the image, with no panel copied at all, and
+// multiplies them by the filters, packed once per call. The Wp - ow extra
+// positions of each row (a few percent) are computed and dropped.
+//
+// The taps go in blocks, so that the image rows a block reads stay in L1
+// while every channel tile of a panel of positions uses them; each tile
+// continues its sums from the block before, so every output element is one
+// FMA chain over the taps in order, whichever thread or block runs it.
 //
 // The image may be float16 or bfloat16 (`xd`), widened as it is copied into
 // the padded image, and the result (`yd`) rounded as it is copied out, bias
@@ -307,16 +319,195 @@ bool shifted_applies(const Dims& d) {
   return d.win.sh == 1 && d.win.sw == 1 && !d.pointwise() && d.taps() != 0 && d.og() != 0;
 }
 
-bool forward_shifted(const gemm::SgemmKernel& kern, PanelCopy copy, const Dims& d, const void* x, DType xd,
-                     const float* w, const float* bias, void* y, DType yd) {
+// Taps per block of the forward tile: 32 input channels of a 3 x 3 window,
+// whose image rows for one 48-position panel fill half of a 48 KiB L1 (on
+// ResNet's 64 x 64 x 3 x 3 this measured 1-2% faster than 144 or all 576
+// taps at once, and 3% faster than 72).
+constexpr size_t kTapBlock = 288;
+// The product of one band of output rows, in floats (256 KiB).
+constexpr size_t kBandFloats = size_t{1} << 16;
+// Float32 results from this size on are written by streaming stores: about
+// twice a core's L2, more than stays in cache until the next operation.
+constexpr size_t kStreamBytes = size_t{4} << 20;
+
+// The padded-image geometry of a unit-stride window: Cg planes and `slack`
+// zeros after them, `size` floats in all. A row's padding on the right is
+// the next row's on the left (the last row's, the next plane's or the
+// slack): rows W + max(left, right padding) long rather than W + left +
+// right, so that the output grid, which has a position for every place in
+// a row, carries fewer extra positions (one per row rather than two for a
+// 3 x 3 window padded by 1). The right padding is what the output's extent
+// implies, which differs from the left for an even window padded "same".
+size_t padded_width(const Dims& d) {
+  const Window& win = d.win;
+  const size_t reach = win.ow + win.dw * (win.kw - 1);  // left padding + W + right padding
+  const size_t right = reach > win.pw + d.w ? reach - win.pw - d.w : 0;
+  return std::max({d.w + win.pw, d.w + right, win.ow});
+}
+
+struct Padded {
+  size_t wp, hp, plane, wide, size;
+  Padded(const Dims& d, size_t slack)
+      : wp(padded_width(d)),
+        hp(d.win.oh + d.win.dh * (d.win.kh - 1)),
+        plane(hp * wp),
+        wide(d.win.oh * wp),
+        size(round_up(d.cg() * plane + slack, 16)) {}
+};
+
+// Where each tap reads, from a position's own place in the padded image.
+std::vector<ptrdiff_t> tap_offsets(const Dims& d, const Padded& pd, size_t count) {
+  std::vector<ptrdiff_t> offsets(count, 0);
+  for (size_t ci = 0, p = 0; ci < d.cg(); ++ci)
+    for (size_t i = 0; i < d.win.kh; ++i)
+      for (size_t j = 0; j < d.win.kw; ++j, ++p)
+        offsets[p] = sgn(ci * pd.plane + i * d.win.dh * pd.wp + j * d.win.dw);
+  return offsets;
+}
+
+// The padded rows [r0, r1) of every plane of the padded image xp from
+// channel group g of image `xg` (of dtype xd): only the padding is zeroed,
+// the rest written once, and the left padding of row r1, which row r1 - 1
+// reads as its right padding. With the last row, the slack after the
+// planes is zeroed too.
+void pad_rows(const Dims& d, const Padded& pd, const void* xg, DType xd, float* xp, size_t r0, size_t r1) {
+  const Window& win = d.win;
+  for (size_t ci = 0; ci < d.cg(); ++ci)
+    for (size_t r = r0; r < r1; ++r) {
+      float* to = xp + ci * pd.plane + r * pd.wp;
+      if (r < win.ph || r >= win.ph + d.h) {
+        std::fill(to, to + pd.wp, 0.0f);
+        continue;
+      }
+      const char* row = static_cast<const char*>(xg) + (ci * d.h + r - win.ph) * d.w * dtype_size(xd);
+      std::fill(to, to + win.pw, 0.0f);
+      if (xd == DType::F32) {
+        std::memcpy(to + win.pw, row, d.w * sizeof(float));
+      } else {
+        widen_to_f32(xd, row, to + win.pw, d.w);
+      }
+      std::fill(to + win.pw + d.w, to + pd.wp, 0.0f);
+    }
+  if (r1 < pd.hp)
+    for (size_t ci = 0; ci < d.cg(); ++ci) {
+      float* next = xp + ci * pd.plane + r1 * pd.wp;
+      std::fill(next, next + win.pw, 0.0f);
+    }
+  if (r1 == pd.hp) std::fill(xp + d.cg() * pd.plane, xp + pd.size, 0.0f);
+}
+
+void pad_image(const Dims& d, const Padded& pd, const void* xg, DType xd, float* xp) {
+  pad_rows(d, pd, xg, xd, xp, 0, pd.hp);
+}
+
+// Asks for the input rows a later band will pad, a few cache lines at a
+// time between tiles, so that their reads from memory overlap arithmetic
+// instead of stalling the padding: up to one range per channel.
+class RowPrefetch {
+ public:
+  // Rows [r0, r1) of every channel of group `xg` (whose planes are `plane`
+  // bytes apart, rows `row` bytes), over about `calls` calls of step().
+  void start(const char* xg, size_t channels, size_t plane, size_t row, size_t r0, size_t r1, size_t calls) {
+    base_ = xg;
+    channels_ = channels;
+    plane_ = plane;
+    from_ = r0 * row;
+    bytes_ = r1 > r0 ? (r1 - r0) * row : 0;
+    channel_ = 0;
+    at_ = 0;
+    const size_t lines = channels * ((bytes_ + 63) / 64);
+    per_call_ = lines / std::max<size_t>(calls, 1) + 1;
+  }
+  void stop() { bytes_ = 0; }
+  void step() {
+    for (size_t n = 0; n < per_call_ && bytes_ != 0; ++n) {
+      if (channel_ == channels_) return;
+      __builtin_prefetch(base_ + channel_ * plane_ + from_ + at_, 0, 2);
+      at_ += 64;
+      if (at_ >= bytes_) {
+        at_ = 0;
+        ++channel_;
+      }
+    }
+  }
+
+ private:
+  const char* base_ = nullptr;
+  size_t channels_ = 0, plane_ = 0, from_ = 0, bytes_ = 0, channel_ = 0, at_ = 0, per_call_ = 0;
+};
+
+// n floats of `from` plus b to `out` by streaming stores, which write whole
+// lines without reading them first (plain stores where there are none).
+void stream_row(const float* from, float b, float* out, size_t n) {
+  size_t i = 0;
+#if defined(__SSE2__)
+  for (; i < n && reinterpret_cast<std::uintptr_t>(out + i) % 16 != 0; ++i) out[i] = from[i] + b;
+  const __m128 bv = _mm_set1_ps(b);
+  for (; i + 4 <= n; i += 4) _mm_stream_ps(out + i, _mm_add_ps(_mm_loadu_ps(from + i), bv));
+#endif
+  for (; i < n; ++i) out[i] = from[i] + b;
+}
+
+// Streaming stores are ordered only by a fence: each task ends with one,
+// before the pool reports it done.
+void stream_fence() {
+#if defined(__SSE2__)
+  _mm_sfence();
+#endif
+}
+
+// The output positions [q0, q1) of the padded-width grid (the extra
+// columns of each row dropped) of channels [oc0, oc1) from the product `cp`
+// (rows og, cp_stride apart, from position q0 on) to the result `y` (of
+// dtype yd, from element `at` on), bias `b` (or none) added first, channel
+// after channel; float32 by streaming stores if `stream`.
+void copy_out(const Dims& d, const Padded& pd, const float* cp, size_t cp_stride, size_t q0, size_t q1, size_t oc0,
+              size_t oc1, const float* b, void* y, DType yd, size_t at, bool stream) {
+  const Window& win = d.win;
+  const size_t positions = d.positions();
+  for (size_t oc = oc0; oc < oc1; ++oc) {
+    const float bias = b != nullptr ? b[oc] : 0.0f;
+    for (size_t oy = q0 / pd.wp; oy * pd.wp < q1 && oy < win.oh; ++oy) {
+      const size_t x0 = std::max(q0, oy * pd.wp) - oy * pd.wp, x1 = std::min(q1 - oy * pd.wp, win.ow);
+      if (x0 >= x1) continue;
+      const float* from = cp + oc * cp_stride + (oy * pd.wp + x0 - q0);
+      const size_t to = at + oc * positions + oy * win.ow + x0, n = x1 - x0;
+      if (yd == DType::F32) {
+        float* out = static_cast<float*>(y) + to;
+        if (stream) {
+          stream_row(from, bias, out, n);
+        } else {
+          for (size_t i = 0; i < n; ++i) out[i] = from[i] + bias;
+        }
+        continue;
+      }
+      float row[256];
+      for (size_t i0 = 0; i0 < n; i0 += 256) {
+        const size_t m = std::min<size_t>(256, n - i0);
+        for (size_t i = 0; i < m; ++i) row[i] = from[i0 + i] + bias;
+        round_from_f32(yd, row, static_cast<char*>(y) + (to + i0) * dtype_size(yd), m);
+      }
+    }
+  }
+}
+
+bool forward_shifted(const ConvKernels& kern, const Dims& d, const void* x, DType xd, const float* w,
+                     const float* bias, void* y, DType yd) {
   const Window& win = d.win;
   const size_t og = d.og(), cg = d.cg(), taps = d.taps();
   if (!shifted_applies(d)) return false;
   const size_t mr = kern.mr, nr = kern.nr;
-  const size_t wp = win.ow + win.dw * (win.kw - 1), hp = win.oh + win.dh * (win.kh - 1);
-  const size_t wide = win.oh * wp, panels = (wide + nr - 1) / nr, plane = hp * wp;
-  if (og * panels * nr > kShiftedLimit || cg * plane > kShiftedLimit || taps * nr > kShiftedLimit) return false;
+  // The slack: the last row's right padding, the last panel's positions
+  // past the grid, and the row's last taps past those.
+  const Padded pd(d, win.pw + nr + win.dw * (win.kw - 1));
+  // The panels go in bands whose product (kBandFloats, two of them in
+  // turn) stays in L2 next to the padded image until it is copied out.
   const size_t tiles = (og + mr - 1) / mr, tile_stride = round_up(mr * taps, 16);
+  const size_t panels = (pd.wide + nr - 1) / nr;
+  const size_t band = std::min(panels, std::max<size_t>(1, kBandFloats / (tiles * mr * nr)));
+  const size_t cp_stride = band * nr;
+  if (tiles * mr * cp_stride > kShiftedLimit || cg * pd.plane > kShiftedLimit || taps * mr > kShiftedLimit)
+    return false;
   gemm::PackBuffer<float> filters;
   float* apack = filters.get(d.win.groups * tiles * tile_stride);
   for (size_t g = 0; g < win.groups; ++g)
@@ -326,67 +517,91 @@ bool forward_shifted(const gemm::SgemmKernel& kern, PanelCopy copy, const Dims& 
         for (size_t i = 0; i < mr; ++i)
           panel[p * mr + i] = t * mr + i < og ? w[(g * og + t * mr + i) * taps + p] : 0.0f;
     }
-  // The padded image, with room for the last panel's overhang; then one B
-  // panel and the product on the padded-width grid.
-  const size_t xp_size = round_up(cg * plane + nr, 16), bp_size = round_up(taps * nr, 16), cp_stride = panels * nr;
+  // The padded image, then two band products on the padded-width grid,
+  // whole tiles of rows.
+  const size_t xp_size = pd.size;
   const size_t positions = d.positions();
-  // Where each tap reads, from a position's own place in the padded image.
-  std::vector<ptrdiff_t> offsets(taps);
-  for (size_t ci = 0, p = 0; ci < cg; ++ci)
-    for (size_t i = 0; i < win.kh; ++i)
-      for (size_t j = 0; j < win.kw; ++j, ++p) offsets[p] = sgn(ci * plane + i * win.dh * wp + j * win.dw);
+  const std::vector<ptrdiff_t> offsets = tap_offsets(d, pd, taps);
+  const size_t block = taps <= kTapBlock + kTapBlock / 2 ? taps : kTapBlock;
+  // A result larger than this core's share of cache would be written back
+  // to memory before anyone reads it: streaming stores skip reading each
+  // of its lines into the cache first.
+  const bool stream = yd == DType::F32 && d.n * d.o * positions * sizeof(float) >= kStreamBytes;
+  const size_t blocks = (taps + block - 1) / block;
+  // The padded rows that the positions before q read (all of them from
+  // the last panel on).
+  auto rows_before = [&](size_t q) {
+    return std::min(pd.hp, (q - 1 + win.dh * (win.kh - 1) * pd.wp + win.dw * (win.kw - 1)) / pd.wp + 1);
+  };
+  const size_t row_bytes = d.w * dtype_size(xd), plane_bytes = d.plane() * dtype_size(xd);
+  // Padded rows [r0, r1) as input rows.
+  auto input_rows = [&](size_t r0, size_t r1) {
+    const size_t lo = std::clamp(r0, win.ph, win.ph + d.h) - win.ph, hi = std::clamp(r1, win.ph, win.ph + d.h) - win.ph;
+    return std::pair<size_t, size_t>{lo, hi};
+  };
+  const size_t product = tiles * mr * cp_stride;
   over_images(d, [&](size_t first, size_t last) {
-    float* xp = shifted_workspace(xp_size + bp_size + og * cp_stride);
-    float* bp = xp + xp_size;
-    float* cp = bp + bp_size;
-    alignas(64) float tile[gemm::kMaxTile];
+    float* xp = shifted_workspace(xp_size + 2 * product);
+    size_t turn = 0;
+    RowPrefetch ahead;
+    // A band's product is copied out a few channels at a time between the
+    // next band's tiles (two products take turns), so that the result's
+    // writes to memory drain while the tiles compute.
+    struct Pending {
+      const float* cp = nullptr;
+      size_t q0 = 0, q1 = 0, next = 0, at = 0;
+      const float* bias = nullptr;
+    } pending;
+    auto drain = [&](size_t upto) {
+      if (pending.cp == nullptr || pending.next >= upto) return;
+      copy_out(d, pd, pending.cp, cp_stride, pending.q0, pending.q1, pending.next, upto, pending.bias, y, yd,
+               pending.at, stream);
+      pending.next = upto;
+    };
     for (size_t ni = first; ni < last; ++ni) {
       for (size_t g = 0; g < win.groups; ++g) {
-        const auto* xg = static_cast<const char*>(x) + (ni * d.c + g * cg) * d.plane() * dtype_size(xd);
-        std::fill(xp, xp + xp_size, 0.0f);
-        for (size_t ci = 0; ci < cg; ++ci)
-          for (size_t r = 0; r < d.h; ++r) {
-            const char* row = xg + (ci * d.h + r) * d.w * dtype_size(xd);
-            float* to = xp + ci * plane + (r + win.ph) * wp + win.pw;
-            if (xd == DType::F32) {
-              std::memcpy(to, row, d.w * sizeof(float));
-            } else {
-              widen_to_f32(xd, row, to, d.w);
-            }
-          }
+        const char* xg = static_cast<const char*>(x) + (ni * d.c + g * cg) * plane_bytes;
         const float* ag = apack + g * tiles * tile_stride;
-        for (size_t q0 = 0; q0 < cp_stride; q0 += nr) {
-          copy(xp + q0, offsets.data(), taps, nr, bp);
-          for (size_t t = 0; t < tiles; ++t) {
-            const size_t rows = std::min(mr, og - t * mr);
-            float* c = cp + t * mr * cp_stride + q0;
-            if (rows == mr) {
-              kern.micro(taps, ag + t * tile_stride, bp, c, sgn(cp_stride), false);
-              continue;
+        size_t padded = 0;
+        for (size_t p0 = 0; p0 < panels; p0 += band) {
+          const size_t p1 = std::min(panels, p0 + band), q0 = p0 * nr, q1 = p1 * nr;
+          const size_t need = rows_before(q1);
+          pad_rows(d, pd, xg, xd, xp, padded, need);
+          padded = need;
+          // Meanwhile the next band's rows: of this group, or the first of
+          // the next group (of this image or the next), which follows this
+          // one in memory.
+          const size_t calls = (p1 - p0) * blocks * tiles;
+          if (p1 < panels) {
+            const auto [lo, hi] = input_rows(need, rows_before(std::min(panels, p1 + band) * nr));
+            ahead.start(xg, cg, plane_bytes, row_bytes, lo, hi, calls);
+          } else if (g + 1 < win.groups || ni + 1 < last) {
+            const auto [lo, hi] = input_rows(0, rows_before(band * nr));
+            ahead.start(xg + cg * plane_bytes, cg, plane_bytes, row_bytes, lo, hi, calls);
+          } else {
+            ahead.stop();
+          }
+          float* cp = xp + xp_size + turn * product;
+          turn ^= 1;
+          size_t call = 0;
+          for (size_t q = q0; q < q1; q += nr)
+            for (size_t k0 = 0; k0 < taps; k0 += block) {
+              const size_t k = std::min(block, taps - k0);
+              for (size_t t = 0; t < tiles; ++t, ++call) {
+                ahead.step();
+                drain(og * call / calls);
+                kern.forward(k, ag + t * tile_stride + k0 * mr, xp + q, offsets.data() + k0,
+                             cp + t * mr * cp_stride + (q - q0), sgn(cp_stride), k0 != 0);
+              }
             }
-            kern.micro(taps, ag + t * tile_stride, bp, tile, sgn(nr), false);
-            for (size_t r = 0; r < rows; ++r) std::copy(tile + r * nr, tile + (r + 1) * nr, c + r * cp_stride);
-          }
-        }
-        for (size_t oc = 0; oc < og; ++oc) {
-          const float b = bias != nullptr ? bias[g * og + oc] : 0.0f;
-          float* from = cp + oc * cp_stride;
-          const size_t at = (ni * d.o + g * og + oc) * positions;
-          if (yd == DType::F32) {
-            float* out = static_cast<float*>(y) + at;
-            for (size_t oy = 0; oy < win.oh; ++oy)
-              for (size_t ox = 0; ox < win.ow; ++ox) out[oy * win.ow + ox] = from[oy * wp + ox] + b;
-            continue;
-          }
-          char* out = static_cast<char*>(y) + at * dtype_size(yd);
-          for (size_t oy = 0; oy < win.oh; ++oy) {
-            float* row = from + oy * wp;
-            for (size_t ox = 0; ox < win.ow; ++ox) row[ox] += b;
-            round_from_f32(yd, row, out + oy * win.ow * dtype_size(yd), win.ow);
-          }
+          drain(og);
+          pending = Pending{cp, q0, std::min(q1, pd.wide), 0, (ni * d.o + g * og) * positions,
+                            bias != nullptr ? bias + g * og : nullptr};
         }
       }
     }
+    drain(og);
+    if (stream) stream_fence();
   });
   return true;
 }
@@ -395,8 +610,7 @@ void forward_by_columns(const Dims& d, const float* x, const float* w, const flo
 
 // y = conv(x, w) + bias, all row-major float32.
 void forward_f32(const Dims& d, const float* x, const float* w, const float* bias, float* y) {
-  const gemm::SgemmKernel& kern = gemm::sgemm_active_kernel();
-  if (forward_shifted(kern, panel_copy_for(kern.nr), d, x, DType::F32, w, bias, y, DType::F32)) return;
+  if (forward_shifted(conv_kernels(), d, x, DType::F32, w, bias, y, DType::F32)) return;
   forward_by_columns(d, x, w, bias, y);
 }
 
@@ -510,8 +724,101 @@ void backward_data_f32(const Dims& d, const float* dy, const float* w, float* dx
   });
 }
 
-// dw = the weight gradient of conv for x and dy, row-major float32.
-void backward_weight_f32(const Dims& d, const float* x, const float* dy, float* dw) {
+float* weight_workspace(size_t floats) {
+  thread_local gemm::PackBuffer<float> buffer;
+  return buffer.get(floats);
+}
+
+// Output rows of the weight gradient's position blocks: the block's
+// gradient rows (position-major, `ldd` channels each) should fill about
+// 32 KiB, so that they stay in L1 while every tap tile reads them.
+size_t weight_block_rows(size_t ow, size_t ldd) {
+  return std::max<size_t>(1, (size_t{8} << 10) / std::max<size_t>(ow * ldd, 1));
+}
+
+// The weight gradient for unit strides, without a column matrix: dW^T
+// (taps x Og) = cols * dY^T, where the row of `cols` for a tap is a run of
+// the padded image (as in forward_shifted) and dY^T is the output
+// gradient transposed once per image, positions by channels. The register
+// tile (weight_tile) broadcasts image values against vectors of channels
+// and sums over the real output positions only, row by row: the padded
+// grid's extra positions would pair image values with nothing, and an
+// infinity there would turn the sum into NaN.
+//
+// Tasks as in backward_weight_by_columns: a fixed range of images each, with its
+// own partial sum; within a task each element is one FMA chain over the
+// images and positions in order.
+bool weight_shifted(const ConvKernels& kern, const Dims& d, const float* x, const float* dy, float* dw) {
+  if (!shifted_applies(d)) return false;
+  const Window& win = d.win;
+  const size_t og = d.og(), cg = d.cg(), taps = d.taps(), positions = d.positions();
+  const Padded pd(d, win.pw);  // the last row's right padding
+  const WeightShape* shape = &kern.weight[kern.weight_count - 1];
+  for (size_t s = 0; s < kern.weight_count; ++s)
+    if (kern.weight[s].nr >= og) {
+      shape = &kern.weight[s];
+      break;
+    }
+  const size_t mr = shape->mr, nr = shape->nr;
+  constexpr size_t kMostTaps = 16;  // the tile's tap pointers below
+  if (mr > kMostTaps) return false;
+  const size_t ldd = round_up(og, nr), taps_pad = round_up(taps, mr);
+  const size_t xp_size = pd.size;
+  const size_t sums = win.groups * taps_pad * ldd;
+  if (cg * pd.plane > kShiftedLimit || positions * ldd > kShiftedLimit || sums > kShiftedLimit) return false;
+  // Taps past the last (to a whole tile) read the image's start and are
+  // dropped.
+  const std::vector<ptrdiff_t> offsets = tap_offsets(d, pd, taps_pad);
+  const size_t block_rows = weight_block_rows(win.ow, ldd);
+  const size_t weights = d.o * taps;
+  const size_t tasks = std::max<size_t>(1, std::min(d.n, kWeightTasks));
+  std::vector<float> partials((tasks - 1) * weights);
+  auto task = [&](size_t t) {
+    float* acc = t == 0 ? dw : partials.data() + (t - 1) * weights;
+    const size_t first = chunk_begin(t, tasks, d.n, 1), last = chunk_begin(t + 1, tasks, d.n, 1);
+    float* xp = weight_workspace(xp_size + positions * ldd + sums);
+    float* dt = xp + xp_size;
+    float* sum = dt + positions * ldd;
+    for (size_t ni = first; ni < last; ++ni)
+      for (size_t g = 0; g < win.groups; ++g) {
+        pad_image(d, pd, x + (ni * d.c + g * cg) * d.plane(), DType::F32, xp);
+        // dY^T, and zeros in the channels past the last, to a whole tile.
+        kern.transpose(dy + (ni * d.o + g * og) * positions, og, positions, positions, dt, ldd);
+        if (ldd > og)
+          for (size_t p = 0; p < positions; ++p) std::fill(dt + p * ldd + og, dt + (p + 1) * ldd, 0.0f);
+        float* sg = sum + g * taps_pad * ldd;
+        for (size_t r0 = 0; r0 < win.oh; r0 += block_rows) {
+          const size_t rows = std::min(block_rows, win.oh - r0);
+          const bool from_c = ni != first || r0 != 0;
+          for (size_t j0 = 0; j0 < ldd; j0 += nr)
+            for (size_t t0 = 0; t0 < taps_pad; t0 += mr) {
+              const float* at[kMostTaps];
+              for (size_t i = 0; i < mr; ++i) at[i] = xp + offsets[t0 + i] + sgn(r0 * pd.wp);
+              shape->tile(rows, win.ow, sgn(pd.wp), at, dt + r0 * win.ow * ldd + j0, sgn(ldd),
+                          sg + t0 * ldd + j0, sgn(ldd), from_c);
+            }
+        }
+      }
+    for (size_t g = 0; g < win.groups; ++g)
+      for (size_t oc = 0; oc < og; ++oc)
+        for (size_t k = 0; k < taps; ++k)
+          acc[(g * og + oc) * taps + k] = first < last ? sum[(g * taps_pad + k) * ldd + oc] : 0.0f;
+  };
+  if (tasks == 1 || d.work() < kParallelWork || num_threads() == 1) {
+    for (size_t t = 0; t < tasks; ++t) task(t);
+  } else {
+    parallel_for(tasks, task);
+  }
+  for (size_t t = 1; t < tasks; ++t) {
+    const float* part = partials.data() + (t - 1) * weights;
+    for (size_t e = 0; e < weights; ++e) dw[e] += part[e];
+  }
+  return true;
+}
+
+// The weight gradient through column blocks and the GEMM driver, for every
+// window.
+void backward_weight_by_columns(const Dims& d, const float* x, const float* dy, float* dw) {
   const size_t og = d.og(), cg = d.cg(), taps = d.taps(), positions = d.positions();
   const size_t weights = d.o * taps;
   const size_t most = d.most_columns();
@@ -563,6 +870,11 @@ void backward_weight_f32(const Dims& d, const float* x, const float* dy, float* 
   }
 }
 
+// dw = the weight gradient of conv for x and dy, row-major float32.
+void backward_weight_f32(const Dims& d, const float* x, const float* dy, float* dw) {
+  if (!weight_shifted(conv_kernels(), d, x, dy, dw)) backward_weight_by_columns(d, x, dy, dw);
+}
+
 // A row-major float32 copy of `s` (`s` itself when it is one already).
 Storage f32_row_major(const Storage& s) { return row_major(widened_f32(s)); }
 
@@ -595,10 +907,9 @@ Storage convolution(const Storage& x, const Storage& w, const Storage* bias, con
   Storage bf;
   if (bias != nullptr) bf = f32_row_major(*bias);
   if (x.dtype() != DType::F32 && shifted_applies(d)) {
-    const gemm::SgemmKernel& kern = gemm::sgemm_active_kernel();
     const Storage xr = row_major(x);
     Storage y = Storage::allocate_row_major(x.dtype(), Shape{d.n, d.o, win.oh, win.ow});
-    if (y.numel() == 0 || forward_shifted(kern, panel_copy_for(kern.nr), d, xr.data(), x.dtype(), wf.data_as<float>(),
+    if (y.numel() == 0 || forward_shifted(conv_kernels(), d, xr.data(), x.dtype(), wf.data_as<float>(),
                                           bias != nullptr ? bf.data_as<float>() : nullptr, y.mutable_data(),
                                           x.dtype()))
       return y;
@@ -618,7 +929,8 @@ std::pair<Storage, Storage> convolution_backward(const Storage& x, const Storage
   const Storage gf = f32_row_major(g), wf = f32_row_major(w);
   std::pair<Storage, Storage> out;
   if (needs.left) {
-    Storage dx = zeros_f32(x.shape());
+    // Every path of backward_data_f32 writes every element.
+    Storage dx = d.work() != 0 ? Storage::allocate_row_major(DType::F32, x.shape()) : zeros_f32(x.shape());
     if (d.work() != 0) backward_data_f32(d, gf.data_as<float>(), wf.data_as<float>(), dx.mutable_data_as<float>());
     out.first = in_dtype(x.dtype(), std::move(dx));
   }
@@ -637,7 +949,8 @@ Storage convolution_transpose(const Storage& x, const Storage& w, const Storage*
   const Dims d = dims_of(Shape{x.shape()[0], cout, out_h, out_w}, x.shape()[1], win);
   LongWork guard(units(d) + x.numel());
   const Storage xf = f32_row_major(x), wf = f32_row_major(w);
-  Storage y = zeros_f32(Shape{d.n, cout, out_h, out_w});
+  const Shape shape{d.n, cout, out_h, out_w};
+  Storage y = d.work() != 0 ? Storage::allocate_row_major(DType::F32, shape) : zeros_f32(shape);
   if (d.work() != 0) backward_data_f32(d, xf.data_as<float>(), wf.data_as<float>(), y.mutable_data_as<float>());
   if (bias != nullptr && y.numel() != 0) {
     const Storage bf = f32_row_major(*bias);
@@ -707,13 +1020,27 @@ Storage channel_sum(const Storage& g) {
   return in_dtype(g.dtype(), std::move(sums));
 }
 
-Storage convolution_shifted_with(const gemm::SgemmKernel& kern, PanelCopy copy, const Storage& x,
-                                 const Storage& w, const Window& win) {
+Storage convolution_shifted_with(const ConvKernels& kern, const Storage& x, const Storage& w, const Window& win) {
   const Dims d = dims_of(x.shape(), w.shape()[0], win);
   Storage y = zeros_f32(Shape{d.n, d.o, win.oh, win.ow});
-  if (!forward_shifted(kern, copy, d, x.data(), DType::F32, w.data_as<float>(), nullptr, y.mutable_data(), DType::F32))
+  if (!forward_shifted(kern, d, x.data(), DType::F32, w.data_as<float>(), nullptr, y.mutable_data(), DType::F32))
     return Storage{};
   return y;
+}
+
+Storage convolution_weight_shifted_with(const ConvKernels& kern, const Storage& x, const Storage& g,
+                                        const Shape& w_shape, const Window& win) {
+  const Dims d = dims_of(x.shape(), w_shape[0], win);
+  Storage dw = zeros_f32(w_shape);
+  if (!weight_shifted(kern, d, x.data_as<float>(), g.data_as<float>(), dw.mutable_data_as<float>())) return Storage{};
+  return dw;
+}
+
+Storage convolution_weight_by_columns(const Storage& x, const Storage& g, const Shape& w_shape, const Window& win) {
+  const Dims d = dims_of(x.shape(), w_shape[0], win);
+  Storage dw = zeros_f32(w_shape);
+  backward_weight_by_columns(d, x.data_as<float>(), g.data_as<float>(), dw.mutable_data_as<float>());
+  return dw;
 }
 
 Storage convolution_by_columns(const Storage& x, const Storage& w, const Window& win) {

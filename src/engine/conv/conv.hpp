@@ -18,10 +18,6 @@
 #include "engine/conv/window.hpp"
 #include "engine/storage_ops.hpp"
 
-namespace quarn::gemm {
-struct SgemmKernel;
-}
-
 namespace quarn::engine {
 
 // x [N, C, H, W], w [O, C / groups, kh, kw], bias [O] or null:
@@ -58,12 +54,15 @@ Storage avg_pool(const Storage& x, const Window& win);
 // g / divisor spread over each window's elements, summed where they overlap.
 Storage avg_pool_backward(const Shape& x_shape, const Storage& g, const Window& win);
 
-// For the native tests: the unit-stride forward pass with a given GEMM
-// kernel set and panel copy (an empty storage where that path does not
-// apply), and the column-block path, which serves every other window. Both
-// take row-major float32 operands and give no bias.
-Storage convolution_shifted_with(const gemm::SgemmKernel& kern, PanelCopy copy, const Storage& x,
-                                 const Storage& w, const Window& win);
+// For the native tests: the unit-stride forward pass and weight gradient
+// with a given set of tiles (an empty storage where that path does not
+// apply), and the column-block paths, which serve every other window. All
+// take row-major float32 operands; the forward passes give no bias.
+Storage convolution_shifted_with(const ConvKernels& kern, const Storage& x, const Storage& w, const Window& win);
 Storage convolution_by_columns(const Storage& x, const Storage& w, const Window& win);
+// dL/dw for the gradient g of the result, w of shape `w_shape`.
+Storage convolution_weight_shifted_with(const ConvKernels& kern, const Storage& x, const Storage& g,
+                                        const Shape& w_shape, const Window& win);
+Storage convolution_weight_by_columns(const Storage& x, const Storage& g, const Shape& w_shape, const Window& win);
 
 }  // namespace quarn::engine

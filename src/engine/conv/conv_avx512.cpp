@@ -1,16 +1,39 @@
 #include <immintrin.h>
 
 #include "engine/conv/conv_isa.hpp"
+#include "engine/conv/conv_tiles.hpp"
 
 namespace quarn::engine {
 
-void panel_copy_avx512(const float* src, const std::ptrdiff_t* offsets, std::size_t rows, std::size_t nr,
-                       float* dst) {
-  for (std::size_t r = 0; r < rows; ++r) {
-    const float* s = src + offsets[r];
-    float* d = dst + r * nr;
-    for (std::size_t j = 0; j < nr; j += 16) _mm512_store_ps(d + j, _mm512_loadu_ps(s + j));
-  }
-}
+namespace {
+struct Avx512 {
+  using Reg = __m512;
+  static constexpr int kWidth = 16;
+  static Reg zero() { return _mm512_setzero_ps(); }
+  static Reg load(const float* p) { return _mm512_loadu_ps(p); }
+  static Reg broadcast(const float* p) { return _mm512_set1_ps(*p); }
+  static Reg fma(Reg a, Reg b, Reg c) { return _mm512_fmadd_ps(a, b, c); }
+  static void store(float* p, Reg v) { _mm512_storeu_ps(p, v); }
+};
+
+bool supported(const CpuFeatures& f) { return f.has_avx512(); }
+
+// Forward: 8 x 48, 24 accumulators, three image vectors and a broadcast;
+// eight rows divide the usual channel counts (a 14-row tile spends a
+// ninth of its work on padding rows at 64). Weight gradient: 8 taps for up
+// to 32 channels, 6 taps x 64 channels (24 accumulators) beyond.
+constexpr ConvKernels kSet{"avx512",
+                           supported,
+                           8,
+                           48,
+                           forward_entry<Avx512, 8, 3>,
+                           {{8, 16, weight_entry<Avx512, 8, 1>},
+                            {8, 32, weight_entry<Avx512, 8, 2>},
+                            {6, 64, weight_entry<Avx512, 6, 4>}},
+                           3,
+                           transpose_avx2};
+}  // namespace
+
+const ConvKernels& conv_kernels_avx512() { return kSet; }
 
 }  // namespace quarn::engine

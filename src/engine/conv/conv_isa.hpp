@@ -1,28 +1,64 @@
-// The copies that fill a GEMM B panel straight from a padded image
-// (conv.cpp's unit-stride path), one per instruction set: row r of the
-// panel, `nr` floats, comes from src + offsets[r]; `dst` is 64-byte aligned
-// and so is every row of it (nr a multiple of 16).
+// The register tiles of conv.cpp's unit-stride paths, one set per
+// instruction set (the bodies are in conv_tiles.hpp). The forward tile
+// reads the zero-padded image in place, each tap a fixed offset from its
+// output position, against filters packed once per call; the
+// weight-gradient tile reads the same image against the output gradient
+// laid out position-major.
 #pragma once
 
 #include <cstddef>
+#include <span>
+
+#include "engine/cpu_features.hpp"
 
 namespace quarn::engine {
 
-using PanelCopy = void (*)(const float* src, const std::ptrdiff_t* offsets, std::size_t rows, std::size_t nr,
-                           float* dst);
+// MR output channels x NR positions; see forward_tile.
+using ForwardTile = void (*)(std::size_t k, const float* a, const float* x, const std::ptrdiff_t* offsets,
+                             float* c, std::ptrdiff_t ldc, bool from_c);
+// MR taps x NR output channels; see weight_tile.
+using WeightTile = void (*)(std::size_t rows, std::size_t ow, std::ptrdiff_t wp, const float* const* taps,
+                            const float* d, std::ptrdiff_t ldd, float* c, std::ptrdiff_t ldc, bool from_c);
 
-void panel_copy_baseline(const float* src, const std::ptrdiff_t* offsets, std::size_t rows, std::size_t nr,
-                         float* dst);
+// dst[c * ldd + r] = src[r * lds + c] for r < rows, c < cols.
+using Transpose = void (*)(const float* src, std::size_t rows, std::size_t cols, std::size_t lds, float* dst,
+                           std::size_t ldd);
+
+struct WeightShape {
+  std::size_t mr, nr;
+  WeightTile tile;
+};
+
+struct ConvKernels {
+  const char* name;
+  bool (*supported)(const CpuFeatures&);
+  std::size_t mr, nr;  // the forward tile
+  ForwardTile forward;
+  // Weight-gradient tiles, narrowest first: the narrowest that holds all
+  // of a group's output channels serves it, else the widest, in panels.
+  WeightShape weight[3];
+  std::size_t weight_count;
+  // Lays the output gradient out position-major for the weight tiles.
+  Transpose transpose;
+};
+
+void transpose_baseline(const float* src, std::size_t rows, std::size_t cols, std::size_t lds, float* dst,
+                        std::size_t ldd);
 #if defined(__x86_64__)
-// nr a multiple of 8.
-void panel_copy_avx2(const float* src, const std::ptrdiff_t* offsets, std::size_t rows, std::size_t nr, float* dst);
-// nr a multiple of 16.
-void panel_copy_avx512(const float* src, const std::ptrdiff_t* offsets, std::size_t rows, std::size_t nr,
-                       float* dst);
+// 8 x 8 blocks through AVX registers; the AVX-512 set uses it too.
+void transpose_avx2(const float* src, std::size_t rows, std::size_t cols, std::size_t lds, float* dst,
+                    std::size_t ldd);
 #endif
 
-// The widest copy this CPU runs for panels `nr` wide, chosen per call (a
-// few comparisons).
-PanelCopy panel_copy_for(std::size_t nr);
+const ConvKernels& conv_kernels_baseline();
+#if defined(__x86_64__)
+const ConvKernels& conv_kernels_avx2();
+const ConvKernels& conv_kernels_avx512();
+#endif
+
+// Every set compiled into this build, widest first (the baseline last).
+std::span<const ConvKernels* const> conv_kernel_sets();
+// The widest set this CPU runs, chosen once.
+const ConvKernels& conv_kernels();
 
 }  // namespace quarn::engine

@@ -152,6 +152,65 @@ float divisor_of(const Planes& p, const Window& win, size_t y, size_t x) {
                             extent(x, win.sw, win.pw, win.kw, p.w, win.count_pad));
 }
 
+// Windows that tile the plane: as wide as their stride, undilated and
+// unpadded, all inside the input (any rows or columns past the last window
+// belong to none), in a plane whose positions fit 32 bits. The usual 2 x 2
+// pooling of a network is one such; these go through plain loops over the
+// windows.
+bool tiling(const Planes& p, const Window& win) {
+  return win.kh == win.sh && win.kw == win.sw && win.dh == 1 && win.dw == 1 && win.ph == 0 && win.pw == 0 &&
+         win.oh * win.sh <= p.h && win.ow * win.sw <= p.w &&
+         p.h * p.w <= static_cast<size_t>(std::numeric_limits<std::int32_t>::max());
+}
+
+// max_pool's result over tiling windows: each window's elements in
+// row-major order, as row_max takes them.
+template <size_t KH, size_t KW>
+void tiled_max(const float* plane, const Planes& p, const Window& win, float* out) {
+  const size_t kh = KH ? KH : win.kh, kw = KW ? KW : win.kw;
+  for (size_t oy = 0; oy < win.oh; ++oy, out += win.ow) {
+    const float* top = plane + oy * kh * p.w;
+    for (size_t ox = 0; ox < win.ow; ++ox) {
+      float b = -std::numeric_limits<float>::infinity();
+      for (size_t i = 0; i < kh; ++i)
+        for (size_t j = 0; j < kw; ++j) {
+          const float v = top[i * p.w + ox * kw + j];
+          b = (v > b || v != v) ? v : b;
+        }
+      out[ox] = b;
+    }
+  }
+}
+
+// max_pool_backward over tiling windows: each window's gradient to its
+// first largest element (the first NaN, if any), zeros elsewhere. `at`
+// holds a row of windows' choices (win.ow of them).
+template <size_t KH, size_t KW>
+void tiled_max_backward(const float* plane, const float* grad, const Planes& p, const Window& win, float* dx,
+                        std::int32_t* at) {
+  const size_t kh = KH ? KH : win.kh, kw = KW ? KW : win.kw;
+  std::fill(dx, dx + p.h * p.w, 0.0f);
+  for (size_t oy = 0; oy < win.oh; ++oy, grad += win.ow) {
+    const float* top = plane + oy * kh * p.w;
+    // The choices first, in a loop of loads and selects that vectorises;
+    // then the gradient to them.
+    for (size_t ox = 0; ox < win.ow; ++ox) {
+      float b = -std::numeric_limits<float>::infinity();
+      std::int32_t choice = 0;
+      for (size_t i = 0; i < kh; ++i)
+        for (size_t j = 0; j < kw; ++j) {
+          const float v = top[i * p.w + ox * kw + j];
+          const bool take = v > b || (v != v && b == b);
+          b = take ? v : b;
+          choice = take ? static_cast<std::int32_t>(i * p.w + j) : choice;
+        }
+      at[ox] = choice;
+    }
+    float* to = dx + oy * kh * p.w;
+    for (size_t ox = 0; ox < win.ow; ++ox) to[ox * kw + static_cast<size_t>(at[ox])] = grad[ox];
+  }
+}
+
 Storage f32_row_major(const Storage& s) { return row_major(widened_f32(s)); }
 
 Storage in_dtype(DType dtype, Storage wide) {
@@ -173,9 +232,18 @@ Storage max_pool(const Storage& x, const Window& win) {
   Storage y = Storage::allocate_row_major(DType::F32, pooled_shape(x.shape(), win));
   const float* src = xf.data_as<float>();
   float* dst = y.mutable_data_as<float>();
+  const bool tiled = tiling(p, win), two = tiled && win.kh == 2 && win.kw == 2;
   over_planes(p.count, work, [&](size_t first, size_t last) {
-    for (size_t q = first; q < last; ++q)
-      for (size_t oy = 0; oy < win.oh; ++oy) row_max(src + q * p.h * p.w, p, win, oy, dst + q * outputs + oy * win.ow);
+    for (size_t q = first; q < last; ++q) {
+      if (two) {
+        tiled_max<2, 2>(src + q * p.h * p.w, p, win, dst + q * outputs);
+      } else if (tiled) {
+        tiled_max<0, 0>(src + q * p.h * p.w, p, win, dst + q * outputs);
+      } else {
+        for (size_t oy = 0; oy < win.oh; ++oy)
+          row_max(src + q * p.h * p.w, p, win, oy, dst + q * outputs + oy * win.ow);
+      }
+    }
   });
   return in_dtype(x.dtype(), std::move(y));
 }
@@ -208,7 +276,23 @@ Storage max_pool_backward(const Storage& x, const Storage& g, const Window& win)
   LongWork guard(work + x.numel());
   const Storage xf = f32_row_major(x), gf = f32_row_major(g);
   Storage dx = Storage::allocate_row_major(DType::F32, x.shape());
-  if (p.h * p.w <= std::numeric_limits<std::int32_t>::max()) {
+  if (tiling(p, win)) {
+    const bool two = win.kh == 2 && win.kw == 2;
+    const float* src = xf.data_as<float>();
+    const float* grad = gf.data_as<float>();
+    float* dst = dx.mutable_data_as<float>();
+    over_planes(p.count, work, [&](size_t first, size_t last) {
+      std::vector<std::int32_t> at(win.ow);
+      for (size_t q = first; q < last; ++q) {
+        const size_t plane = q * p.h * p.w, outputs = q * win.oh * win.ow;
+        if (two) {
+          tiled_max_backward<2, 2>(src + plane, grad + outputs, p, win, dst + plane, at.data());
+        } else {
+          tiled_max_backward<0, 0>(src + plane, grad + outputs, p, win, dst + plane, at.data());
+        }
+      }
+    });
+  } else if (p.h * p.w <= std::numeric_limits<std::int32_t>::max()) {
     max_pool_scatter<std::int32_t>(xf.data_as<float>(), gf.data_as<float>(), dx.mutable_data_as<float>(), p, win, work);
   } else {
     max_pool_scatter<ptrdiff_t>(xf.data_as<float>(), gf.data_as<float>(), dx.mutable_data_as<float>(), p, win, work);
