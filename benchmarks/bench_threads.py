@@ -165,18 +165,20 @@ def measured(arrangement, loops):
     return results, elapsed, others
 
 
-def compare(loops, rounds, attempts=None):
+def compare(loops, rounds, attempts=None, check=True):
     """Median times of running the loops in turn on this thread and on one
     thread each, over `rounds` quiet rounds when `attempts` rounds give that
-    many (else over every round); fails unless both arrangements give
-    identical results. Also returns how many rounds were quiet."""
+    many (else over every round); with `check`, fails unless both
+    arrangements give identical results (quarn's promise; PyTorch's loops,
+    timed for comparison, do not always keep it). Also returns how many
+    rounds were quiet."""
     attempts = attempts or 4 * rounds
     run_in_turn(loops)  # warm-up: dispatch tables, allocator arenas
     quiet, every = [], []
     for _ in range(attempts):
         serial, t1, others1 = measured(run_in_turn, loops)
         threaded, t2, others2 = measured(run_on_threads, loops)
-        assert identical(serial, threaded), "a threaded result differs from the one-thread run"
+        assert not check or identical(serial, threaded), "a threaded result differs from the one-thread run"
         every.append((t1, t2))
         if others1 is None or max(others1, others2) <= QUIET:
             quiet.append((t1, t2))
@@ -514,7 +516,7 @@ def two_threads_against_one():
         one, two, quiet, total = compare(ours_fn([1, 2]), ROUNDS)
         t_one = t_two = None
         if torch is not None:
-            t_one, t_two, _, _ = compare(torch_fn([1, 2]), ROUNDS)
+            t_one, t_two, _, _ = compare(torch_fn([1, 2]), ROUNDS, check=False)
         record(f"{label}: one thread running both loops", one, None, t_one)
         record(f"{label}: two threads, one loop each", two, None, t_two)
         ratio = two / one

@@ -70,6 +70,10 @@ all = _core._functions.all  # noqa: A001
 # processors the process may run on, or QUARN_NUM_THREADS, until set.
 set_num_threads = _core._functions.set_num_threads
 get_num_threads = _core._functions.get_num_threads
+# How bfloat16 matrix products multiply: "auto" (the default), "on"/"off"
+# for the dot-product instruction, or "amx" for the tile unit (opt-in: its
+# sums round differently from the float32 FMA chain).
+bf16_dot_mode = _core._functions.bf16_dot_mode
 
 # Modules, optimisers, saving and the default generator (Python).
 from . import optim  # noqa: E402
@@ -87,3 +91,4 @@ __all__ = [
 __all__ += ["load", "manual_seed", "no_grad", "optim", "save"]
 __all__ += ["cat", "chunk", "concatenate", "einsum", "gather", "split", "stack", "take", "take_along_axis"]
 __all__ += ["all", "any", "prod", "std", "var"]
+__all__ += ["bf16_dot_mode"]
