@@ -46,6 +46,9 @@ NARROW = normal(50001, 3)
 # these, and the threaded one must cut it the same way.
 ONE_BLOCK_A = normal(64, 1000)
 ONE_BLOCK_B = normal(1000, 300)
+# An A too large for every thread to pack whole: threads share packed B.
+LARGE_A = normal(4500, 1000)
+FEW_COLUMNS = normal(1000, 70)
 
 
 def step(seed):
@@ -95,6 +98,7 @@ WORKLOADS = {
     "packed product, transposed operands": lambda: Tensor(B.T) @ Tensor(A.T),
     "few rows, many columns": lambda: Tensor(WIDE_A) @ Tensor(WIDE_B),
     "one block of rows, long k": lambda: Tensor(ONE_BLOCK_A) @ Tensor(ONE_BLOCK_B),
+    "large A, few columns": lambda: Tensor(LARGE_A) @ Tensor(FEW_COLUMNS),
     "one block of rows, transposed B": lambda: Tensor(ONE_BLOCK_A) @ Tensor(ONE_BLOCK_B.T.copy()).T,
     "direct product of a tall matrix": lambda: Tensor(TALL) @ Tensor(SQUARE61),
     "direct product, transposed B": lambda: Tensor(TALL) @ Tensor(SQUARE61.T),
