@@ -19,6 +19,7 @@
 #include <unistd.h>
 #endif
 
+#include "engine/gemm/blocking.hpp"
 #include "engine/gemm/kernels/bf16_amx_kernels.hpp"
 #include "engine/gemm/pack_buffer.hpp"
 #include "engine/gemm/sgemm.hpp"
@@ -82,17 +83,6 @@ struct Workspace {
 Workspace& thread_workspace() {
   thread_local Workspace workspace;
   return workspace;
-}
-
-std::ptrdiff_t off(std::size_t i) { return static_cast<std::ptrdiff_t>(i); }
-
-std::size_t round_up(std::size_t x, std::size_t multiple) {
-  return (x + multiple - 1) / multiple * multiple;
-}
-
-std::size_t balanced_step(std::size_t total, std::size_t limit, std::size_t multiple) {
-  const std::size_t blocks = (total + limit - 1) / limit;
-  return std::min(limit, round_up((total + blocks - 1) / blocks, multiple));
 }
 
 #if defined(__x86_64__)

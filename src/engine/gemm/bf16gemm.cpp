@@ -23,6 +23,7 @@
 #include "engine/gemm/kernels/kernels.hpp"
 #include "engine/gemm/pack_buffer.hpp"
 #include "engine/gemm/sgemm.hpp"
+#include "engine/gemm/blocking.hpp"
 
 namespace quarn::gemm {
 
@@ -40,20 +41,7 @@ Workspace& thread_workspace() {
   return workspace;
 }
 
-std::ptrdiff_t off(std::size_t i) { return static_cast<std::ptrdiff_t>(i); }
-
-std::size_t round_up(std::size_t x, std::size_t multiple) {
-  return (x + multiple - 1) / multiple * multiple;
-}
-
 std::size_t pairs_of(std::size_t kc) { return (kc + 1) / 2; }
-
-// Equal steps of at most `limit` (rounded up to `multiple`), so that a size
-// just past a block edge does not leave a sliver of a last block.
-std::size_t balanced_step(std::size_t total, std::size_t limit, std::size_t multiple) {
-  const std::size_t blocks = (total + limit - 1) / limit;
-  return std::min(limit, round_up((total + blocks - 1) / blocks, multiple));
-}
 
 // One panel of `width` lanes of which the first `lanes` are real, lane l's
 // value p at src[l * ls + p * ks]: the set's own packing where it covers the

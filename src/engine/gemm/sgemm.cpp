@@ -20,6 +20,7 @@
 #include <new>
 
 #include "engine/cpu_features.hpp"
+#include "engine/gemm/blocking.hpp"
 #include "engine/gemm/kernels/kernels.hpp"
 #include "engine/gemm/pack_buffer.hpp"
 #include "runtime/thread_pool.hpp"
@@ -47,23 +48,9 @@ Workspace& thread_workspace() {
   return workspace;
 }
 
-std::ptrdiff_t off(std::size_t i) { return static_cast<std::ptrdiff_t>(i); }
-
 // k x n within the direct-kernel limit, without forming a product that could
 // wrap around.
 bool small_b(std::size_t k, std::size_t n) { return k <= kDirectMaxB / n; }
-
-std::size_t round_up(std::size_t x, std::size_t multiple) {
-  return (x + multiple - 1) / multiple * multiple;
-}
-
-// Splits `total` into equal steps of at most `limit` (rounded up to
-// `multiple`), so that a size just past a block edge does not leave a sliver
-// of a last block.
-std::size_t balanced_step(std::size_t total, std::size_t limit, std::size_t multiple) {
-  const std::size_t blocks = (total + limit - 1) / limit;
-  return std::min(limit, round_up((total + blocks - 1) / blocks, multiple));
-}
 
 // rows x kc of A into one MR-wide panel: element (i, p) at dst[p * mr + i];
 // rows past `rows` are zero. The panel is written strictly in order, with
@@ -247,8 +234,6 @@ std::size_t threads_for(std::size_t m, std::size_t n, std::size_t k) {
   if (m * n >= kParallelMinWork || (m * n != 0 && k >= kParallelMinWork / (m * n))) return threads;
   return 1;
 }
-
-std::size_t ceil_div(std::size_t a, std::size_t b) { return (a + b - 1) / b; }
 
 // Whether each thread should run the serial product on its own range of
 // columns (see sgemm_with) rather than share packed B blocks with the
