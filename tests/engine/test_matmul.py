@@ -70,14 +70,14 @@ def test_broadcast_operand_is_reused_for_every_batch(randn):
         assert_close_f32(got[i], a[i], b)
 
 
-# Sizes on both sides of the register tiles (6 x 16 and 14 x 32 in the
-# vector kernels, 4 x 8 in the portable one) and of the cache blocks
-# (k past 256, m past 144).
+# Sizes on both sides of the register tiles (6 x 16 and 6 x 64 in the
+# packed vector kernels, strips of 14 rows in the direct AVX-512 one, 4 x 8
+# in the portable one) and of the cache blocks (k past 256, m past 144).
 TILE_SIZES = [1, 2, 5, 6, 7, 13, 14, 15, 16, 17, 31, 32, 33]
 
 
 @pytest.mark.parametrize("m", TILE_SIZES)
-@pytest.mark.parametrize("n", [1, 7, 8, 9, 16, 17, 33, 47])
+@pytest.mark.parametrize("n", [1, 7, 8, 9, 16, 17, 33, 47, 63, 65])
 def test_sizes_around_micro_tiles(m, n, randn):
     k = 1 + (3 * m + 5 * n) % 23
     a, b = randn(m, k), randn(k, n)

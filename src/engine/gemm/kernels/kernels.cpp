@@ -26,15 +26,16 @@ bool has_avx2_fma(const engine::CpuFeatures& f) { return f.has_avx2_fma(); }
 //    neighbours (kc 320 or 384, mc 96 to 192) measured within noise.
 //  - AVX-512 (tuned on a Sapphire Rapids core: 48 KiB L1d, 2 MiB L2): a long
 //    kc, 512, so that C is loaded and stored once per 512 k steps. The
-//    512 x 32 B panel (64 KiB) then streams from L2 next to a 112 x 512 A
-//    block (224 KiB), which L2 keeps up with: from 1024 up this ran 10-25%
-//    faster than kc 128 with a B panel held in L1, and kc 384 or 448 came
-//    within 3% of it. With a single A block the panel is packed and used by
-//    only a few tiles, and kc 320 (a 40 KiB panel) was best there (64 rows:
-//    15% faster than kc 512).
+//    512 x 64 B panel (128 KiB) then streams from L2 next to a 120 x 512 A
+//    block (240 KiB), which L2 keeps up with; with the 6 x 64 tile, mc 240
+//    and kc 256 or 384 measured within noise of this (kc 128 with a panel
+//    in L1 had run 10-25% slower with the earlier 14 x 32 tile). With a
+//    single A block the panel is packed and used by only a few tiles, and
+//    kc 320 was best there (64 to 112 rows: 5-15% faster than kc 512, and
+//    level with 192).
 constexpr std::array kKernels = {
 #if defined(__x86_64__)
-    SgemmKernel{"avx512_14x32", 14, 32, 112, 512, 4064, 320, has_avx512, sgemm_avx512_14x32,
+    SgemmKernel{"avx512_6x64", 6, 64, 120, 512, 4032, 320, has_avx512, sgemm_avx512_6x64,
                 sgemm_avx512_direct, sgemm_avx512_pack_a, sgemm_avx512_pack_b,
                 sgemm_avx512_column},
     SgemmKernel{"avx2_6x16", 6, 16, 144, 256, 4080, 256, has_avx2_fma, sgemm_avx2_6x16,

@@ -96,7 +96,7 @@ void sgemm_avx2_column(std::size_t m, std::size_t k, const float* a, std::ptrdif
                        const float* x, std::ptrdiff_t xs, float* y, std::ptrdiff_t ys);
 bool sgemm_avx2_pack_b(const float* b, std::ptrdiff_t rsb, std::ptrdiff_t csb, std::size_t kc,
                        float* dst);
-void sgemm_avx512_14x32(std::size_t k, const float* a, const float* b, float* c,
+void sgemm_avx512_6x64(std::size_t k, const float* a, const float* b, float* c,
                         std::ptrdiff_t ldc, bool accumulate);
 void sgemm_avx512_direct(std::size_t m, std::size_t n, std::size_t k, const float* a,
                          std::ptrdiff_t rsa, std::ptrdiff_t csa, const float* b,
