@@ -8,7 +8,7 @@
 // A traits type V provides Reg, kWidth, zero(), load(p) (unaligned),
 // broadcast(p), fma(a, b, c) (a * b + c) and store(p, v) (unaligned).
 //
-// Both tiles continue each element's sum from C when `from_c` is set, so a
+// Every tile continues each element's sum from C when `from_c` is set, so a
 // sum split into blocks of its terms is still one chain of multiply-adds in
 // term order: the blocking never shows in the result.
 //
