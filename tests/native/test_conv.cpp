@@ -3,9 +3,12 @@
 // this CPU runs, held against the column-block paths through the GEMM
 // driver, over windows that exercise padding, dilation, groups, edge tiles
 // of channels and taps, panels overhanging the image and several blocks of
-// taps and of output rows.
+// taps and of output rows. Three-wide windows are also run through the
+// tile over single taps, which must give the same bits as the tile over
+// rows of taps.
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
@@ -90,6 +93,14 @@ int main() {
       check(got.numel() == want.numel(), what + ": the forward path applies");
       if (got.numel() == want.numel())
         check(worst_gap(got, want) <= 1e-5, what + ": forward matches the column-block path");
+      // Without the tile over rows of taps, every window takes the tile
+      // over single taps: the same FMA chains, so the same bits.
+      quarn::engine::ConvKernels per_tap = *kern;
+      per_tap.forward_rows = nullptr;
+      const Storage single = quarn::engine::convolution_shifted_with(per_tap, x, w, win);
+      check(single.numel() == got.numel() &&
+                std::memcmp(single.data(), got.data(), got.numel() * sizeof(float)) == 0,
+            what + ": tiles over rows of taps and over single taps give the same bits");
       const Storage dw = quarn::engine::convolution_weight_shifted_with(*kern, x, g, w_shape, win);
       check(dw.numel() == want_dw.numel(), what + ": the weight path applies");
       if (dw.numel() == want_dw.numel())

@@ -528,6 +528,12 @@ bool forward_shifted(const ConvKernels& kern, const Dims& d, const void* x, DTyp
   // of its lines into the cache first.
   const bool stream = yd == DType::F32 && d.n * d.o * positions * sizeof(float) >= kStreamBytes;
   const size_t blocks = (taps + block - 1) / block;
+  // Windows three wide and undilated along the row take the tile over
+  // rows of taps, whose offsets are those of each row's first tap.
+  const bool by_rows = kern.forward_rows != nullptr && win.kw == kRowTaps && win.dw == 1 && block % kRowTaps == 0;
+  std::vector<ptrdiff_t> row_offsets;
+  if (by_rows)
+    for (size_t p = 0; p < taps; p += kRowTaps) row_offsets.push_back(offsets[p]);
   // The padded rows that the positions before q read (all of them from
   // the last panel on).
   auto rows_before = [&](size_t q) {
@@ -590,8 +596,14 @@ bool forward_shifted(const ConvKernels& kern, const Dims& d, const void* x, DTyp
               for (size_t t = 0; t < tiles; ++t, ++call) {
                 ahead.step();
                 drain(og * call / calls);
-                kern.forward(k, ag + t * tile_stride + k0 * mr, xp + q, offsets.data() + k0,
-                             cp + t * mr * cp_stride + (q - q0), sgn(cp_stride), k0 != 0);
+                float* c = cp + t * mr * cp_stride + (q - q0);
+                if (by_rows) {
+                  kern.forward_rows(k / kRowTaps, ag + t * tile_stride + k0 * mr, xp + q,
+                                    row_offsets.data() + k0 / kRowTaps, c, sgn(cp_stride), k0 != 0);
+                } else {
+                  kern.forward(k, ag + t * tile_stride + k0 * mr, xp + q, offsets.data() + k0, c, sgn(cp_stride),
+                               k0 != 0);
+                }
               }
             }
           drain(og);

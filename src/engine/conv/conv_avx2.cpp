@@ -25,6 +25,7 @@ constexpr ConvKernels kSet{"avx2",
                            6,
                            16,
                            forward_entry<Avx2, 6, 2>,
+                           forward_rows_entry<Avx2, 6, 2, kRowTaps>,
                            {{8, 8, weight_entry<Avx2, 8, 1>}, {6, 16, weight_entry<Avx2, 6, 2>}, {0, 0, nullptr}},
                            2,
                            transpose_avx2};

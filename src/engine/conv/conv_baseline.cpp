@@ -24,6 +24,7 @@ constexpr ConvKernels kSet{"baseline",
                            4,
                            4,
                            forward_entry<Scalar, 4, 4>,
+                           forward_rows_entry<Scalar, 4, 4, kRowTaps>,
                            {{4, 4, weight_entry<Scalar, 4, 4>}, {0, 0, nullptr}, {0, 0, nullptr}},
                            1,
                            transpose_baseline};

@@ -16,6 +16,11 @@ namespace quarn::engine {
 // MR output channels x NR positions; see forward_tile.
 using ForwardTile = void (*)(std::size_t k, const float* a, const float* x, const std::ptrdiff_t* offsets,
                              float* c, std::ptrdiff_t ldc, bool from_c);
+// The same over rows of kRowTaps adjacent taps; see forward_rows_tile.
+using ForwardRowsTile = void (*)(std::size_t rows, const float* a, const float* x, const std::ptrdiff_t* row_offsets,
+                                 float* c, std::ptrdiff_t ldc, bool from_c);
+// The window width the row tiles serve: 3, the common one.
+inline constexpr std::size_t kRowTaps = 3;
 // MR taps x NR output channels; see weight_tile.
 using WeightTile = void (*)(std::size_t rows, std::size_t ow, std::ptrdiff_t wp, const float* const* taps,
                             const float* d, std::ptrdiff_t ldd, float* c, std::ptrdiff_t ldc, bool from_c);
@@ -34,6 +39,8 @@ struct ConvKernels {
   bool (*supported)(const CpuFeatures&);
   std::size_t mr, nr;  // the forward tile
   ForwardTile forward;
+  // forward for windows kRowTaps wide, undilated along the row (or none).
+  ForwardRowsTile forward_rows;
   // Weight-gradient tiles, narrowest first: the narrowest that holds all
   // of a group's output channels serves it, else the widest, in panels.
   WeightShape weight[3];

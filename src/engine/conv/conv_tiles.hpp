@@ -8,7 +8,7 @@
 // A traits type V provides Reg, kWidth, zero(), load(p) (unaligned),
 // broadcast(p), fma(a, b, c) (a * b + c) and store(p, v) (unaligned).
 //
-// Both tiles continue each element's sum from C when `from_c` is set, so a
+// Every tile continues each element's sum from C when `from_c` is set, so a
 // sum split into blocks of its terms is still one chain of multiply-adds in
 // term order: the blocking never shows in the result.
 //
@@ -47,6 +47,43 @@ template <class V, int MR, int NV>
       const typename V::Reg ai = V::broadcast(a + i);
 #pragma GCC unroll 4
       for (int j = 0; j < NV; ++j) acc[i][j] = V::fma(ai, bv[j], acc[i][j]);
+    }
+  }
+#pragma GCC unroll 16
+  for (int i = 0; i < MR; ++i)
+#pragma GCC unroll 4
+    for (int j = 0; j < NV; ++j) V::store(c + i * ldc + j * W, acc[i][j]);
+}
+
+// forward_tile for taps that come in window rows of KW adjacent columns
+// (undilated along the row): `rows` rows of KW taps each, row r reading the
+// image from x + row_offsets[r] on, its taps one position apart. The taps
+// and so each sum's FMA chain are in the same order as forward_tile's; one
+// offset and one address per row rather than per tap leave the load ports
+// a little more room for the image and the filters.
+template <class V, int MR, int NV, int KW>
+[[gnu::always_inline]] inline void forward_rows_tile(std::size_t rows, const float* a, const float* x,
+                                                     const std::ptrdiff_t* row_offsets, float* c,
+                                                     std::ptrdiff_t ldc, bool from_c) {
+  constexpr int W = V::kWidth;
+  typename V::Reg acc[MR][NV];
+#pragma GCC unroll 16
+  for (int i = 0; i < MR; ++i)
+#pragma GCC unroll 4
+    for (int j = 0; j < NV; ++j) acc[i][j] = from_c ? V::load(c + i * ldc + j * W) : V::zero();
+  for (std::size_t r = 0; r < rows; ++r) {
+    const float* row = x + row_offsets[r];
+#pragma GCC unroll 8
+    for (int t = 0; t < KW; ++t, a += MR) {
+      typename V::Reg bv[NV];
+#pragma GCC unroll 4
+      for (int j = 0; j < NV; ++j) bv[j] = V::load(row + t + j * W);
+#pragma GCC unroll 16
+      for (int i = 0; i < MR; ++i) {
+        const typename V::Reg ai = V::broadcast(a + i);
+#pragma GCC unroll 4
+        for (int j = 0; j < NV; ++j) acc[i][j] = V::fma(ai, bv[j], acc[i][j]);
+      }
     }
   }
 #pragma GCC unroll 16
@@ -101,6 +138,12 @@ template <class V, int MR, int NV>
 void forward_entry(std::size_t k, const float* a, const float* x, const std::ptrdiff_t* offsets, float* c,
                    std::ptrdiff_t ldc, bool from_c) {
   forward_tile<V, MR, NV>(k, a, x, offsets, c, ldc, from_c);
+}
+
+template <class V, int MR, int NV, int KW>
+void forward_rows_entry(std::size_t rows, const float* a, const float* x, const std::ptrdiff_t* row_offsets, float* c,
+                        std::ptrdiff_t ldc, bool from_c) {
+  forward_rows_tile<V, MR, NV, KW>(rows, a, x, row_offsets, c, ldc, from_c);
 }
 
 template <class V, int MR, int NV>
