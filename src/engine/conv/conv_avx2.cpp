@@ -2,6 +2,7 @@
 
 #include "engine/conv/conv_isa.hpp"
 #include "engine/conv/conv_tiles.hpp"
+#include "engine/transpose_simd.hpp"
 
 namespace quarn::engine {
 
@@ -39,22 +40,8 @@ namespace {
 inline void transpose_block(const float* src, std::size_t lds, float* dst, std::size_t ldd) {
   __m256 r[8];
   for (int i = 0; i < 8; ++i) r[i] = _mm256_loadu_ps(src + i * lds);
-  const __m256 t0 = _mm256_unpacklo_ps(r[0], r[1]), t1 = _mm256_unpackhi_ps(r[0], r[1]);
-  const __m256 t2 = _mm256_unpacklo_ps(r[2], r[3]), t3 = _mm256_unpackhi_ps(r[2], r[3]);
-  const __m256 t4 = _mm256_unpacklo_ps(r[4], r[5]), t5 = _mm256_unpackhi_ps(r[4], r[5]);
-  const __m256 t6 = _mm256_unpacklo_ps(r[6], r[7]), t7 = _mm256_unpackhi_ps(r[6], r[7]);
-  const __m256 u0 = _mm256_shuffle_ps(t0, t2, 0x44), u1 = _mm256_shuffle_ps(t0, t2, 0xEE);
-  const __m256 u2 = _mm256_shuffle_ps(t1, t3, 0x44), u3 = _mm256_shuffle_ps(t1, t3, 0xEE);
-  const __m256 u4 = _mm256_shuffle_ps(t4, t6, 0x44), u5 = _mm256_shuffle_ps(t4, t6, 0xEE);
-  const __m256 u6 = _mm256_shuffle_ps(t5, t7, 0x44), u7 = _mm256_shuffle_ps(t5, t7, 0xEE);
-  _mm256_storeu_ps(dst, _mm256_permute2f128_ps(u0, u4, 0x20));
-  _mm256_storeu_ps(dst + ldd, _mm256_permute2f128_ps(u1, u5, 0x20));
-  _mm256_storeu_ps(dst + 2 * ldd, _mm256_permute2f128_ps(u2, u6, 0x20));
-  _mm256_storeu_ps(dst + 3 * ldd, _mm256_permute2f128_ps(u3, u7, 0x20));
-  _mm256_storeu_ps(dst + 4 * ldd, _mm256_permute2f128_ps(u0, u4, 0x31));
-  _mm256_storeu_ps(dst + 5 * ldd, _mm256_permute2f128_ps(u1, u5, 0x31));
-  _mm256_storeu_ps(dst + 6 * ldd, _mm256_permute2f128_ps(u2, u6, 0x31));
-  _mm256_storeu_ps(dst + 7 * ldd, _mm256_permute2f128_ps(u3, u7, 0x31));
+  transpose8(r);
+  for (int i = 0; i < 8; ++i) _mm256_storeu_ps(dst + i * ldd, r[i]);
 }
 }  // namespace
 

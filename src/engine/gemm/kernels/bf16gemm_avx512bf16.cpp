@@ -6,6 +6,7 @@
 
 #include "engine/gemm/kernels/bf16_kernels.hpp"
 #include "engine/gemm/kernels/bf16_tile.hpp"
+#include "engine/transpose_simd.hpp"
 
 namespace quarn::gemm {
 
@@ -30,29 +31,6 @@ struct Avx512Bf16 {
 
 constexpr int kMR = 14;
 constexpr int kNR = 32;
-
-// In-register transpose of an 8 x 8 block of 32-bit words: r[i] holds row i
-// before and column i after.
-[[gnu::always_inline]] inline void transpose8(__m256i r[8]) {
-  __m256 x[8];
-  for (int i = 0; i < 8; ++i) x[i] = _mm256_castsi256_ps(r[i]);
-  const __m256 t0 = _mm256_unpacklo_ps(x[0], x[1]), t1 = _mm256_unpackhi_ps(x[0], x[1]);
-  const __m256 t2 = _mm256_unpacklo_ps(x[2], x[3]), t3 = _mm256_unpackhi_ps(x[2], x[3]);
-  const __m256 t4 = _mm256_unpacklo_ps(x[4], x[5]), t5 = _mm256_unpackhi_ps(x[4], x[5]);
-  const __m256 t6 = _mm256_unpacklo_ps(x[6], x[7]), t7 = _mm256_unpackhi_ps(x[6], x[7]);
-  const __m256 u0 = _mm256_shuffle_ps(t0, t2, 0x44), u1 = _mm256_shuffle_ps(t0, t2, 0xEE);
-  const __m256 u2 = _mm256_shuffle_ps(t1, t3, 0x44), u3 = _mm256_shuffle_ps(t1, t3, 0xEE);
-  const __m256 u4 = _mm256_shuffle_ps(t4, t6, 0x44), u5 = _mm256_shuffle_ps(t4, t6, 0xEE);
-  const __m256 u6 = _mm256_shuffle_ps(t5, t7, 0x44), u7 = _mm256_shuffle_ps(t5, t7, 0xEE);
-  r[0] = _mm256_castps_si256(_mm256_permute2f128_ps(u0, u4, 0x20));
-  r[1] = _mm256_castps_si256(_mm256_permute2f128_ps(u1, u5, 0x20));
-  r[2] = _mm256_castps_si256(_mm256_permute2f128_ps(u2, u6, 0x20));
-  r[3] = _mm256_castps_si256(_mm256_permute2f128_ps(u3, u7, 0x20));
-  r[4] = _mm256_castps_si256(_mm256_permute2f128_ps(u0, u4, 0x31));
-  r[5] = _mm256_castps_si256(_mm256_permute2f128_ps(u1, u5, 0x31));
-  r[6] = _mm256_castps_si256(_mm256_permute2f128_ps(u2, u6, 0x31));
-  r[7] = _mm256_castps_si256(_mm256_permute2f128_ps(u3, u7, 0x31));
-}
 
 // The word of pair q for one lane whose k values lie at p[0], p[step]: k = 2q
 // in the upper half. `second` is false past the end of an odd k.
@@ -80,7 +58,7 @@ void pack_k_contiguous(const std::uint16_t* src, std::ptrdiff_t ls, std::size_t 
                                                 s + (g + i) * ls)),
                                             16)
                          : _mm256_setzero_si256();
-      transpose8(r);
+      engine::transpose8(r);
       const __mmask8 keep = static_cast<__mmask8>((1u << lanes) - 1u);
 #pragma GCC unroll 8
       for (int t = 0; t < 8; ++t) _mm256_mask_storeu_epi32(dst + (q + t) * L + g, keep, r[t]);

@@ -24,6 +24,8 @@
 #include <cstdint>
 #include <utility>
 
+#include "engine/transpose_simd.hpp"
+
 namespace quarn::gemm {
 namespace {
 
@@ -287,27 +289,6 @@ void direct_product(std::size_t m, std::size_t n, std::size_t k, const float* a,
   }
 }
 
-// In-register transpose of an 8 x 8 block: r[i] holds row i before and
-// column i after.
-[[gnu::always_inline]] inline void transpose8(__m256 r[8]) {
-  const __m256 t0 = _mm256_unpacklo_ps(r[0], r[1]), t1 = _mm256_unpackhi_ps(r[0], r[1]);
-  const __m256 t2 = _mm256_unpacklo_ps(r[2], r[3]), t3 = _mm256_unpackhi_ps(r[2], r[3]);
-  const __m256 t4 = _mm256_unpacklo_ps(r[4], r[5]), t5 = _mm256_unpackhi_ps(r[4], r[5]);
-  const __m256 t6 = _mm256_unpacklo_ps(r[6], r[7]), t7 = _mm256_unpackhi_ps(r[6], r[7]);
-  const __m256 u0 = _mm256_shuffle_ps(t0, t2, 0x44), u1 = _mm256_shuffle_ps(t0, t2, 0xEE);
-  const __m256 u2 = _mm256_shuffle_ps(t1, t3, 0x44), u3 = _mm256_shuffle_ps(t1, t3, 0xEE);
-  const __m256 u4 = _mm256_shuffle_ps(t4, t6, 0x44), u5 = _mm256_shuffle_ps(t4, t6, 0xEE);
-  const __m256 u6 = _mm256_shuffle_ps(t5, t7, 0x44), u7 = _mm256_shuffle_ps(t5, t7, 0xEE);
-  r[0] = _mm256_permute2f128_ps(u0, u4, 0x20);
-  r[1] = _mm256_permute2f128_ps(u1, u5, 0x20);
-  r[2] = _mm256_permute2f128_ps(u2, u6, 0x20);
-  r[3] = _mm256_permute2f128_ps(u3, u7, 0x20);
-  r[4] = _mm256_permute2f128_ps(u0, u4, 0x31);
-  r[5] = _mm256_permute2f128_ps(u1, u5, 0x31);
-  r[6] = _mm256_permute2f128_ps(u2, u6, 0x31);
-  r[7] = _mm256_permute2f128_ps(u3, u7, 0x31);
-}
-
 // Fast paths for packing a full MR-row panel of A (layout in kernels.hpp).
 // Returns false for strides it does not cover; the driver then packs the
 // panel element by element.
@@ -330,7 +311,7 @@ bool pack_a_full(const float* a, std::ptrdiff_t rsa, std::ptrdiff_t csa, std::si
 #pragma GCC unroll 8
         for (int i = 0; i < 8; ++i)
           r[i] = g + i < MR ? _mm256_loadu_ps(src + (g + i) * rsa) : _mm256_setzero_ps();
-        transpose8(r);
+        engine::transpose8(r);
 #pragma GCC unroll 8
         for (int q = 0; q < 8; ++q) _mm256_storeu_ps(dst + (p + q) * MR + g, r[q]);
       }
@@ -400,7 +381,7 @@ bool pack_b_full(const float* b, std::ptrdiff_t rsb, std::ptrdiff_t csb, std::si
         __m256 r[8];
 #pragma GCC unroll 8
         for (int j = 0; j < 8; ++j) r[j] = _mm256_loadu_ps(src + (g + j) * csb);
-        transpose8(r);
+        engine::transpose8(r);
 #pragma GCC unroll 8
         for (int q = 0; q < 8; ++q) _mm256_storeu_ps(dst + (p + q) * NR + g, r[q]);
       }
