@@ -279,6 +279,29 @@ void chunk_columns(const Dims& d, const float* x, size_t g, const Chunk& ch, flo
            ch.columns());
 }
 
+// The weight gradient's fixed image ranges: task t sums its images'
+// gradient into acc (dw itself for task 0, a partial sum for the others),
+// and the partials are added to dw in task order, so the result does not
+// depend on the thread count.
+template <class Task>
+void sum_weight_tasks(const Dims& d, size_t weights, float* dw, Task&& task) {
+  const size_t tasks = std::max<size_t>(1, std::min(d.n, kWeightTasks));
+  std::vector<float> partials((tasks - 1) * weights);
+  auto run = [&](size_t t) {
+    float* acc = t == 0 ? dw : partials.data() + (t - 1) * weights;
+    task(acc, chunk_begin(t, tasks, d.n, 1), chunk_begin(t + 1, tasks, d.n, 1));
+  };
+  if (tasks == 1 || d.work() < kParallelWork || num_threads() == 1) {
+    for (size_t t = 0; t < tasks; ++t) run(t);
+  } else {
+    parallel_for(tasks, run);
+  }
+  for (size_t t = 1; t < tasks; ++t) {
+    const float* part = partials.data() + (t - 1) * weights;
+    for (size_t e = 0; e < weights; ++e) dw[e] += part[e];
+  }
+}
+
 // Runs body(first, last) over images [0, n): on the pool, one image range
 // per task, when the work repays it.
 template <class Body>
@@ -783,11 +806,7 @@ bool weight_shifted(const ConvKernels& kern, const Dims& d, const float* x, cons
   const std::vector<ptrdiff_t> offsets = tap_offsets(d, pd, taps_pad);
   const size_t block_rows = weight_block_rows(win.ow, ldd);
   const size_t weights = d.o * taps;
-  const size_t tasks = std::max<size_t>(1, std::min(d.n, kWeightTasks));
-  std::vector<float> partials((tasks - 1) * weights);
-  auto task = [&](size_t t) {
-    float* acc = t == 0 ? dw : partials.data() + (t - 1) * weights;
-    const size_t first = chunk_begin(t, tasks, d.n, 1), last = chunk_begin(t + 1, tasks, d.n, 1);
+  sum_weight_tasks(d, weights, dw, [&](float* acc, size_t first, size_t last) {
     float* xp = weight_workspace(xp_size + positions * ldd + sums);
     float* dt = xp + xp_size;
     float* sum = dt + positions * ldd;
@@ -815,16 +834,7 @@ bool weight_shifted(const ConvKernels& kern, const Dims& d, const float* x, cons
       for (size_t oc = 0; oc < og; ++oc)
         for (size_t k = 0; k < taps; ++k)
           acc[(g * og + oc) * taps + k] = first < last ? sum[(g * taps_pad + k) * ldd + oc] : 0.0f;
-  };
-  if (tasks == 1 || d.work() < kParallelWork || num_threads() == 1) {
-    for (size_t t = 0; t < tasks; ++t) task(t);
-  } else {
-    parallel_for(tasks, task);
-  }
-  for (size_t t = 1; t < tasks; ++t) {
-    const float* part = partials.data() + (t - 1) * weights;
-    for (size_t e = 0; e < weights; ++e) dw[e] += part[e];
-  }
+  });
   return true;
 }
 
@@ -834,19 +844,14 @@ void backward_weight_by_columns(const Dims& d, const float* x, const float* dy, 
   const size_t og = d.og(), cg = d.cg(), taps = d.taps(), positions = d.positions();
   const size_t weights = d.o * taps;
   const size_t most = d.most_columns();
-  const size_t tasks = std::max<size_t>(1, std::min(d.n, kWeightTasks));
-  // Task 0 sums straight into dw; the others into partials added after.
-  std::vector<float> partials((tasks - 1) * weights);
   // The column matrix gets zero rows up to a multiple of the kernel's NR:
   // the GEMM reads it transposed, and only whole NR-wide panels of a
   // transposed operand are packed by the fast (vector transposing) route.
   // The micro-kernel computes whole panels anyway.
   const size_t nr = gemm::sgemm_active_kernel().nr;
   const size_t padded = d.pointwise() ? taps : round_up(taps, nr);
-  auto task = [&](size_t t) {
-    float* acc = t == 0 ? dw : partials.data() + (t - 1) * weights;
+  sum_weight_tasks(d, weights, dw, [&](float* acc, size_t first, size_t last) {
     std::fill(acc, acc + weights, 0.0f);
-    const size_t first = chunk_begin(t, tasks, d.n, 1), last = chunk_begin(t + 1, tasks, d.n, 1);
     float* cols = column_workspace((padded + og) * most + og * padded);
     float* grad_buffer = cols + padded * most;
     float* product = grad_buffer + og * most;
@@ -870,16 +875,7 @@ void backward_weight_by_columns(const Dims& d, const float* x, const float* dy, 
           for (size_t k = 0; k < taps; ++k) accg[oc * taps + k] += product[oc * padded + k];
       }
     });
-  };
-  if (tasks == 1 || d.work() < kParallelWork || num_threads() == 1) {
-    for (size_t t = 0; t < tasks; ++t) task(t);
-  } else {
-    parallel_for(tasks, task);
-  }
-  for (size_t t = 1; t < tasks; ++t) {
-    const float* part = partials.data() + (t - 1) * weights;
-    for (size_t e = 0; e < weights; ++e) dw[e] += part[e];
-  }
+  });
 }
 
 // dw = the weight gradient of conv for x and dy, row-major float32.
