@@ -36,7 +36,7 @@ constexpr std::size_t kPage = 4096;
 // The sanitizers must see every block freed, or a use after free would read
 // a cached block without complaint.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kCacheBlocks = true;
+constexpr bool kCacheBlocks = false;
 #else
 constexpr bool kCacheBlocks = true;
 #endif
