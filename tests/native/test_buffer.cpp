@@ -4,7 +4,7 @@
 // fork(). Threads allocate, fill, check and free buffers of sizes around
 // the cache's range at once; a buffer whose pattern changed under it was
 // shared. Under the sanitizers (make test-sanitize, make test-tsan) the
-// cache is off, and the same program checks the plain path.
+// cache is off, and the same program checks the plain path without fork().
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -90,6 +90,11 @@ void test_fork_while_allocating() {
 
 int main() {
   test_no_block_is_shared();
+  // The sanitizers' own allocators may be locked by the other thread when
+  // fork() comes, and the child then waits on that lock forever; and under
+  // them our cache, whose lock this checks, is off.
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
   test_fork_while_allocating();
+#endif
   return quarn_test::report();
 }
