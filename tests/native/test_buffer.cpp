@@ -62,6 +62,7 @@ void test_no_block_is_shared() {
   check(bad.load() == 0, "no live buffer shares a block: " + std::to_string(bad.load()) + " bad");
 }
 
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
 void test_fork_while_allocating() {
   std::atomic<bool> stop{false};
   std::thread churn([&stop] {
@@ -85,6 +86,7 @@ void test_fork_while_allocating() {
   churn.join();
   check(all_ok, "children forked while another thread allocates can allocate");
 }
+#endif
 
 }  // namespace
 
